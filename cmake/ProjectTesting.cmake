@@ -1,0 +1,33 @@
+# Test helpers shared by every room.
+include(GoogleTest)
+
+# project_add_gtest(<name> SOURCES ... [LIBS ...] [PHONE_SIM] [DISPLAY] [TIMEOUT s])
+#  PHONE_SIM: each test process gets its own phone simulator on a fresh COM port
+#             (environment: PHONE_SIM_COM, PHONE_SIM_CONTROL).
+#  DISPLAY:   each test process runs under its own Xvfb display.
+function(project_add_gtest name)
+  cmake_parse_arguments(T "PHONE_SIM;DISPLAY" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main)
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  if(WIN32)
+    set(opts --prefix ${WINE_TEST_PREFIX} --native ${NATIVE_BUILD_DIR})
+    if(T_PHONE_SIM)
+      list(APPEND opts --phone-sim)
+    endif()
+    if(T_DISPLAY)
+      list(APPEND opts --display)
+    endif()
+    set_target_properties(${name} PROPERTIES
+      CROSSCOMPILING_EMULATOR "${PROJECT_SOURCE_DIR}/scripts/wine-run.sh;${opts};--")
+    target_link_options(${name} PRIVATE -mconsole)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+                       PROPERTIES TIMEOUT ${T_TIMEOUT})
+endfunction()
+
+if(WIN32)
+  set(WINE_TEST_PREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH "Wine prefix of the test run")
+endif()

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test (native and Wine) in one ctest run.
+set -uo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$top/build}
+case "$build" in /*) ;; *) build=$top/$build ;; esac
+export BUILD_DIR=$build
+
+"$top/scripts/build.sh" || exit 1
+prefix="$build/win/wineprefix"
+"$top/scripts/wine-prefix.sh" start "$prefix" || exit 1
+trap '"$top/scripts/wine-prefix.sh" stop "$prefix"' EXIT
+export LC_ALL=C.UTF-8 TZ=UTC
+ctest --test-dir "$build/win" -j "${JOBS:-$(nproc)}" --output-on-failure --timeout 600 "$@"

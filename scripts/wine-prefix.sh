@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Usage: wine-prefix.sh start|stop PREFIX
+# start: creates and boots the test prefix once, then keeps one wineserver running for the run.
+set -euo pipefail
+action=$1
+export WINEPREFIX=$2 WINEARCH=win32 WINEDEBUG=-all LC_ALL=C.UTF-8 TZ=UTC
+unset DISPLAY
+case "$action" in
+start)
+  mkdir -p "$WINEPREFIX"
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -p >/dev/null 2>&1
+  if [ ! -f "$WINEPREFIX/.booted" ]; then
+    wineboot -i >/dev/null 2>&1
+    # X11 when a display is given, else the null driver; window frames drawn by Wine under Xvfb.
+    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d 'x11,null' /f >/dev/null 2>&1
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d Y /f >/dev/null 2>&1
+    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowAssertDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+    wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Auto /d 1 /f >/dev/null 2>&1
+    wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /d 'false' /f >/dev/null 2>&1
+    touch "$WINEPREFIX/.booted"
+  fi
+  ;;
+stop)
+  wineserver -k >/dev/null 2>&1 || true
+  ;;
+esac
