@@ -1,0 +1,53 @@
+// The host side of the protocol for the tests, over any line (the phone object fed directly,
+// or a real pseudo-terminal). Every step checks the reply against values worked out here.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace phone_sim_test {
+
+using Bytes = std::vector<std::uint8_t>;
+using std::chrono::milliseconds;
+
+std::uint8_t ByteSum(std::span<const std::uint8_t> bytes);
+Bytes Be32(std::uint32_t value);
+
+class TestLine {
+ public:
+  virtual ~TestLine() = default;
+  virtual void Write(const Bytes& bytes) = 0;
+  // Up to `count` bytes, fewer when `timeout` passes first.
+  virtual Bytes Read(std::size_t count, milliseconds timeout) = 0;
+  virtual void SetBaud(std::uint32_t baud) = 0;
+  // Lets time pass with nothing sent.
+  virtual void Pause(milliseconds time) = 0;
+};
+
+struct BootImages {
+  Bytes pre_loader;
+  Bytes boot_loader;
+};
+
+struct BootOptions {
+  std::uint8_t speed_code = 0;
+  std::uint32_t baud = 115200;   // the host's speed after the speed change
+  bool one_word_frames = false;  // BOOT_LOAD with one word a frame instead of 256
+};
+
+// Steps 1-17 of a boot; "" on success, else the step that failed and why.
+std::string BootChip(TestLine& line, const BootImages& images, const BootOptions& options);
+
+// One sector write as the flasher does it: SET_LENGTH `announced`, the command, pieces of 2048
+// (the last shorter when `data` is). Returns the replies: to SET_LENGTH, one a piece, the sum.
+Bytes WriteSector(TestLine& line, std::uint8_t command, std::uint32_t address, const Bytes& data,
+                  std::uint32_t announced);
+// BL_DUMP_BLOCK: the 8192 data bytes and the sum byte (fewer on a missing reply).
+Bytes DumpBlock(TestLine& line, std::uint32_t address);
+// BL_ERASE_SECTOR: the reply (empty when none).
+Bytes EraseSector(TestLine& line, std::uint32_t address);
+
+}  // namespace phone_sim_test
