@@ -20,6 +20,10 @@ start)
     wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Auto /d 1 /f >/dev/null 2>&1
     wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /d 'false' /f >/dev/null 2>&1
     touch "$WINEPREFIX/.booted"
+  else
+    # Start the prefix's services now: else the first test process starts them and they keep
+    # its output pipe open, so ctest waits for that test until its time-out.
+    wineboot >/dev/null 2>&1
   fi
   ;;
 stop)

@@ -1,0 +1,12 @@
+#pragma once
+#define IDD_TEST 200
+#define IDC_BUTTON 1001
+#define IDC_THROW 1002
+#define IDC_COMBO 1003
+#define IDC_CHECK 1004
+#define IDC_RADIO1 1005
+#define IDC_RADIO2 1006
+#define IDC_RADIO3 1007
+#define IDC_EDIT 1008
+#define IDC_CHECKLIST 1009
+#define IDC_AFTER 1010
