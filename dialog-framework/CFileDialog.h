@@ -1,8 +1,10 @@
 // Open and save dialogs with filters written "name|pattern|name|pattern||".
 #pragma once
 
-#include <commdlg.h>
+// clang-format off
 #include <windows.h>
+#include <commdlg.h>
+// clang-format on
 
 #include <string>
 

@@ -1,8 +1,10 @@
 // Tooltip control whose tools are windows; texts are asked from the parent (TTN_NEEDTEXTW).
 #pragma once
 
-#include <commctrl.h>
+// clang-format off
 #include <windows.h>
+#include <commctrl.h>
+// clang-format on
 
 #include "CWnd.h"
 

@@ -1,9 +1,11 @@
 // Thin wrappers of the standard and common controls the dialogs use.
 #pragma once
 
+// clang-format off
+#include <windows.h>
 #include <commctrl.h>
 #include <richedit.h>
-#include <windows.h>
+// clang-format on
 
 #include "CString.h"
 #include "CWnd.h"
