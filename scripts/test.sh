@@ -6,6 +6,7 @@ build=${BUILD_DIR:-$top/build}
 case "$build" in /*) ;; *) build=$top/$build ;; esac
 export BUILD_DIR=$build
 
+[ -n "${SKIP_SETUP:-}" ] || "$top/scripts/setup.sh" || exit 1
 "$top/scripts/build.sh" || exit 1
 prefix="$build/win/wineprefix"
 "$top/scripts/wine-prefix.sh" start "$prefix" || exit 1

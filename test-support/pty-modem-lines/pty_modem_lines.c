@@ -63,3 +63,34 @@ int __ioctl_time64(int fd, unsigned long request, ...) {
   va_end(ap);
   return call("__ioctl_time64", fd, request, arg);
 }
+
+/* A pseudo-terminal drops the parity and stop-bit settings it is given; keep what the
+ * program asked for, so that reading the line settings back shows them. */
+#define CFLAG_KEPT (PARENB | PARODD | CSTOPB)
+#define IFLAG_KEPT (INPCK | PARMRK | IGNPAR)
+static tcflag_t asked_cflag[1024], asked_iflag[1024];
+static unsigned char asked_known[1024];
+
+typedef int (*tcsetattr_fn)(int, int, const struct termios *);
+typedef int (*tcgetattr_fn)(int, struct termios *);
+
+int tcsetattr(int fd, int actions, const struct termios *t) {
+  tcsetattr_fn real = (tcsetattr_fn)dlsym(RTLD_NEXT, "tcsetattr");
+  int rc = real(fd, actions, t);
+  if (rc == 0 && t && fd >= 0 && fd < 1024) {
+    asked_cflag[fd] = t->c_cflag & CFLAG_KEPT;
+    asked_iflag[fd] = t->c_iflag & IFLAG_KEPT;
+    asked_known[fd] = 1;
+  }
+  return rc;
+}
+
+int tcgetattr(int fd, struct termios *t) {
+  tcgetattr_fn real = (tcgetattr_fn)dlsym(RTLD_NEXT, "tcgetattr");
+  int rc = real(fd, t);
+  if (rc == 0 && t && fd >= 0 && fd < 1024 && asked_known[fd]) {
+    t->c_cflag = (t->c_cflag & ~CFLAG_KEPT) | asked_cflag[fd];
+    t->c_iflag = (t->c_iflag & ~IFLAG_KEPT) | asked_iflag[fd];
+  }
+  return rc;
+}

@@ -1,0 +1,43 @@
+// Drives another process's window the way a user would: finds controls by class and text,
+// types into edits, picks list items, presses buttons, reads texts, takes a screenshot.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace window_driver {
+
+// Waits for a visible top-level window whose caption is `title`; null on time-out.
+HWND WaitForTopWindow(const std::wstring& title, DWORD timeout_ms);
+// A top-level window of another dialog (e.g. a file dialog) owned by `owner`'s process.
+HWND WaitForDialogOf(HWND owner, DWORD timeout_ms);
+
+// Child windows of a class (any depth, creation order).
+std::vector<HWND> Children(HWND parent, const std::wstring& class_name);
+// The first child of the class whose text passes `match`; null when none.
+HWND FindChild(HWND parent, const std::wstring& class_name,
+               const std::function<bool(const std::wstring&)>& match);
+HWND FindChildByText(HWND parent, const std::wstring& class_name, const std::wstring& text);
+
+std::wstring Text(HWND window);
+void SetText(HWND window, const std::wstring& text);
+void Click(HWND button);
+bool IsEnabled(HWND window);
+// Selects the item with exactly this text in a drop-down list and tells its parent.
+bool SelectComboItem(HWND combo, const std::wstring& item);
+std::vector<std::wstring> ComboItems(HWND combo);
+// The lines of a multi-line edit.
+std::vector<std::wstring> Lines(HWND edit);
+// Waits until `done` is true, polling every 50 ms; false on time-out.
+bool WaitUntil(const std::function<bool()>& done, DWORD timeout_ms);
+
+// Screen pixels of the window (with its frame) into a 24-bit BMP file.
+bool SaveScreenshot(HWND window, const std::wstring& bmp_path);
+
+std::wstring Widen(const std::string& utf8);
+std::string Narrow(const std::wstring& wide);
+
+}  // namespace window_driver
