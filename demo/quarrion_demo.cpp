@@ -1,13 +1,16 @@
 // Drives a running Quarrion through its window as a user would: writes a file into the
 // master chip's NOR at an offset, dumps the same range back, erases it, and takes a picture.
 //
-// quarrion_demo <port> <sample file> <offset hex> <dump file> <screenshot.bmp>
+// quarrion_demo <port> <sample file> <offset hex> <length hex> <dump file> <screenshot.bmp>
+//               <NOR image after the write> <NOR image after the erase>
+// The NOR images are saved by the phone simulator (Linux paths; PHONE_SIM_CONTROL names it).
 #include <windows.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "phone_sim_control.h"
 #include "window_driver.h"
 
 namespace wd = window_driver;
@@ -61,11 +64,9 @@ bool ButtonsEnabled(const Form& f) {
          wd::IsEnabled(f.erase_button);
 }
 
-// Presses a button and waits for the worker to finish: buttons disabled, then enabled again.
-// Returns the log lines the run added.
-std::vector<std::wstring> Run(const Form& f, HWND button) {
-  const std::size_t before = wd::Lines(f.log).size();
-  wd::Click(button);
+// Waits for the worker to finish (buttons disabled, then enabled again) and returns the log
+// lines the run added.
+std::vector<std::wstring> Finish(const Form& f, std::size_t before) {
   wd::WaitUntil([&] { return !ButtonsEnabled(f); }, 5000);
   wd::WaitUntil([&] { return ButtonsEnabled(f); }, kOperationTimeout);
   std::vector<std::wstring> lines = wd::Lines(f.log);
@@ -73,6 +74,12 @@ std::vector<std::wstring> Run(const Form& f, HWND button) {
               lines.begin() + static_cast<std::ptrdiff_t>(std::min(before, lines.size())));
   for (const auto& line : lines) Say("    | " + wd::Narrow(line));
   return lines;
+}
+
+std::vector<std::wstring> Run(const Form& f, HWND button) {
+  const std::size_t before = wd::Lines(f.log).size();
+  wd::Click(button);
+  return Finish(f, before);
 }
 
 bool Contains(const std::vector<std::wstring>& lines, const char* text) {
@@ -97,15 +104,17 @@ bool AnswerSaveDialog(const Form& f, const std::wstring& file) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc != 6) {
-    Say("usage: quarrion_demo <port> <sample file> <offset hex> <dump file> <screenshot.bmp>");
+  if (argc != 9) {
+    Say("usage: quarrion_demo <port> <sample> <offset> <length> <dump> <shot.bmp> <nor1> <nor2>");
     return 2;
   }
-  const std::wstring port = argv[1], sample = argv[2], offset = argv[3], dump = argv[4],
-                     shot = argv[5];
+  const std::wstring port = argv[1], sample = argv[2], offset = argv[3], length = argv[4],
+                     dump = argv[5], shot = argv[6];
+  const std::string nor_after_write = wd::Narrow(argv[7]), nor_after_erase = wd::Narrow(argv[8]);
+  phone_sim::PhoneSimControl phone;
 
   Form f;
-  f.window = wd::WaitForTopWindow(kTitle, 60000);
+  f.window = wd::WaitForTopWindow(kTitle, 120000);
   if (!f.window) {
     Say("Quarrion's window did not appear.");
     return 1;
@@ -126,33 +135,35 @@ int wmain(int argc, wchar_t** argv) {
   wd::Click(f.master_radio);
   wd::SetText(f.file_edit, sample);
   wd::SetText(f.offset_edit, offset);
+  wd::SetText(f.length_edit, length);
   Say("Chose port " + wd::Narrow(port) + " at 921600 baud, the master chip, offset " +
-      wd::Narrow(offset) + ".");
+      wd::Narrow(offset) + ", length " + wd::Narrow(length) + ".");
 
   bool ok = true;
   Say("Pressing \"Прошивка\" (write) ...");
   ok = Contains(Run(f, f.write_button), "Флеширование выполнено успешно") && ok;
+  phone.NorSave(phone_sim::SimChip::kMaster, nor_after_write);
 
-  Say("Pressing \"Дамп\" (dump) ...");
+  Say("Switching the phone off and on again, then pressing \"Дамп\" (dump) ...");
+  phone.Power(false);
+  phone.Power(true);
   const std::size_t before = wd::Lines(f.log).size();
   wd::Click(f.dump_button);
   if (!AnswerSaveDialog(f, dump)) {
     Say("The save dialog could not be answered.");
     return 1;
   }
-  wd::WaitUntil([&] { return wd::Lines(f.log).size() > before && ButtonsEnabled(f); },
-                kOperationTimeout);
-  std::vector<std::wstring> lines = wd::Lines(f.log);
-  lines.erase(lines.begin(),
-              lines.begin() + static_cast<std::ptrdiff_t>(std::min(before, lines.size())));
-  for (const auto& line : lines) Say("    | " + wd::Narrow(line));
+  const auto lines = Finish(f, before);
   ok = Contains(lines, "Дамп выполнен успешно") && ok;
 
   wd::SaveScreenshot(f.window, shot);
 
-  Say("Pressing \"Стирание\" (erase) ...");
+  Say("Switching the phone off and on again, then pressing \"Стирание\" (erase) ...");
+  phone.Power(false);
+  phone.Power(true);
   const auto erase_lines = Run(f, f.erase_button);
   ok = !Contains(erase_lines, "Ошибка операции") && ok;
+  phone.NorSave(phone_sim::SimChip::kMaster, nor_after_erase);
 
   PostMessageW(f.window, WM_CLOSE, 0, 0);
   return ok ? 0 : 1;
