@@ -230,6 +230,15 @@ bool RangeEnd(std::uint32_t start, std::uint32_t length, std::uint32_t unit, std
   return true;
 }
 
+// The NOR parts end in smaller sectors (master: four of 32 KiB from 0x1FE0000, slave: eight of
+// 8 KiB from 0xFF0000), and the boot-loader erases the one sector an address lies in: there
+// the erase steps by the small size so that the whole range is erased.
+std::uint32_t EraseStep(std::uint64_t address, std::uint32_t sector_size) {
+  if (sector_size == 0x20000 && address >= 0x1FE0000 && address < 0x2000000) return 0x8000;
+  if (sector_size == 0x10000 && address >= 0xFF0000 && address < 0x1000000) return 0x2000;
+  return sector_size;
+}
+
 }  // namespace
 
 std::uint8_t Sum8(const std::uint8_t* bytes, std::size_t count) {
@@ -350,7 +359,7 @@ bool FlashErase(std::uint32_t start, std::uint32_t length, std::uint32_t sector_
   if (length == 0) return true;
   std::uint64_t end = 0;
   if (!RangeEnd(start, length, sector_size, end)) return false;
-  for (std::uint64_t current = start; current < end; current += sector_size) {
+  for (std::uint64_t current = start; current < end; current += EraseStep(current, sector_size)) {
     SendFrame(0xD5, static_cast<std::uint32_t>(current));  // BL_ERASE_SECTOR
     if (!ExpectAny(timings.ack)) return false;
     ShowProgress(static_cast<std::uint32_t>(current - start),

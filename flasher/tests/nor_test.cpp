@@ -161,6 +161,25 @@ INSTANTIATE_TEST_SUITE_P(Lengths, EraseLength,
                          ::testing::Values(EraseCase{false, 0x20001, 2},
                                            EraseCase{true, 0x20001, 3}, EraseCase{false, 0, 0}));
 
+// The top of each NOR is made of small sectors; an erase over it must clear all of them.
+class EraseOfTheTop : public NorOperation, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(EraseOfTheTop, ClearsEverySmallSector) {
+  const bool slave = GetParam();
+  Boot(slave);
+  const auto chip = slave ? phone_sim::SimChip::kSlave : phone_sim::SimChip::kMaster;
+  const std::uint32_t nor_end = slave ? 0x1000000 : 0x2000000;
+  const std::uint32_t sector = slave ? kSlaveSector : kMasterSector;
+  const std::uint32_t start = nor_end - 2 * sector;
+  for (std::uint32_t a = start; a < nor_end; a += 0x1000)
+    sim.NorWrite(chip, a, std::vector<std::uint8_t>(16, 0x00));
+  ASSERT_TRUE(Special_unit::FlashErase(start, 2 * sector, sector));
+  for (std::uint32_t a = start; a < nor_end; a += 0x1000)
+    ASSERT_EQ(sim.NorRead(chip, a, 16), std::vector<std::uint8_t>(16, 0xFF)) << std::hex << a;
+}
+
+INSTANTIATE_TEST_SUITE_P(Chips, EraseOfTheTop, ::testing::Values(false, true));
+
 TEST_F(NorOperation, CorruptedDataIsAChecksumErrorNotASuccess) {
   Boot(false);
   TMemoryStream file;
