@@ -1,0 +1,185 @@
+// The downloader's main dialog: all state of the downloader, its controls and handlers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "Afx.h"
+#include "PathHistory.h"
+#include "SectorInfo.h"
+#include "SerialComm.h"
+#include "resource.h"
+
+// Download history file, opened once at start ("create if missing, no truncation"); null when
+// it could not be opened.
+extern CFile* g_pHistoryFile;
+constexpr const wchar_t* kHistoryFilePath = L"C:\\DownloadHistory.txt";
+bool OpenHistoryFile();
+void CloseHistoryFile();
+
+// Current QVS drive: 1 A:, 2 B:, 3 C:.
+extern std::uint8_t g_nCurrentDrive;
+
+constexpr int kStateIdle = 63;
+constexpr int kStateWaitConnect = 1;
+
+class CDownloaderDlg : public CDialog {
+ public:
+  explicit CDownloaderDlg(CWnd* parent = nullptr);
+  ~CDownloaderDlg() override;
+
+  enum { IDD = IDD_DOWNLOADER_DIALOG };
+
+  // Protocol state (moved on the user-interface thread only).
+  std::int32_t m_OperationState = 0;  // 63 idle or failed, 1 waiting for the boot ROM
+  std::int32_t m_OperationCode = 0;   // 0 BIN, 1 NOR erase, 2 QVS-area erase, 3 NOR dump,
+                                      // 4 QVS, 6 format, 8 status, 9 BIN + QVS
+  BOOL m_BootDone = FALSE;
+  std::uint8_t m_SlaveTarget = 0;
+  std::uint8_t m_ExpectedReply = 0;
+
+  // Settings mirrored from the controls.
+  int m_nComPort = 0;
+  int m_nSpeed = 0;
+  int m_nMasterMode = 0;  // 0 BIN, 1 QVS, 2 BIN + QVS
+  int m_nSlaveMode = 0;
+  int m_bPowerOn = 0;
+  int m_bAutoDownload = 0;
+  int m_bNoAutoFormat = 0;
+  int m_bLoader = 0;
+  int m_bBinary = 1;
+  int m_bEngine = 0;
+  int m_bMaster = 0;
+  int m_bSlave = 0;
+  int m_nDrive = -1;  // 0 A:, 1 B:, 2 C:, -1 none chosen
+  // Start-address switches of 1038, 1062, 1069.
+  BOOL m_bStartAddr1 = FALSE;
+  BOOL m_bStartAddr2 = FALSE;
+  BOOL m_bStartAddr3 = FALSE;
+  // The loader, binary and engine switches the download uses.
+  BOOL m_bLoaderSwitch = FALSE;
+  BOOL m_bBinarySwitch = TRUE;
+  BOOL m_bEngineSwitch = FALSE;
+
+  // Path lists of the six path combos, the current paths and the ".cfg" companions.
+  PathHistory m_LoaderPaths, m_BinaryPaths, m_EnginePaths, m_QvsPaths, m_SlaveBinPaths,
+      m_SlaveQvsPaths;
+  CString m_strQvsPath, m_strCfgPath;
+  CString m_strSlaveBinPath, m_strSlaveQvsPath, m_strSlaveCfgPath;
+  // The .cfg text held for a QVS download.
+  std::string m_CfgText;
+
+  // Files an operation holds open.
+  CFile m_BinFile, m_SlaveBinFile, m_QvsFile, m_DumpFile;
+  BOOL m_bBinFileOpen = FALSE, m_bSlaveBinFileOpen = FALSE, m_bQvsFileOpen = FALSE,
+       m_bDumpFileOpen = FALSE;
+
+  // Write position of a NOR download.
+  std::uint32_t m_nWriteOffset = 0;
+  int m_nSectorIndex = 0;
+  BOOL m_bLastPiece = FALSE;
+  std::uint8_t m_SendBuffer[8192] = {};
+
+  CRichEditCtrl m_Log;
+  CProgressCtrl m_Progress;
+  CToolTipCtrl m_ToolTip;
+  std::uint32_t m_Crc32Table[256] = {};
+
+  void DisableControls();
+  void EndOperation();
+  void EnableSlaveControls(BOOL enable);
+  void LoadPathHistory();
+  void AppendLog(const wchar_t* text);
+  int FindSectorIndex(std::uint32_t byteOffset) const;
+  static std::uint32_t ParseHex(const CString& text);
+  // ANSI code page -> UTF-8 through UTF-16; empty when the conversion fails.
+  static std::string AnsiToUtf8(std::string_view ansi);
+  // CRC-32 of a whole file; 0 (state 63 and a box) when it cannot be opened.
+  std::uint32_t FileCrc32(const CString& path);
+
+  // Boot and operation engines (their states are built on these entry points).
+  virtual void ProcessBootByte(std::uint8_t b);
+  virtual void ProcessOperationByte(std::uint8_t b);
+
+  // Handlers.
+  BOOL OnInitDialog() override;
+  BOOL PreTranslateMessage(MSG* msg) override;
+  void DoDataExchange(CDataExchange* dx) override;
+  void OnPaint() override;
+  HCURSOR OnQueryDragIcon() override;
+  void OnTimer(UINT_PTR id) override;
+  void OnDestroy() override;
+  LRESULT OnCommReceive(WPARAM wParam, LPARAM lParam);
+  BOOL OnToolTipNeedText(UINT id, NMHDR* hdr, LRESULT* result);
+  void OnSelchangeComPort();
+  void OnSelchangeSpeed();
+  void OnDownloadType();
+  void OnBinBrowse();
+  void OnQvsBrowse();
+  void OnBinaryBrowse();
+  void OnEngineBrowse();
+  void OnSlaveBinBrowse();
+  void OnSlaveQvsBrowse();
+  void OnStart();
+  void OnStop();
+  void OnDownload();
+  void OnErase();
+  void OnDump();
+  void OnFormat();
+  void OnExplorer();
+  void OnAbout();
+  void OnStatus();
+  void OnPowerOn();
+  void OnAutoDownloader();
+  void OnNoAutoFormat();
+  void OnStartNorAddr();
+  void OnStartAddr2();
+  void OnStartAddr3();
+  void OnCrcCheckSum(UINT id);
+  void OnSlaveCrcCheckSum(UINT id);
+  void OnSelchangeBinPath();
+  void OnSelchangeQvsPath();
+  void OnSelchangeBinaryPath();
+  void OnSelchangeEnginePath();
+  void OnHistory();
+  void OnDelHistory();
+  void OnMaster();
+  void OnSlave();
+  void OnLoader();
+  void OnBinary();
+  void OnEngine();
+  void OnDriveA();
+  void OnDriveB();
+  void OnDriveC();
+  void OnQvsFileCheck();
+
+ protected:
+  // The open-file dialog of the browse buttons; a test may answer it.
+  virtual bool ChooseOpenFile(const wchar_t* filter, const wchar_t* defExt, const CString& initial,
+                              CString& chosen);
+
+ private:
+  struct PathList {
+    PathHistory* list;
+    int combo;
+    const wchar_t* names[3];
+  };
+  PathList ListFor(int combo);
+  void FillCombo(const PathList& p);
+  void StorePathList(const PathList& p);
+  void BrowsePathList(int combo, const wchar_t* filter, const wchar_t* defExt, int sizeEdit,
+                      const wchar_t* failText);
+  void SelectPathEntry(int combo);
+  void ShowFileSize(const CString& path, int sizeEdit, const wchar_t* failText);
+  void EnableItems(std::initializer_list<int> ids, BOOL enable);
+  void SetMasterGroupBySwitches();
+  void RestoreIdleControls();
+  void SelectDrive(int drive);
+  void ToggleStartAddr(BOOL& sw, int edit, const wchar_t* text);
+
+  HICON m_hIcon = nullptr;
+  std::wstring m_tipText;
+
+  DECLARE_MESSAGE_MAP()
+};
