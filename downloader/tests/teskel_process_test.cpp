@@ -22,6 +22,28 @@ std::wstring TeskelPath() {
   return dir.substr(0, dir.rfind(L'\\')) + L"\\Teskel.exe";
 }
 
+struct FindOwn {
+  DWORD process;
+  HWND found;
+};
+
+BOOL CALLBACK FindOwnProc(HWND w, LPARAM p) {
+  auto* f = reinterpret_cast<FindOwn*>(p);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(w, &pid);
+  if (pid == f->process && IsWindowVisible(w) && wd::Text(w) == kTitle) {
+    f->found = w;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+HWND OwnWindow(DWORD process) {
+  FindOwn find{process, nullptr};
+  EnumWindows(FindOwnProc, reinterpret_cast<LPARAM>(&find));
+  return find.found;
+}
+
 struct Teskel {
   PROCESS_INFORMATION pi{};
   HWND dlg = nullptr;
@@ -31,7 +53,8 @@ struct Teskel {
     if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
                         &pi))
       return false;
-    dlg = wd::WaitForTopWindow(kTitle, 30000);
+    // Other test processes show the same dialog: take the child's own window.
+    wd::WaitUntil([&] { return (dlg = OwnWindow(pi.dwProcessId)) != nullptr; }, 30000);
     return dlg != nullptr;
   }
   HWND Item(int id) const { return GetDlgItem(dlg, id); }
