@@ -5,8 +5,11 @@ include(GoogleTest)
 #  PHONE_SIM: each test process gets its own phone simulator on a fresh COM port
 #             (environment: PHONE_SIM_COM, PHONE_SIM_CONTROL).
 #  DISPLAY:   each test process runs under its own Xvfb display.
+#  DESKTOP_INPUT: the tests move the mouse or type through the input queue; Wine routes that
+#             input over one desktop shared by every test of the prefix, so such tests run one
+#             at a time.
 function(project_add_gtest name)
-  cmake_parse_arguments(T "PHONE_SIM;DISPLAY" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "PHONE_SIM;DISPLAY;DESKTOP_INPUT" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main)
   if(NOT T_TIMEOUT)
@@ -24,8 +27,11 @@ function(project_add_gtest name)
       CROSSCOMPILING_EMULATOR "${PROJECT_SOURCE_DIR}/scripts/wine-run.sh;${opts};--")
     target_link_options(${name} PRIVATE -mconsole)
   endif()
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-                       PROPERTIES TIMEOUT ${T_TIMEOUT})
+  set(properties TIMEOUT ${T_TIMEOUT})
+  if(T_DESKTOP_INPUT)
+    list(APPEND properties RESOURCE_LOCK desktop_input)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES ${properties})
 endfunction()
 
 if(WIN32)

@@ -10,7 +10,8 @@ export BUILD_DIR=$build
 
 [ -n "${SKIP_SETUP:-}" ] || "$top/scripts/setup.sh" >/dev/null || exit 1
 echo "Building ..."
-"$top/scripts/build.sh" >"$build.demo-build.log" 2>&1 || { tail -30 "$build.demo-build.log"; exit 1; }
+mkdir -p "$build"
+"$top/scripts/build.sh" >"$build/demo-build.log" 2>&1 || { tail -30 "$build/demo-build.log"; exit 1; }
 
 demo=$build/demo
 rm -rf "$demo/out"; mkdir -p "$demo/out"

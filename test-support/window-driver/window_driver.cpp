@@ -9,11 +9,15 @@ namespace {
 
 struct FindTop {
   std::wstring title;
+  DWORD process_id;
   HWND found = nullptr;
 };
 
 BOOL CALLBACK FindTopProc(HWND window, LPARAM param) {
   auto* find = reinterpret_cast<FindTop*>(param);
+  DWORD process = 0;
+  GetWindowThreadProcessId(window, &process);
+  if (find->process_id != 0 && process != find->process_id) return TRUE;
   if (IsWindowVisible(window) && Text(window) == find->title) {
     find->found = window;
     return FALSE;
@@ -84,8 +88,8 @@ bool WaitUntil(const std::function<bool()>& done, DWORD timeout_ms) {
   }
 }
 
-HWND WaitForTopWindow(const std::wstring& title, DWORD timeout_ms) {
-  FindTop find{title};
+HWND WaitForTopWindow(const std::wstring& title, DWORD timeout_ms, DWORD process_id) {
+  FindTop find{title, process_id};
   WaitUntil(
       [&] {
         EnumWindows(FindTopProc, reinterpret_cast<LPARAM>(&find));
@@ -139,6 +143,20 @@ void SetText(HWND window, const std::wstring& text) {
 }
 
 void Click(HWND button) { PostMessageW(button, BM_CLICK, 0, 0); }
+
+void MouseClick(HWND window, int clicks) {
+  RECT rect{};
+  GetWindowRect(window, &rect);
+  SetForegroundWindow(GetAncestor(window, GA_ROOT));
+  SetCursorPos((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
+  for (int i = 0; i < clicks; ++i) {
+    INPUT input[2] = {};
+    input[0].type = input[1].type = INPUT_MOUSE;
+    input[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+    input[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+    SendInput(2, input, sizeof(INPUT));
+  }
+}
 
 bool IsEnabled(HWND window) { return IsWindowEnabled(window) != FALSE; }
 

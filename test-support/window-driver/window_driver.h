@@ -10,8 +10,9 @@
 
 namespace window_driver {
 
-// Waits for a visible top-level window whose caption is `title`; null on time-out.
-HWND WaitForTopWindow(const std::wstring& title, DWORD timeout_ms);
+// Waits for a visible top-level window whose caption is `title` (of that process when
+// `process_id` is not 0); null on time-out.
+HWND WaitForTopWindow(const std::wstring& title, DWORD timeout_ms, DWORD process_id = 0);
 // A top-level window of another dialog (e.g. a file dialog) owned by `owner`'s process.
 HWND WaitForDialogOf(HWND owner, DWORD timeout_ms);
 
@@ -25,6 +26,9 @@ HWND FindChildByText(HWND parent, const std::wstring& class_name, const std::wst
 std::wstring Text(HWND window);
 void SetText(HWND window, const std::wstring& text);
 void Click(HWND button);
+// A real mouse click (or two, quickly) on the middle of the window, through the input queue:
+// unlike a posted click, it does not reach a disabled control.
+void MouseClick(HWND window, int clicks = 1);
 bool IsEnabled(HWND window);
 // Selects the item with exactly this text in a drop-down list and tells its parent.
 bool SelectComboItem(HWND combo, const std::wstring& item);

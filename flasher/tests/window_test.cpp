@@ -1,0 +1,249 @@
+// Quarrion end to end: the program started as a user starts it, worked through its window,
+// against the phone simulator.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "phone_sim_control.h"
+#include "quarrion_window.h"
+#include "window_driver.h"
+
+namespace wd = window_driver;
+using phone_sim::SimChip;
+
+namespace {
+
+std::wstring DosPath(const std::string& unix_path) {
+  std::wstring path = L"Z:" + wd::Widen(unix_path);
+  for (auto& c : path) {
+    if (c == L'/') c = L'\\';
+  }
+  return path;
+}
+
+std::vector<std::uint8_t> ReadFile(const std::wstring& path) {
+  FILE* f = _wfopen(path.c_str(), L"rb");
+  std::vector<std::uint8_t> bytes;
+  if (!f) return bytes;
+  std::uint8_t chunk[65536];
+  for (std::size_t n; (n = std::fread(chunk, 1, sizeof(chunk), f)) > 0;)
+    bytes.insert(bytes.end(), chunk, chunk + n);
+  std::fclose(f);
+  return bytes;
+}
+
+void WriteFile(const std::wstring& path, const std::vector<std::uint8_t>& bytes) {
+  FILE* f = _wfopen(path.c_str(), L"wb");
+  ASSERT_NE(f, nullptr);
+  std::fwrite(bytes.data(), 1, bytes.size(), f);
+  std::fclose(f);
+}
+
+std::vector<std::uint8_t> Pattern(std::size_t size, unsigned seed) {
+  std::vector<std::uint8_t> bytes(size);
+  for (std::size_t i = 0; i < size; ++i)
+    bytes[i] = static_cast<std::uint8_t>((i * 31 + seed) ^ (i >> 9));
+  return bytes;
+}
+
+class QuarrionProgram : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // The port list Quarrion reads names this test's phone.
+    value_name_ = L"PhoneSim" + wd::Widen(sim.ComName());
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr,
+                              REG_OPTION_VOLATILE, KEY_SET_VALUE, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const std::wstring com = wd::Widen(sim.ComName());
+    RegSetValueExW(key, value_name_.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(com.c_str()),
+                   static_cast<DWORD>((com.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    dir_ = std::wstring(temp) + L"quarrion-" + wd::Widen(sim.ComName());
+    CreateDirectoryW(dir_.c_str(), nullptr);
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    std::wstring command = L"\"" + DosPath(QUARRION_EXE) + L"\"";
+    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               nullptr, &startup, &process_));
+    ASSERT_TRUE(q.Attach(60000, process_.dwProcessId))
+        << "Quarrion's window did not appear with all its controls";
+    SendMessageW(q.port_list, CB_SHOWDROPDOWN, TRUE, 0);
+    SendMessageW(q.port_list, CB_SHOWDROPDOWN, FALSE, 0);
+    ASSERT_TRUE(wd::SelectComboItem(q.port_list, com));
+    ASSERT_TRUE(wd::SelectComboItem(q.speed_list, L"921600"));
+  }
+
+  void TearDown() override {
+    if (HasFailure()) {
+      for (const auto& line : q.LogLines()) std::printf("  log | %s\n", wd::Narrow(line).c_str());
+      for (const auto& frame : sim.Frames()) std::printf("  phone | %s\n", frame.c_str());
+    }
+    if (process_.hProcess) {
+      if (IsWindow(q.window)) PostMessageW(q.window, WM_CLOSE, 0, 0);
+      if (WaitForSingleObject(process_.hProcess, 10000) != WAIT_OBJECT_0)
+        TerminateProcess(process_.hProcess, 1);
+      CloseHandle(process_.hProcess);
+      CloseHandle(process_.hThread);
+    }
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_SET_VALUE,
+                      &key) == ERROR_SUCCESS) {
+      RegDeleteValueW(key, value_name_.c_str());
+      RegCloseKey(key);
+    }
+  }
+
+  // The phone is switched off and on before each operation, as its user does.
+  void FreshPhone() {
+    sim.Power(false);
+    sim.Power(true);
+    sim.ClearFrames();
+  }
+  std::wstring File(const wchar_t* name) { return dir_ + L"\\" + name; }
+  std::size_t FramesNamed(const std::string& prefix) {
+    std::size_t n = 0;
+    for (const auto& f : sim.Frames()) n += f.rfind(prefix, 0) == 0;
+    return n;
+  }
+
+  phone_sim::PhoneSimControl sim;
+  QuarrionWindow q;
+  PROCESS_INFORMATION process_{};
+  std::wstring value_name_;
+  std::wstring dir_;
+};
+
+TEST_F(QuarrionProgram, WritesDumpsAndErasesTheMasterNor) {
+  const auto file = Pattern(3000, 1);
+  WriteFile(File(L"source.bin"), file);
+  wd::Click(q.master_radio);
+  wd::SetText(q.file_edit, File(L"source.bin"));
+  wd::SetText(q.offset_edit, L"00060000");
+  wd::SetText(q.length_edit, L"00000BB8");
+
+  FreshPhone();
+  auto lines = q.Press(q.write_button);
+  EXPECT_TRUE(HasLine(lines, "Флеширование выполнено успешно")) << wd::Narrow(lines.back());
+  EXPECT_EQ(FramesNamed("BL_WRITE_128K"), 1u);
+  const auto nor = sim.NorRead(SimChip::kMaster, 0x60000, 4096);
+  EXPECT_TRUE(std::equal(file.begin(), file.end(), nor.begin()));
+
+  FreshPhone();
+  lines = q.PressDump(File(L"dump.bin"));
+  EXPECT_TRUE(HasLine(lines, "Дамп выполнен успешно"));
+  const auto dump = ReadFile(File(L"dump.bin"));
+  ASSERT_EQ(dump.size(), 8192u);
+  EXPECT_TRUE(std::equal(file.begin(), file.end(), dump.begin()));
+
+  FreshPhone();
+  lines = q.Press(q.erase_button);
+  EXPECT_FALSE(HasLine(lines, "Ошибка операции"));
+  EXPECT_EQ(FramesNamed("BL_ERASE_SECTOR"), 1u);
+  EXPECT_EQ(sim.NorRead(SimChip::kMaster, 0x60000, 16), std::vector<std::uint8_t>(16, 0xFF));
+
+  wd::SaveScreenshot(q.window, File(L"quarrion.bmp"));
+}
+
+TEST_F(QuarrionProgram, SlaveIsTheDefaultAndBootsTwice) {
+  const auto file = Pattern(70000, 2);
+  WriteFile(File(L"slave.bin"), file);
+  wd::SetText(q.file_edit, File(L"slave.bin"));
+  FreshPhone();
+  const auto lines = q.Press(q.write_button);
+  EXPECT_TRUE(HasLine(lines, "Флеширование выполнено успешно"));
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), wd::Widen("Флеш лоадер загружен")), 2);
+  EXPECT_EQ(FramesNamed("BL_WRITE_64K"), 2u);
+  EXPECT_EQ(sim.NorRead(SimChip::kSlave, 65536, 4464),
+            std::vector<std::uint8_t>(file.begin() + 65536, file.end()));
+}
+
+struct BadInput {
+  const char* name;
+  const wchar_t* file;    // Edit1, or null to keep its prompt
+  const wchar_t* offset;  // Edit2
+  bool dump;              // dump (to an uncreatable file) instead of write
+  const char* first_line;  // the first log line, or null when "Ошибка операции" is the only one
+};
+
+class QuarrionBadInput : public QuarrionProgram, public ::testing::WithParamInterface<BadInput> {};
+
+TEST_P(QuarrionBadInput, EndsThroughTheErrorExitWithNothingOnTheLine) {
+  const BadInput& c = GetParam();
+  if (c.file) wd::SetText(q.file_edit, c.file);
+  wd::SetText(q.offset_edit, c.offset);
+  FreshPhone();
+  const auto lines =
+      c.dump ? q.PressDump(L"Z:\\no\\such\\folder\\dump.bin") : q.Press(q.write_button);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), wd::Widen("Ошибка операции"));
+  if (c.first_line) EXPECT_EQ(lines.front(), wd::Widen(c.first_line));
+  if (!c.first_line) EXPECT_EQ(lines.size(), 1u);
+  EXPECT_EQ(FramesNamed("BOOT_"), 0u) << "nothing may reach the phone";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, QuarrionBadInput,
+    ::testing::Values(BadInput{"PromptStillInTheFileField", nullptr, L"00000000", false,
+                               "Файл не выбран - выберите файл для прошивки"},
+                      BadInput{"OffsetNotHexadecimal", nullptr, L"12XZ", false, nullptr},
+                      BadInput{"DumpFileCannotBeCreated", nullptr, L"00000000", true, nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(QuarrionProgram, FailedBootInDumpModeLeavesTheDumpFileEmpty) {
+  wd::Click(q.master_radio);
+  sim.Fault("connect", "wrong", 0);
+  FreshPhone();
+  const auto lines = q.PressDump(File(L"empty.bin"));
+  EXPECT_TRUE(HasLine(lines, "Неверный ответ"));
+  EXPECT_EQ(lines.back(), wd::Widen("Ошибка операции"));
+  EXPECT_EQ(GetFileAttributesW(File(L"empty.bin").c_str()) != INVALID_FILE_ATTRIBUTES, true);
+  EXPECT_TRUE(ReadFile(File(L"empty.bin")).empty());
+}
+
+TEST_F(QuarrionProgram, CancellingTheSaveDialogStartsNothingAndKeepsTheOldDump) {
+  wd::Click(q.master_radio);
+  wd::SetText(q.length_edit, L"00002000");
+  FreshPhone();
+  ASSERT_TRUE(HasLine(q.PressDump(File(L"keep.bin")), "Дамп выполнен успешно"));
+  FreshPhone();
+  const auto lines = q.PressDump(L"");
+  EXPECT_TRUE(lines.empty());
+  EXPECT_EQ(FramesNamed("BOOT_"), 0u);
+  EXPECT_EQ(ReadFile(File(L"keep.bin")).size(), 8192u);
+}
+
+TEST_F(QuarrionProgram, AQuickDoubleClickStartsOneWorker) {
+  wd::Click(q.master_radio);
+  wd::SetText(q.length_edit, L"00000000");
+  FreshPhone();
+  const std::size_t before = q.LogLines().size();
+  wd::MouseClick(q.erase_button, 2);
+  const auto lines = q.Finish(before);
+  Sleep(1000);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), wd::Widen("Флеш лоадер загружен")), 1);
+  EXPECT_EQ(FramesNamed("BOOT_QUERY"), 1u);
+}
+
+TEST_F(QuarrionProgram, ClosingTheWindowWhileAWorkerWaitsEndsTheProgramCleanly) {
+  sim.Power(false);  // the worker waits for the phone
+  wd::Click(q.master_radio);
+  wd::Click(q.erase_button);
+  ASSERT_TRUE(wd::WaitUntil([&] { return !q.ButtonsEnabled(); }, 5000));
+  PostMessageW(q.window, WM_CLOSE, 0, 0);
+  ASSERT_EQ(WaitForSingleObject(process_.hProcess, 20000), WAIT_OBJECT_0);
+  DWORD code = 99;
+  GetExitCodeProcess(process_.hProcess, &code);
+  EXPECT_EQ(code, 0u) << "a crash ends a Wine process with 3 or 5";
+}
+
+}  // namespace
