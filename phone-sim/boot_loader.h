@@ -1,10 +1,19 @@
 // The boot-loader in RAM: flash base and ID, NOR write in 2048-byte pieces, sector erase,
-// 8192-byte dumps, and on the master chip the hand-over of the line to the slave chip.
+// 8192-byte dumps, the QVS commands (qvs_commands.h), power-on, and on the master chip the
+// hand-over of the line to the slave chip.
+//
+// A write command takes min(its sector size, bytes still announced by SET_LENGTH): whole
+// pieces of 2048 bytes, the last one shorter when the announced length ends there; each piece
+// is answered by its sum8, the sector by the sum8 of all its bytes. BL_SET_CHECKSUM announces
+// the CRC-32 of what follows (FF FF FF FF: none); BL_DOWNLOAD_END is answered 0xC6 when every
+// announced byte came and the CRC-32 of the bytes written since matches, else ~0xC6 (0x39).
+// BL_POWER_ON starts the phone afresh (both chips in their boot ROMs, master on the line).
 #pragma once
 
 #include <cstdint>
 #include <optional>
 
+#include "qvs_commands.h"
 #include "stage.h"
 
 namespace phone_sim {
@@ -22,6 +31,10 @@ class BootLoader : public Stage {
   bool AcceptsBaud(std::uint32_t baud) const override { return baud == Baud(); }
   std::string StateName() const override;
   std::uint32_t Baud() const { return *BaudOfSpeedCode(speed_code_); }
+  const QvsCommands& Qvs() const { return qvs_; }
+
+ protected:
+  bool OnCommandByte(std::uint8_t byte) override { return qvs_.OnCommandByte(byte); }
 
  private:
   void SetCs0Base(ByteSpan params);
@@ -34,6 +47,9 @@ class BootLoader : public Stage {
   void Erase(ByteSpan params);
   void Dump(ByteSpan params);
   void SwitchSlave();
+  void SetChecksum(ByteSpan params);
+  void DownloadEnd();
+  void PowerOn();
 
   struct SectorWrite {
     std::string name;
@@ -51,6 +67,9 @@ class BootLoader : public Stage {
   std::uint32_t offset_ = 0;
   std::uint32_t remaining_ = 0;  // bytes announced by SET_LENGTH and not yet written
   std::optional<SectorWrite> write_;
+  std::optional<std::uint32_t> checksum_;  // announced CRC-32 of the data written since
+  Crc32 crc_;
+  QvsCommands qvs_;
 };
 
 }  // namespace phone_sim

@@ -1,5 +1,7 @@
 #include "bytes.h"
 
+#include <array>
+
 namespace phone_sim {
 
 namespace {
@@ -19,6 +21,33 @@ std::uint8_t Sum8(ByteSpan bytes) {
   std::uint8_t sum = 0;
   for (std::uint8_t b : bytes) sum = static_cast<std::uint8_t>(sum + b);
   return sum;
+}
+
+void Crc32::Add(ByteSpan bytes) {
+  static const auto table = [] {
+    std::array<std::uint32_t, 256> t{};
+    for (std::uint32_t i = 0; i < 256; ++i) {
+      std::uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      t[i] = c;
+    }
+    return t;
+  }();
+  for (std::uint8_t b : bytes) state_ = table[(state_ ^ b) & 0xFF] ^ (state_ >> 8);
+}
+
+void PutBigEndian32(Bytes& out, std::uint32_t v) {
+  out.insert(out.end(), {static_cast<std::uint8_t>(v >> 24), static_cast<std::uint8_t>(v >> 16),
+                         static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)});
+}
+
+void PutLittleEndian32(Bytes& out, std::uint32_t v) {
+  out.insert(out.end(), {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+                         static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)});
+}
+
+void PutBigEndian16(Bytes& out, std::uint16_t v) {
+  out.insert(out.end(), {static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)});
 }
 
 std::uint32_t BigEndian32(ByteSpan four) {

@@ -8,8 +8,10 @@
 
 #include "boot_loader.h"
 #include "boot_rom.h"
+#include "nand_flash.h"
 #include "nor_flash.h"
 #include "pre_loader.h"
+#include "qvs_file_system.h"
 
 namespace phone_sim {
 
@@ -21,11 +23,21 @@ struct ChipSpec {
   Bytes boot_loader;    // expected boot-loader image
   SectorLayout layout;  // NOR sectors
   Bytes flash_id;       // the 10 bytes of BL_FLASH_ID
+  Bytes chip_version;   // the 4 bytes of PRE_CHIP_VERSION
+  bool has_nand;        // the file system is on a NAND (else in the NOR sectors below)
+  std::uint32_t qvs_first_sector = 0, qvs_last_sector = 0;  // NOR area of the file system
 };
 
-// Master: PNX6512, NOR table A, device 0x2206, NAND ID 0x0034.
+// A QVS_FORMAT failure armed by the control command.
+struct QvsFormatFailure {
+  std::uint8_t function;
+  std::uint32_t error;
+};
+
+// Master: PNX6512, NOR table A, device 0x2206, NAND ID 0x0034, chip version 65 12 00 05.
 ChipSpec MasterChipSpec(Bytes pre_loader, Bytes boot_loader);
-// Slave: PNX5231, NOR table B, device 0x2402, NOR only (0xE1D0).
+// Slave: PNX5231, NOR table B, device 0x2402, NOR only (0xE1D0), chip version 52 31 00 05,
+// file system in NOR sectors 224-230.
 ChipSpec SlaveChipSpec(Bytes pre_loader, Bytes boot_loader);
 
 class Chip {
@@ -40,7 +52,20 @@ class Chip {
   NorFlash& Nor() { return nor_; }
   const Bytes& FlashId() const { return spec_.flash_id; }
   void SetFlashId(Bytes id) { spec_.flash_id = std::move(id); }
+  const Bytes& ChipVersion() const { return spec_.chip_version; }
   bool HasSlave() const { return static_cast<bool>(switch_to_slave_); }
+
+  QvsFileSystem& Qvs() { return qvs_; }
+  bool HasNand() const { return spec_.has_nand; }
+  // The NAND by the second device ID of the flash ID (nullopt without a NAND or for an ID
+  // the phone does not know).
+  std::optional<NandGeometry> Nand() const;
+  // Bytes of the NOR sectors holding the file system (0 on a chip with a NAND).
+  std::uint32_t QvsAreaBytes() const;
+  // Whether NOR sector `index` holds the file system.
+  bool InQvsArea(std::uint32_t index) const;
+  const std::optional<QvsFormatFailure>& FormatFailure() const { return format_failure_; }
+  void SetFormatFailure(std::optional<QvsFormatFailure> failure) { format_failure_ = failure; }
 
   // Power on or reset: the boot ROM starts; RAM contents are lost, the NOR keeps its bytes.
   void Reset(Clock::time_point now);
@@ -65,6 +90,8 @@ class Chip {
  private:
   ChipSpec spec_;
   NorFlash nor_;
+  QvsFileSystem qvs_;
+  std::optional<QvsFormatFailure> format_failure_;
   std::function<void()> switch_to_slave_;
   BootRom boot_rom_;
   PreLoader pre_loader_;

@@ -13,31 +13,61 @@ namespace phone_sim {
 
 // One point per kind of reply (names in FaultPointName, documented in the control client).
 enum class FaultPoint {
-  kConnectReq,  // each 0x81 connect request of a waiting boot ROM
-  kConnect,     // 0x44 answering BOOT_CONNECT
-  kQuery,       // the 16 bytes answering BOOT_QUERY
-  kCustomerId,  // 0x4F answering BOOT_CUSTOMER_ID
-  kSetTimeout,  // 0x4F answering BOOT_SET_TIMEOUT
-  kSetAddress,  // 0x4F answering BOOT_SET_ADDRESS
-  kLoad,        // 0x4F answering each BOOT_LOAD frame
-  kJump,        // 0xAB answering BOOT_JUMP
-  kSync,        // speed code answering the pre-loader's LINK_SYNC
-  kLength,      // sum answering the pre-loader's SET_LENGTH
-  kDmaEcho,     // 0xF7 answering PRE_DMA_BLOCK
-  kDmaSum,      // sum answering each boot-loader block
-  kPreJump,     // 0xAB answering PRE_JUMP
-  kCs0Base,     // sum answering BL_SET_CS0_BASE
-  kFlashId,     // the 10 bytes answering BL_FLASH_ID
-  kBlSync,      // speed code answering the boot-loader's LINK_SYNC
-  kOffset,      // sum answering BL_SET_OFFSET
-  kBlLength,    // sum answering the boot-loader's SET_LENGTH
-  kWriteAck,    // the byte answering each 2048-byte write piece
-  kWriteDone,   // the sector sum after a sector's last piece
-  kErase,       // sum answering BL_ERASE_SECTOR
-  kDumpData,    // the 8192 data bytes answering BL_DUMP_BLOCK
-  kDumpSum,     // the sum after the dump data
+  kConnectReq,     // each 0x81 connect request of a waiting boot ROM
+  kConnect,        // 0x44 answering BOOT_CONNECT
+  kQuery,          // the 16 bytes answering BOOT_QUERY
+  kCustomerId,     // 0x4F answering BOOT_CUSTOMER_ID
+  kSetTimeout,     // 0x4F answering BOOT_SET_TIMEOUT
+  kSetAddress,     // 0x4F answering BOOT_SET_ADDRESS
+  kLoad,           // 0x4F answering each BOOT_LOAD frame
+  kJump,           // 0xAB answering BOOT_JUMP
+  kSync,           // speed code answering the pre-loader's LINK_SYNC
+  kLength,         // sum answering the pre-loader's SET_LENGTH
+  kDmaEcho,        // 0xF7 answering PRE_DMA_BLOCK
+  kDmaSum,         // sum answering each boot-loader block
+  kPreJump,        // 0xAB answering PRE_JUMP
+  kCs0Base,        // sum answering BL_SET_CS0_BASE
+  kFlashId,        // the 10 bytes answering BL_FLASH_ID
+  kBlSync,         // speed code answering the boot-loader's LINK_SYNC
+  kOffset,         // sum answering BL_SET_OFFSET
+  kBlLength,       // sum answering the boot-loader's SET_LENGTH
+  kWriteAck,       // the byte answering each 2048-byte write piece
+  kWriteDone,      // the sector sum after a sector's last piece
+  kErase,          // sum answering BL_ERASE_SECTOR
+  kDumpData,       // the 8192 data bytes answering BL_DUMP_BLOCK
+  kDumpSum,        // the sum after the dump data
+  kChipVersion,    // the 4 bytes answering PRE_CHIP_VERSION
+  kChecksum,       // sum answering BL_SET_CHECKSUM
+  kDownloadEnd,    // 0xC6 answering BL_DOWNLOAD_END
+  kQvsMount,       // 0xDA answering QVS_MOUNT
+  kQvsBegin,       // 0xCE answering QVS_BEGIN_DOWNLOAD
+  kQvsChecksum,    // sum answering QVS_SET_CHECKSUM
+  kQvsTime,        // sum answering QVS_SET_TIME
+  kQvsDir,         // sum answering QVS_MAKE_DIR
+  kQvsDirDone,     // 0xDC after it
+  kQvsVersion,     // 0xE3 answering QVS_WRITE_VERSION
+  kQvsRelease,     // 0xE3 answering QVS_WRITE_RELEASE or QVS_NO_RELEASE
+  kQvsAdd,         // sum answering QVS_ADD_FILE
+  kQvsBlock,       // sum or 0xDF answering each QVS_DATA_BLOCK
+  kQvsEnd,         // 0xC5 answering QVS_END_DOWNLOAD
+  kQvsUnmount,     // 0xE4 answering QVS_UNMOUNT
+  kQvsFormatSum,   // sum of the count bytes answering the master's QVS_FORMAT
+  kQvsFormat,      // 0xE1, or 0xF2 and its 5 bytes
+  kQvsStatus,      // 0xED and the 44-byte record, or 0xF3 and its 5 bytes
+  kQvsDrive,       // 0xCF answering QVS_SELECT_DRIVE
+  kQvsList,        // each directory record with its length byte
+  kQvsListNext,    // 0xCB, 0xE7 or 0xE6 after an acknowledged record
+  kQvsRead,        // 0xE9 and the size answering QVS_READ_FILE
+  kQvsChunk,       // the bytes of each chunk of a file read
+  kQvsChunkSum,    // the sum after each chunk
+  kQvsDelete,      // 0xEE answering QVS_DELETE
+  kQvsFileStatus,  // 0xF1 and the 28-byte record answering QVS_FILE_STATUS
+  kNandDump,       // 0xC1 answering NAND_FULL_DUMP or NAND_DUMP_CONTINUE
+  kNandUnit,       // the bytes of each dump unit
+  kNandUnitSum,    // the sum after each unit
+  kNandEnd,        // 0xC3 after the last unit
 };
-inline constexpr std::size_t kFaultPointCount = static_cast<std::size_t>(FaultPoint::kDumpSum) + 1;
+inline constexpr std::size_t kFaultPointCount = static_cast<std::size_t>(FaultPoint::kNandEnd) + 1;
 
 enum class FaultKind {
   kDrop,     // the reply is not sent

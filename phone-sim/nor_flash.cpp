@@ -33,6 +33,16 @@ std::optional<Sector> SectorLayout::SectorAt(std::uint32_t offset) const {
   return std::nullopt;
 }
 
+std::uint32_t SectorLayout::StartOf(std::uint32_t index) const {
+  std::uint32_t start = 0;
+  for (const SectorRun& run : runs_) {
+    if (index < run.count) return start + index * run.size;
+    start += run.count * run.size;
+    index -= run.count;
+  }
+  return start;
+}
+
 SectorLayout MasterSectorLayout() { return SectorLayout({{255, 0x20000}, {4, 0x8000}}); }
 
 SectorLayout SlaveSectorLayout() { return SectorLayout({{255, 0x10000}, {8, 0x2000}}); }

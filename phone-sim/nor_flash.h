@@ -30,6 +30,8 @@ class SectorLayout {
   std::uint32_t SectorCount() const;
   // The sector holding byte offset `offset`; nullopt past the end.
   std::optional<Sector> SectorAt(std::uint32_t offset) const;
+  // Byte offset of sector `index` (TotalSize() past the last one).
+  std::uint32_t StartOf(std::uint32_t index) const;
 
  private:
   std::vector<SectorRun> runs_;

@@ -94,6 +94,12 @@ std::string Phone::Describe() const {
          " faults=" + faults_.Describe();
 }
 
+void Phone::Restart() {
+  slave_on_line_ = false;
+  master_->Reset(now_);
+  slave_->Reset(now_);
+}
+
 void Phone::SwitchToSlave() {
   slave_on_line_ = true;
   slave_->Reset(now_);

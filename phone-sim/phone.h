@@ -60,12 +60,14 @@ class Phone {
     }
     std::uint32_t HostBaud() const override { return phone_.host_baud_; }
     Clock::time_point Now() const override { return phone_.now_; }
+    void PowerOn() override { phone_.Restart(); }
 
    private:
     Phone& phone_;
   };
 
   void SwitchToSlave();
+  void Restart();
   void Send(ByteSpan bytes);
 
   Line line_;

@@ -13,6 +13,7 @@ constexpr std::uint8_t kSetLength = 0xD4;
 constexpr std::uint8_t kDmaBlock = 0xF7;
 constexpr std::uint8_t kJump = 0xFF;
 constexpr std::uint8_t kReady = 0xAB;
+constexpr std::uint8_t kChipVersion = 0xB0;
 
 }  // namespace
 
@@ -21,6 +22,10 @@ PreLoader::PreLoader(ChipLine& line, Chip& chip) : Stage(line), chip_(chip) {
   AddCommand(kSetLength, "SET_LENGTH", 4, [this](ByteSpan p) { SetLength(p); });
   AddCommand(kDmaBlock, "PRE_DMA_BLOCK", 0, [this](ByteSpan) { DmaBlock(); });
   AddCommand(kJump, "PRE_JUMP", 0, [this](ByteSpan) { Jump(); });
+  AddCommand(kChipVersion, "PRE_CHIP_VERSION", 0, [this](ByteSpan) {
+    line_.Frame("PRE_CHIP_VERSION");
+    line_.Reply(FaultPoint::kChipVersion, chip_.ChipVersion());
+  });
 }
 
 void PreLoader::Start() {

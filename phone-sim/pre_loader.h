@@ -1,5 +1,6 @@
-// The pre-loader in on-chip RAM: takes the speed code, answers at that speed only, and receives
-// the boot-loader in blocks; it starts the boot-loader only when it is the chip's expected image.
+// The pre-loader in on-chip RAM: takes the speed code, answers at that speed only, tells its
+// chip version, and receives the boot-loader in blocks; it starts the boot-loader only when it
+// is the chip's expected image.
 #pragma once
 
 #include <cstdint>

@@ -32,6 +32,8 @@ class ChipLine {
   virtual void Ignored(std::uint8_t byte, const std::string& reason) = 0;
   virtual std::uint32_t HostBaud() const = 0;
   virtual Clock::time_point Now() const = 0;
+  // BL_POWER_ON: the phone starts afresh, as after switching it on.
+  virtual void PowerOn() = 0;
 };
 
 class Stage {
