@@ -140,6 +140,14 @@ LRESULT TControl::WndProc(UINT msg, WPARAM wparam, LPARAM lparam) {
       }
       return 1;
     }
+    case WM_CTLCOLORSTATIC:
+    case WM_CTLCOLORBTN: {
+      // Labels, radio buttons and group box captions on the face colour of their parent.
+      auto dc = reinterpret_cast<HDC>(wparam);
+      SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
+      SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
+      return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
+    }
     case WM_COMMAND:
       if (lparam) {
         TControl* child = FromHandle(reinterpret_cast<HWND>(lparam));

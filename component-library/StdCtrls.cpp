@@ -224,3 +224,13 @@ void TRadioButton::SetChecked(bool checked) {
 TGroupBox::TGroupBox(TControl* parent) : TControl(parent) {
   CreateHandle(WS_EX_CONTROLPARENT, L"BUTTON", WS_VISIBLE | BS_GROUPBOX, "");
 }
+
+LRESULT TGroupBox::WndProc(UINT msg, WPARAM wparam, LPARAM lparam) {
+  if (msg == WM_ERASEBKGND) {
+    RECT r{};
+    GetClientRect(Handle(), &r);
+    FillRect(reinterpret_cast<HDC>(wparam), &r, GetSysColorBrush(COLOR_BTNFACE));
+    return 1;
+  }
+  return TControl::WndProc(msg, wparam, lparam);
+}

@@ -109,4 +109,8 @@ class TRadioButton : public TControl {
 class TGroupBox : public TControl {
  public:
   explicit TGroupBox(TControl* parent);
+
+ protected:
+  // The frame draws no background of its own: paint the area its children sit on.
+  LRESULT WndProc(UINT msg, WPARAM wparam, LPARAM lparam) override;
 };
