@@ -37,6 +37,23 @@ int FindSectorIndex(const SECTOR_INFO* table, int count, std::uint32_t byteOffse
   return -1;
 }
 
+int GetSectorSizeClass(const SECTOR_INFO* table, int count, std::uint32_t byteOffset) {
+  int index = FindSectorIndex(table, count, byteOffset);
+  if (index < 0) return 5;
+  switch (table[index].size) {
+    case 0x10000:
+      return 0;
+    case 0x8000:
+      return 1;
+    case 0x4000:
+      return 2;
+    case 0x2000:
+      return 3;
+    default:
+      return 4;
+  }
+}
+
 std::string FormatSectorRow(const SECTOR_INFO& s) {
   char buf[64];
   std::snprintf(buf, sizeof(buf), "%03d: 0x%07X ~ 0x%07X (%2dKBytes)", static_cast<int>(s.index),

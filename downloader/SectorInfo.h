@@ -31,5 +31,8 @@ void BuildSectorTables();
 // Index of the sector whose first byte lies at byteOffset from the flash base; -1 when no
 // sector starts there or the table is empty.
 int FindSectorIndex(const SECTOR_INFO* table, int count, std::uint32_t byteOffset);
+// Size class of the sector starting at byteOffset: size in words 0x10000 -> 0, 0x8000 -> 1,
+// 0x4000 -> 2, 0x2000 -> 3, any other -> 4; 5 when no sector starts there.
+int GetSectorSizeClass(const SECTOR_INFO* table, int count, std::uint32_t byteOffset);
 // "%03d: 0x%07X ~ 0x%07X (%2dKBytes)"
 std::string FormatSectorRow(const SECTOR_INFO& s);
