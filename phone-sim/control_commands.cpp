@@ -1,6 +1,7 @@
 #include "control_commands.h"
 
 #include <charconv>
+#include <chrono>
 #include <vector>
 
 namespace phone_sim {
@@ -50,7 +51,61 @@ constexpr std::string_view kHelp =
     "power on|off; fault <point> <kind> [times]; fault clear; extra-connect-req N; "
     "flash-id master|slave <20 hex digits>; nor-read master|slave <addr hex> <len>; "
     "nor-write master|slave <addr hex> <hex bytes>; nor-save|nor-load master|slave <path>; "
-    "nor-erase master|slave; frames; frames-clear; state; quit";
+    "nor-erase master|slave; qvs-list master|slave; qvs-save|qvs-load master|slave <path>; "
+    "qvs-format-fail master|slave on [function-hex error-hex] | off; nand-save master <path>; "
+    "frames; frames-clear; state; quit";
+
+// Seconds since 1980 of the host's clock (UTC), stamping what a load makes.
+std::uint32_t WallClockSince1980() {
+  auto unix = std::chrono::duration_cast<std::chrono::seconds>(
+                  std::chrono::system_clock::now().time_since_epoch())
+                  .count();
+  constexpr std::int64_t k1980 = 315532800;
+  return unix > k1980 ? static_cast<std::uint32_t>(unix - k1980) : 0;
+}
+
+std::string QvsCommand(const std::vector<std::string_view>& w, Phone& phone) {
+  std::string_view command = w[0];
+  Chip* chip = w.size() > 1 ? ChipNamed(phone, w[1]) : nullptr;
+  if (!chip) return Err(std::string(command) + ": first argument must be master or slave");
+  QvsFileSystem& qvs = chip->Qvs();
+  if (command == "qvs-list") {
+    if (w.size() != 2) return Err("usage: qvs-list master|slave");
+    std::vector<std::string> lines = qvs.Describe();
+    std::string reply = "OK " + std::to_string(lines.size()) + "\n";
+    for (const std::string& l : lines) reply += l + "\n";
+    return reply;
+  }
+  if (command == "qvs-format-fail") {
+    if (w.size() == 3 && w[2] == "off") {
+      chip->SetFormatFailure(std::nullopt);
+      return Ok();
+    }
+    if ((w.size() != 3 && w.size() != 5) || w[2] != "on") {
+      return Err("usage: qvs-format-fail master|slave on [function-hex error-hex] | off");
+    }
+    QvsFormatFailure failure{0x01, 0x000000FF};
+    if (w.size() == 5) {
+      std::optional<std::uint8_t> function = Number<std::uint8_t>(w[3], 16);
+      std::optional<std::uint32_t> error = Number<std::uint32_t>(w[4], 16);
+      if (!function || !error) return Err("function code: 2 hex digits, error code: 8");
+      failure = {*function, *error};
+    }
+    chip->SetFormatFailure(failure);
+    return Ok();
+  }
+  if (w.size() != 3)
+    return Err("usage: " + std::string(command) + " " + std::string(w[1]) + " <path>");
+  std::string path(w[2]);
+  if (command == "nand-save") {
+    std::optional<NandGeometry> nand = chip->Nand();
+    if (!nand) return Err("the " + chip->Name() + " chip has no NAND known for its flash ID");
+    std::string error = NandImage(*nand, qvs.Image()).Save(path);
+    return error.empty() ? Ok(std::to_string(nand->FullBytes())) : Err(error);
+  }
+  std::string error = command == "qvs-save" ? qvs.Save(path) : qvs.Load(path, WallClockSince1980());
+  return error.empty() ? Ok() : Err(error);
+}
 
 std::string Fault(const std::vector<std::string_view>& w, Phone& phone) {
   if (w.size() == 2 && w[1] == "clear") {
@@ -120,9 +175,12 @@ std::string ExecuteControlCommand(std::string_view line, ControlContext& context
   Phone& phone = context.phone;
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   // The last argument of these may hold spaces (hex bytes, a path).
-  std::size_t max_words = line.starts_with("nor-write ")                                   ? 4
-                          : line.starts_with("nor-save ") || line.starts_with("nor-load ") ? 3
-                                                                                           : 16;
+  std::size_t max_words = line.starts_with("nor-write ") ? 4
+                          : line.starts_with("nor-save ") || line.starts_with("nor-load ") ||
+                                  line.starts_with("qvs-save ") || line.starts_with("qvs-load ") ||
+                                  line.starts_with("nand-save ")
+                              ? 3
+                              : 16;
   std::vector<std::string_view> w = Words(line, max_words);
   if (w.empty()) return Err("empty command");
   std::string_view command = w[0];
@@ -151,6 +209,10 @@ std::string ExecuteControlCommand(std::string_view line, ControlContext& context
   if (command == "nor-read" || command == "nor-write" || command == "nor-save" ||
       command == "nor-load" || command == "nor-erase") {
     return NorCommand(w, phone);
+  }
+  if (command == "qvs-list" || command == "qvs-save" || command == "qvs-load" ||
+      command == "qvs-format-fail" || command == "nand-save") {
+    return QvsCommand(w, phone);
   }
   if (command == "frames") {
     std::vector<std::string> lines = phone.Frames().Lines();

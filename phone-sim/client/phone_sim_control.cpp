@@ -180,8 +180,37 @@ void PhoneSimControl::NorLoad(SimChip chip, const std::string& linux_path) {
   Command(std::string("nor-load ") + ChipName(chip) + " " + linux_path);
 }
 
-std::vector<std::string> PhoneSimControl::Frames() {
-  std::string count = Command("frames");
+std::vector<std::string> PhoneSimControl::QvsList(SimChip chip) {
+  return Lines(std::string("qvs-list ") + ChipName(chip));
+}
+
+void PhoneSimControl::QvsSave(SimChip chip, const std::string& linux_dir) {
+  Command(std::string("qvs-save ") + ChipName(chip) + " " + linux_dir);
+}
+
+void PhoneSimControl::QvsLoad(SimChip chip, const std::string& linux_dir) {
+  Command(std::string("qvs-load ") + ChipName(chip) + " " + linux_dir);
+}
+
+void PhoneSimControl::QvsFormatFail(SimChip chip, bool on, std::uint8_t function,
+                                    std::uint32_t error) {
+  if (!on) {
+    Command(std::string("qvs-format-fail ") + ChipName(chip) + " off");
+    return;
+  }
+  char codes[32];
+  std::snprintf(codes, sizeof codes, " %02X %08X", function, static_cast<unsigned>(error));
+  Command(std::string("qvs-format-fail ") + ChipName(chip) + " on" + codes);
+}
+
+std::uint64_t PhoneSimControl::NandSave(const std::string& linux_path) {
+  return std::strtoull(Command("nand-save master " + linux_path).c_str(), nullptr, 10);
+}
+
+std::vector<std::string> PhoneSimControl::Frames() { return Lines("frames"); }
+
+std::vector<std::string> PhoneSimControl::Lines(const std::string& command) {
+  std::string count = Command(command);
   std::vector<std::string> lines(
       static_cast<std::size_t>(std::strtoul(count.c_str(), nullptr, 10)));
   for (std::string& line : lines) line = ReadLine();

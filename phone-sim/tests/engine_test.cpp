@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <string>
 
+#include "direct_line.h"
 #include "phone.h"
-#include "phone_images.h"
 #include "test_host.h"
 
 namespace phone_sim {
@@ -17,87 +17,6 @@ using phone_sim_test::BootChip;
 using phone_sim_test::BootImages;
 using phone_sim_test::BootOptions;
 using phone_sim_test::ByteSum;
-
-Bytes ToBytes(const phone_images::Image& image) {
-  return Bytes(image.bytes.begin(), image.bytes.end());
-}
-
-PhoneImages Images() {
-  return {ToBytes(phone_images::MasterPreLoader()), ToBytes(phone_images::MasterBootLoader()),
-          ToBytes(phone_images::SlavePreLoader()), ToBytes(phone_images::SlaveBootLoader())};
-}
-
-BootImages MasterImages() {
-  return {ToBytes(phone_images::MasterPreLoader()), ToBytes(phone_images::MasterBootLoader())};
-}
-
-BootImages SlaveImages() {
-  return {ToBytes(phone_images::SlavePreLoader()), ToBytes(phone_images::SlaveBootLoader())};
-}
-
-// The phone on a simulated line: time moves only while the host waits.
-class DirectLine : public phone_sim_test::TestLine {
- public:
-  explicit DirectLine(bool powered = true)
-      : now_(Clock::time_point() + 1h), phone_(Images(), powered, 1234, now_) {}
-
-  void Write(const Bytes& bytes) override { phone_.Receive(bytes, baud_, now_); }
-  Bytes Read(std::size_t count, std::chrono::milliseconds timeout) override {
-    Clock::time_point end = now_ + timeout;
-    for (;;) {
-      Take();
-      if (pending_.size() >= count || now_ >= end) break;
-      now_ += 1ms;
-      phone_.Tick(now_, baud_, pending_.empty());
-    }
-    std::size_t n = std::min(count, pending_.size());
-    Bytes out(pending_.begin(), pending_.begin() + n);
-    pending_.erase(pending_.begin(), pending_.begin() + n);
-    return out;
-  }
-  void SetBaud(std::uint32_t baud) override { baud_ = baud; }
-  void Pause(std::chrono::milliseconds time) override {
-    for (auto end = now_ + time; now_ < end; now_ += 1ms) phone_.Tick(now_, baud_, false);
-  }
-  // Everything the phone sent so far, leaving nothing pending.
-  Bytes Drain() {
-    Take();
-    Bytes out = std::move(pending_);
-    pending_.clear();
-    return out;
-  }
-  // Bytes answering `bytes`, with no time passing.
-  Bytes Exchange(const Bytes& bytes) {
-    Drain();
-    Write(bytes);
-    return Drain();
-  }
-  bool FramesContain(const std::string& line) {
-    std::vector<std::string> lines = phone_.Frames().Lines();
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
-  }
-
-  Phone& phone() { return phone_; }
-  Clock::time_point& now() { return now_; }
-
- private:
-  void Take() {
-    Bytes out = phone_.TakeOutput();
-    pending_.insert(pending_.end(), out.begin(), out.end());
-  }
-
-  Clock::time_point now_;
-  Phone phone_;
-  std::uint32_t baud_ = 115200;
-  Bytes pending_;
-};
-
-Bytes Frame(std::uint8_t command, std::uint32_t value) {
-  Bytes f = {command};
-  Bytes v = Be32(value);
-  f.insert(f.end(), v.begin(), v.end());
-  return f;
-}
 
 TEST(PhoneBoot, MasterBootsAtEverySpeedWithFlasherAndDownloaderFraming) {
   struct Case {
