@@ -270,6 +270,53 @@ TEST_F(PtyTest, MasterAndSlaveSessionAtBothSpeeds) {
   }
 }
 
+TEST_F(PtyTest, DownloaderSession) {
+  fs::path saved = prefix_ / "qvs";
+  SimProcess sim(prefix_);
+  PortLine line(sim.LinkPath().string());
+  ASSERT_EQ(BootChip(line, MasterImages(),
+                     {3, 921600, /*one_word_frames=*/true,
+                      /*chip_version=*/true}),
+            "");
+  // 5000 bytes into the 128 KiB sector at 0x20000: 2048 + 2048 + 904, the sum, 0xC6.
+  Bytes binary = Pattern(5000, 7);
+  ASSERT_EQ(phone_sim_test::DownloadBinary(line, 0x20000, binary, 0x20000), "");
+  std::string head = sim.Control("nor-read master 20000 4");
+  char hex[16];
+  snprintf(hex, sizeof hex, "%02X%02X%02X%02X", binary[0], binary[1], binary[2], binary[3]);
+  EXPECT_EQ(head, "OK " + std::string(hex) + "\n");
+  // A small image: a directory, a file of two blocks and a bit, an empty one.
+  phone_sim_test::QvsTestImage image;
+  image.dirs = {"/a/", "/a/test"};
+  image.files = {{"/a/test/data.bin", Pattern(20000, 3)}, {"/a/test/empty", {}}};
+  image.version = Bytes(16, '1');
+  ASSERT_EQ(phone_sim_test::DownloadQvs(line, image), "");
+  line.Write({0xDA});
+  ASSERT_EQ(line.Read(1, 2000ms), Bytes{0xDA});
+  std::vector<phone_sim_test::DirRecord> records;
+  ASSERT_EQ(phone_sim_test::ListDir(line, std::string("/test") + '\0', &records), "");
+  EXPECT_EQ(records, (std::vector<phone_sim_test::DirRecord>{
+                         {2, "."}, {2, ".."}, {1, "data.bin"}, {1, "empty"}}));
+  // The file system as a folder equals the image.
+  ASSERT_EQ(sim.Control("qvs-save master " + saved.string()), "OK\n");
+  std::ifstream in(saved / "a" / "test" / "data.bin", std::ios::binary);
+  EXPECT_EQ(Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()),
+            image.files[0].data);
+  EXPECT_EQ(fs::file_size(saved / "a" / "test" / "empty"), 0u);
+  EXPECT_EQ(fs::file_size(saved / "VERSION"), 16u);
+  EXPECT_FALSE(fs::exists(saved / "RELEASE"));
+  std::string frames = sim.Control("frames");
+  EXPECT_NE(frames.find("\nQVS_FILE_DONE /a/test/data.bin bytes=20000\n"), std::string::npos);
+  EXPECT_NE(frames.find("\nBL_WRITE_128K 00020000 pieces=3\n"), std::string::npos);
+  // Power-on after the download: the master's boot ROM asks for a host again.
+  line.Write({0xFD});
+  line.Pause(50ms);
+  line.Close();
+  line.Open(sim.LinkPath().string());
+  line.SetBaud(115200);
+  EXPECT_EQ(line.Read(1, 2000ms), Bytes{0x81});
+}
+
 TEST_F(PtyTest, SpeedCheckRefusesAHostAtTheWrongSpeed) {
   SimProcess sim(prefix_);
   PortLine line(sim.LinkPath().string());

@@ -108,5 +108,18 @@ TEST(PhoneSimControl, FaultsPowerAndNorThroughTheClient) {
   EXPECT_NE(sim.State().find("power=on"), std::string::npos);
 }
 
+TEST(PhoneSimControl, QvsCallsThroughTheClient) {
+  PhoneSimControl sim;
+  EXPECT_EQ(sim.QvsList(SimChip::kSlave),
+            (std::vector<std::string>{"drive a total=112 free=112", "drive b total=0 free=0",
+                                      "drive c total=0 free=0"}));
+  sim.QvsFormatFail(SimChip::kMaster, true, 0x07, 0x102);
+  sim.QvsFormatFail(SimChip::kMaster, false);
+  EXPECT_THROW(sim.QvsSave(SimChip::kMaster, "/"), PhoneSimError);  // not empty
+  EXPECT_THROW(sim.QvsLoad(SimChip::kMaster, "/nonexistent/qvs"), PhoneSimError);
+  EXPECT_THROW(sim.NandSave("/nonexistent/nand.bin"), PhoneSimError);
+  EXPECT_EQ(sim.QvsList(SimChip::kMaster).size(), 3u);
+}
+
 }  // namespace
 }  // namespace phone_sim
