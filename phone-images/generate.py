@@ -49,6 +49,8 @@ def main():
         prefix = "_" if pe else ""
         asm += [f"    .globl {prefix}{sym}", "    .balign 4", f"{prefix}{sym}:",
                 f'    .incbin "{path}"']
+    if not pe:
+        asm.append('    .section .note.GNU-stack,"",@progbits')
     write_if_changed(os.path.join(outdir, "phone_images.rc"), ("\n".join(rc) + "\n").encode())
     write_if_changed(os.path.join(outdir, "phone_images_data.S"), ("\n".join(asm) + "\n").encode())
 

@@ -12,7 +12,7 @@ packages=(
   gcc-multilib
   clang libclang-rt-14-dev
   wine wine32 xvfb x11-utils imagemagick
-  fonts-dejavu fonts-nanum
+  fonts-dejavu fonts-nanum fonts-wine
   python3-aiosmtpd python3-pyftpdlib python3-dnslib
   bc unzip libxml2-utils openssl iproute2 procps
 )

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -31,15 +32,21 @@ class FlasherLine : public ::testing::Test {
     ASSERT_NE(com, nullptr) << "run under the phone simulator";
     panel.port = com;
     SetActivePanel(&panel);
-    // Failure paths wait out their deadlines: shorter ones keep the tests quick.
     Special_unit::timings = Special_unit::Timings{};
-    Special_unit::timings.connect_wait = 15000;  // generous: a loaded machine is slow
+    Special_unit::timings.connect_wait = 15000;
+  }
+  // Failure paths wait out their deadlines: shorter ones keep those tests quick.
+  static void ShortDeadlines() {
     Special_unit::timings.connect_echo = 800;
     Special_unit::timings.reply = 800;
     Special_unit::timings.address_reply = 800;
     Special_unit::timings.ack = 800;
   }
   void TearDown() override {
+    if (HasFailure()) {
+      std::printf("phone: %s\n", sim.State().c_str());
+      for (const auto& frame : sim.Frames()) std::printf("  phone | %s\n", frame.c_str());
+    }
     Com_port::ComClose(Com_port::PortHandle);
     SetActivePanel(nullptr);
   }
@@ -135,6 +142,7 @@ class BootFailure : public FlasherLine, public ::testing::WithParamInterface<Boo
 
 TEST_P(BootFailure, LogsItsMessageOnceAndClosesThePort) {
   const BootFault& c = GetParam();
+  ShortDeadlines();
   sim.Fault(c.point, c.kind, 0);
   EXPECT_FALSE(BootMaster());
   const auto lines = panel.Lines();
@@ -176,6 +184,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(FlasherLine, NoConnectRequestTimesOut) {
   Special_unit::timings.connect_wait = 3000;
+  ShortDeadlines();
   sim.Power(false);
   EXPECT_FALSE(BootMaster());
   EXPECT_EQ(panel.Lines().back(), "Прошло 30 секунд а вы не подключили телефон - таймаут");

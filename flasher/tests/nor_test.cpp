@@ -46,8 +46,6 @@ class NorOperation : public ::testing::Test {
     panel.port = com;
     SetActivePanel(&panel);
     Special_unit::timings = Special_unit::Timings{};
-    Special_unit::timings.ack = 800;
-    Special_unit::timings.reply = 800;
   }
   void TearDown() override {
     Com_port::ComClose(Com_port::PortHandle);
@@ -62,6 +60,9 @@ class NorOperation : public ::testing::Test {
       ASSERT_TRUE(Special_unit::BootAndLoad("Kesta_PNX5231_V05_pre", "Kesta_PNX5231_V05"));
     }
     sim.ClearFrames();
+    // The failure cases wait out the acknowledgement deadline: keep it short after the boot.
+    Special_unit::timings.ack = 800;
+    Special_unit::timings.reply = 800;
   }
   std::vector<std::string> Frames(const std::string& prefix) {
     std::vector<std::string> out;

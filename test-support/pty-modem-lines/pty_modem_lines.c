@@ -1,12 +1,18 @@
-/* LD_PRELOAD shim for Wine tests: a Linux pseudo-terminal has no modem lines, so the
- * modem-line ioctls fail on it, and Wine's WaitCommEvent gives up. This answers them for
- * terminals that reject them, from a fake line state (DSR, CTS and CD up; DTR/RTS as set). */
+/* LD_PRELOAD shim for Wine tests on a Linux pseudo-terminal, where a COM port lacks what a
+ * serial line has:
+ *  - modem lines: the modem-line ioctls fail, and Wine's WaitCommEvent gives up; they are
+ *    answered from a fake line state (DSR, CTS and CD up; DTR/RTS as set);
+ *  - parity and stop bits: the terminal drops them; reading the settings back shows them;
+ *  - transmit purge: bytes written before a purge are not taken back (see tcflush below). */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <stdarg.h>
 #include <sys/ioctl.h>
+#include <stdlib.h>
+#include <string.h>
 #include <termios.h>
+#include <unistd.h>
 
 typedef int (*ioctl_fn)(int, unsigned long, ...);
 
@@ -93,4 +99,21 @@ int tcgetattr(int fd, struct termios *t) {
     t->c_iflag = (t->c_iflag & ~IFLAG_KEPT) | asked_iflag[fd];
   }
   return rc;
+}
+
+/* A real line has sent what was written once the program has flushed it, so purging the
+ * transmit side discards nothing the far end would not have had. On a pseudo-terminal the
+ * far end may not have read the bytes yet, and flushing the output queue would take them
+ * back: keep them. */
+typedef int (*tcflush_fn)(int, int);
+
+int tcflush(int fd, int queue) {
+  tcflush_fn real = (tcflush_fn)dlsym(RTLD_NEXT, "tcflush");
+  char name[64];
+  if (ptsname_r(fd, name, sizeof name) != 0 && ttyname_r(fd, name, sizeof name) == 0 &&
+      strncmp(name, "/dev/pts/", 9) == 0) {
+    if (queue == TCOFLUSH) return 0;
+    if (queue == TCIOFLUSH) queue = TCIFLUSH;
+  }
+  return real(fd, queue);
 }

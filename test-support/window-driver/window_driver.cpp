@@ -207,11 +207,15 @@ bool SaveScreenshot(HWND window, const std::wstring& bmp_path) {
   const int width = rect.right - rect.left;
   const int height = rect.bottom - rect.top;
   if (width <= 0 || height <= 0) return false;
+  // The window's own DC includes its children and frame; a screen DC is the fall-back.
+  HDC source = GetWindowDC(window);
   HDC screen = GetDC(nullptr);
   HDC memory = CreateCompatibleDC(screen);
   HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
   HGDIOBJ old = SelectObject(memory, bitmap);
-  BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+  if (!source || !BitBlt(memory, 0, 0, width, height, source, 0, 0, SRCCOPY))
+    BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+  if (source) ReleaseDC(window, source);
   SelectObject(memory, old);
 
   BITMAPINFOHEADER info{};

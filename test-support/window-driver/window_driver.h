@@ -38,7 +38,7 @@ std::vector<std::wstring> Lines(HWND edit);
 // Waits until `done` is true, polling every 50 ms; false on time-out.
 bool WaitUntil(const std::function<bool()>& done, DWORD timeout_ms);
 
-// Screen pixels of the window (with its frame) into a 24-bit BMP file.
+// The window with its frame and children, as a 24-bit BMP file.
 bool SaveScreenshot(HWND window, const std::wstring& bmp_path);
 
 std::wstring Widen(const std::string& utf8);
