@@ -1,8 +1,9 @@
 // Drives a running Quarrion through its window as a user would: writes a file into the
 // master chip's NOR at an offset, dumps the same range back, erases it, and takes a picture.
 //
-// quarrion_demo <port> <sample file> <offset hex> <length hex> <dump file> <screenshot.bmp>
+// quarrion_demo <port> <sample file> <offset hex> <length hex> <dump file>
 //               <NOR image after the write> <NOR image after the erase>
+// The window stays open for a picture; the caller closes the program.
 // The NOR images are saved by the phone simulator (Linux paths; PHONE_SIM_CONTROL names it).
 #include <windows.h>
 
@@ -30,13 +31,13 @@ void Show(const std::vector<std::wstring>& lines) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc != 9) {
-    Say("usage: quarrion_demo <port> <sample> <offset> <length> <dump> <shot.bmp> <nor1> <nor2>");
+  if (argc != 8) {
+    Say("usage: quarrion_demo <port> <sample> <offset> <length> <dump> <nor1> <nor2>");
     return 2;
   }
   const std::wstring port = argv[1], sample = argv[2], offset = argv[3], length = argv[4],
-                     dump = argv[5], shot = argv[6];
-  const std::string nor_after_write = wd::Narrow(argv[7]), nor_after_erase = wd::Narrow(argv[8]);
+                     dump = argv[5];
+  const std::string nor_after_write = wd::Narrow(argv[6]), nor_after_erase = wd::Narrow(argv[7]);
   phone_sim::PhoneSimControl phone;
 
   QuarrionWindow q;
@@ -74,7 +75,6 @@ int wmain(int argc, wchar_t** argv) {
   lines = q.PressDump(dump);
   Show(lines);
   ok = HasLine(lines, "Дамп выполнен успешно") && ok;
-  wd::SaveScreenshot(q.window, shot);
 
   Say("Switching the phone off and on again, then pressing \"Стирание\" (erase) ...");
   phone.Power(false);
@@ -84,6 +84,5 @@ int wmain(int argc, wchar_t** argv) {
   ok = !HasLine(lines, "Ошибка операции") && HasLine(lines, "Флеш лоадер загружен") && ok;
   phone.NorSave(phone_sim::SimChip::kMaster, nor_after_erase);
 
-  PostMessageW(q.window, WM_CLOSE, 0, 0);
   return ok ? 0 : 1;
 }

@@ -19,10 +19,6 @@ out=$demo/out
 prefix=$demo/wineprefix
 offset=00040000
 
-echo "Preparing a Wine prefix ..."
-"$top/scripts/wine-prefix.sh" start "$prefix" || exit 1
-export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all LC_ALL=C.UTF-8 TZ=UTC
-
 pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
@@ -30,6 +26,18 @@ cleanup() {
   "$top/scripts/wine-prefix.sh" stop "$prefix"
 }
 trap cleanup EXIT
+
+if [ -z "${DISPLAY:-}" ]; then
+  exec 9>"$out/displayfd"
+  Xvfb -displayfd 9 -screen 0 1024x768x24 -nolisten tcp >"$out/xvfb.log" 2>&1 &
+  pids+=($!)
+  for _ in $(seq 200); do [ -s "$out/displayfd" ] && break; sleep 0.05; done
+  export DISPLAY=":$(head -1 "$out/displayfd")"
+fi
+
+echo "Preparing a Wine prefix on display $DISPLAY ..."
+WINE_DESKTOP_DISPLAY=$DISPLAY "$top/scripts/wine-prefix.sh" start "$prefix" || exit 1
+export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all LC_ALL=C.UTF-8 TZ=UTC
 
 # A sample file: 300000 bytes (two full 128 KiB sectors and a part), deterministic.
 /usr/bin/python3 - "$out/sample.bin" <<'PY'
@@ -41,14 +49,6 @@ while len(data) < 300000:
 open(sys.argv[1], "wb").write(bytes(data[:300000]))
 PY
 length=$(printf '%08X' "$(stat -c %s "$out/sample.bin")")
-
-if [ -z "${DISPLAY:-}" ]; then
-  exec 9>"$out/displayfd"
-  Xvfb -displayfd 9 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-  pids+=($!)
-  for _ in $(seq 200); do [ -s "$out/displayfd" ] && break; sleep 0.05; done
-  export DISPLAY=":$(head -1 "$out/displayfd")"
-fi
 
 echo "Starting the phone simulator ..."
 "$build/native/phone-sim/phone-sim" --prefix "$prefix" --com auto --images "$build/native/phone-images" \
@@ -69,10 +69,10 @@ pids+=($!)
 winpath() { echo "Z:$(echo "$1" | sed 's|/|\\|g')"; }
 echo "Driving the window:"
 wine "$build/win/demo/quarrion_demo.exe" "$PHONE_SIM_COM" "$(winpath "$out/sample.bin")" "$offset" \
-  "$length" "$(winpath "$out/dump.bin")" "$(winpath "$out/quarrion.bmp")" \
-  "$out/nor-after-write.bin" "$out/nor-after-erase.bin"
+  "$length" "$(winpath "$out/dump.bin")" "$out/nor-after-write.bin" "$out/nor-after-erase.bin"
 rc=$?
-convert "$out/quarrion.bmp" "$out/quarrion.png" 2>/dev/null && rm -f "$out/quarrion.bmp"
+sleep 0.5
+import -display "$DISPLAY" -window root "$out/quarrion.png" 2>/dev/null
 
 echo
 /usr/bin/python3 - "$out" "$offset" "$rc" <<'PY'

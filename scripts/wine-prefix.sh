@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # Usage: wine-prefix.sh start|stop PREFIX
 # start: creates and boots the test prefix once, then keeps one wineserver running for the run.
+# Wine's desktop takes its graphics driver from the display it starts on, and every program
+# of the prefix draws through it: with WINE_DESKTOP_DISPLAY set, programs draw on that X
+# display; without it they run on the null driver (windows and messages, no pixels).
 set -euo pipefail
 action=$1
 export WINEPREFIX=$2 WINEARCH=win32 WINEDEBUG=-all LC_ALL=C.UTF-8 TZ=UTC
 unset DISPLAY
+[ -n "${WINE_DESKTOP_DISPLAY:-}" ] && export DISPLAY=$WINE_DESKTOP_DISPLAY
 case "$action" in
 start)
   mkdir -p "$WINEPREFIX"
