@@ -12,29 +12,15 @@
 
 #include "Com_port.h"
 #include "Special_unit.h"
-#include "phone_sim_control.h"
-#include "recording_panel.h"
+#include "phone_line_fixture.h"
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
 namespace {
 
-const char* const kMasterPre = "Kesta_PNX6512_V05_pre";
-const char* const kMasterBoot = "Kesta_PNX6512_V05";
-const char* const kSlavePre = "Kesta_PNX5231_V05_pre";
-const char* const kSlaveBoot = "Kesta_PNX5231_V05";
-
-class FlasherLine : public ::testing::Test {
+class FlasherLine : public PhoneLineTest {
  protected:
-  void SetUp() override {
-    const char* com = std::getenv("PHONE_SIM_COM");
-    ASSERT_NE(com, nullptr) << "run under the phone simulator";
-    panel.port = com;
-    SetActivePanel(&panel);
-    Special_unit::timings = Special_unit::Timings{};
-    Special_unit::timings.connect_wait = 15000;
-  }
   // Failure paths wait out their deadlines: shorter ones keep those tests quick.
   static void ShortDeadlines() {
     Special_unit::timings.connect_echo = 800;
@@ -42,33 +28,6 @@ class FlasherLine : public ::testing::Test {
     Special_unit::timings.address_reply = 800;
     Special_unit::timings.ack = 800;
   }
-  void TearDown() override {
-    if (HasFailure()) {
-      std::printf("phone: %s\n", sim.State().c_str());
-      for (const auto& frame : sim.Frames()) std::printf("  phone | %s\n", frame.c_str());
-    }
-    Com_port::ComClose(Com_port::PortHandle);
-    SetActivePanel(nullptr);
-  }
-
-  bool BootMaster() { return Special_unit::BootAndLoad(kMasterPre, kMasterBoot); }
-  bool BootSlave() {
-    if (!BootMaster()) return false;
-    Com_port::ComWriteString(Com_port::PortHandle, std::string(1, '\xCD'));
-    Com_port::ComClose(Com_port::PortHandle);
-    Sleep(250);
-    return Special_unit::BootAndLoad(kSlavePre, kSlaveBoot);
-  }
-  std::vector<std::string> FramesNamed(const std::string& prefix) {
-    std::vector<std::string> out;
-    for (const auto& f : sim.Frames()) {
-      if (f.rfind(prefix, 0) == 0) out.push_back(f);
-    }
-    return out;
-  }
-
-  RecordingPanel panel;
-  phone_sim::PhoneSimControl sim;
 };
 
 DCB CurrentLine() {
@@ -93,20 +52,16 @@ TEST_P(BootAtSpeed, MasterThenSlaveReachTheBootLoader) {
   EXPECT_THAT(sim.State(), HasSubstr("master"));
   EXPECT_THAT(sim.State(), HasSubstr(GetParam()));
   // The pre-loader in two frames, the boot-loader announced by its size.
-  EXPECT_THAT(FramesNamed("BOOT_LOAD"),
+  EXPECT_THAT(Frames("BOOT_LOAD"),
               ElementsAre(HasSubstr("count=FF bytes=1024"), HasSubstr("count=D0 bytes=836")));
-  EXPECT_THAT(FramesNamed("SET_LENGTH"), ElementsAre(HasSubstr("0003B130")));
+  EXPECT_THAT(Frames("SET_LENGTH"), ElementsAre(HasSubstr("0003B130")));
   const DCB line = CurrentLine();
   EXPECT_EQ(line.BaudRate, static_cast<DWORD>(std::atoi(GetParam())));
 
   sim.ClearFrames();
-  Com_port::ComWriteString(Com_port::PortHandle, std::string(1, '\xCD'));
-  Com_port::ComClose(Com_port::PortHandle);
-  Sleep(250);
-  ASSERT_TRUE(Special_unit::BootAndLoad(kSlavePre, kSlaveBoot))
-      << ::testing::PrintToString(panel.Lines());
+  ASSERT_TRUE(SwitchToSlave()) << ::testing::PrintToString(panel.Lines());
   EXPECT_THAT(sim.State(), HasSubstr("slave"));
-  EXPECT_THAT(FramesNamed("SET_LENGTH"), ElementsAre(HasSubstr("000104D4")));
+  EXPECT_THAT(Frames("SET_LENGTH"), ElementsAre(HasSubstr("000104D4")));
 }
 
 INSTANTIATE_TEST_SUITE_P(OfferedSpeeds, BootAtSpeed,
@@ -202,7 +157,7 @@ TEST_F(FlasherLine, UnknownSpeedFailsBeforeTheJump) {
   panel.speed = "";
   EXPECT_FALSE(BootMaster());
   EXPECT_EQ(panel.Lines().back(), "Не установилась скорость");
-  EXPECT_TRUE(FramesNamed("BOOT_JUMP").empty());
+  EXPECT_TRUE(Frames("BOOT_JUMP").empty());
 }
 
 DWORD WINAPI LoadMissingImage(void*) {

@@ -10,8 +10,7 @@
 
 #include "Com_port.h"
 #include "Special_unit.h"
-#include "phone_sim_control.h"
-#include "recording_panel.h"
+#include "phone_line_fixture.h"
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -38,42 +37,16 @@ TMemoryStream StreamOf(const std::vector<std::uint8_t>& bytes) {
   return stream;
 }
 
-class NorOperation : public ::testing::Test {
+class NorOperation : public PhoneLineTest {
  protected:
-  void SetUp() override {
-    const char* com = std::getenv("PHONE_SIM_COM");
-    ASSERT_NE(com, nullptr) << "run under the phone simulator";
-    panel.port = com;
-    SetActivePanel(&panel);
-    Special_unit::timings = Special_unit::Timings{};
-  }
-  void TearDown() override {
-    Com_port::ComClose(Com_port::PortHandle);
-    SetActivePanel(nullptr);
-  }
   void Boot(bool slave) {
-    ASSERT_TRUE(Special_unit::BootAndLoad("Kesta_PNX6512_V05_pre", "Kesta_PNX6512_V05"));
-    if (slave) {
-      Com_port::ComWriteString(Com_port::PortHandle, std::string(1, '\xCD'));
-      Com_port::ComClose(Com_port::PortHandle);
-      Sleep(250);
-      ASSERT_TRUE(Special_unit::BootAndLoad("Kesta_PNX5231_V05_pre", "Kesta_PNX5231_V05"));
-    }
+    ASSERT_TRUE(BootMaster());
+    if (slave) ASSERT_TRUE(SwitchToSlave());
     sim.ClearFrames();
     // The failure cases wait out the acknowledgement deadline: keep it short after the boot.
     Special_unit::timings.ack = 800;
     Special_unit::timings.reply = 800;
   }
-  std::vector<std::string> Frames(const std::string& prefix) {
-    std::vector<std::string> out;
-    for (const auto& f : sim.Frames()) {
-      if (f.rfind(prefix, 0) == 0) out.push_back(f);
-    }
-    return out;
-  }
-
-  RecordingPanel panel;
-  phone_sim::PhoneSimControl sim;
 };
 
 TEST_F(NorOperation, WriteOfAPartPieceAnnouncesWholePiecesPaddedAsErasedFlash) {
