@@ -13,6 +13,7 @@ case "$action" in
 start)
   mkdir -p "$WINEPREFIX"
   wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
   wineserver -p >/dev/null 2>&1
   if [ ! -f "$WINEPREFIX/.booted" ]; then
     wineboot -i >/dev/null 2>&1
@@ -24,13 +25,17 @@ start)
     wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Auto /d 1 /f >/dev/null 2>&1
     wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /d 'false' /f >/dev/null 2>&1
     touch "$WINEPREFIX/.booted"
-  else
-    # Start the prefix's services now: else the first test process starts them and they keep
-    # its output pipe open, so ctest waits for that test until its time-out.
-    wineboot >/dev/null 2>&1
+    # The desktop started during the boot took the old graphics setting: start again.
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -w >/dev/null 2>&1 || true
+    wineserver -p >/dev/null 2>&1
   fi
+  # Start the prefix's services now: else the first test process starts them and they keep
+  # its output pipe open, so ctest waits for that test until its time-out.
+  wineboot >/dev/null 2>&1
   ;;
 stop)
   wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
   ;;
 esac
