@@ -143,8 +143,9 @@ QvsFileCheckResult QvsFileCheck(std::string_view cfgText, std::string_view image
       cfg.FinishLine(line);
       std::string sizeLine;
       std::uint32_t size = 0;
-      if (!cfg.Next(sizeLine) ||
-          (cfg.FinishLine(sizeLine), !ReadKeyNumber(sizeLine, "FILE_SIZE", size))) {
+      bool more = cfg.Next(sizeLine);
+      if (more) cfg.FinishLine(sizeLine);
+      if (!more || !ReadKeyNumber(sizeLine, "FILE_SIZE", size)) {
         r.outcome = QvsCheckOutcome::kBadSize;
         return r;
       }

@@ -477,6 +477,12 @@ TEST(QvsFileCheck, SkipsTheListCopyEntryMissingFromTheImage) {
   EXPECT_EQ(r.lines, 9);
   EXPECT_EQ(r.cfgLine, "FILE_NAME : /a/z\n");
   EXPECT_EQ(r.imageLine, "FILE_NAME : /a/Z\n");
+  // A size before the list copy that is not a number gives no offset.
+  std::string badSize = cfg;
+  badSize.replace(badSize.find("FILE_SIZE : 3"), 13, "FILE_SIZE : ?");
+  r = QvsFileCheck(badSize, image);
+  EXPECT_EQ(r.outcome, QvsCheckOutcome::kBadSize);
+  EXPECT_EQ(QvsFileCheckLog(r, "", ""), "\r\n Error\r\n You can check size of files..");
 }
 
 TEST(QvsFileCheck, LongLinesAreComparedInPiecesOf255) {
