@@ -1,13 +1,20 @@
 #include "DownloaderDlg.h"
 
+#include <algorithm>
+#include <ctime>
+#include <span>
 #include <vector>
 
 #include "AboutDlg.h"
 #include "Crc32.h"
+#include "FlashId.h"
 #include "HexText.h"
+#include "HistoryText.h"
+#include "KestaFrames.h"
 #include "phone_images.h"
 
 CFile* g_pHistoryFile = nullptr;
+std::wstring g_strHistoryPath = kHistoryFilePath;
 std::uint8_t g_nCurrentDrive = 1;
 
 namespace {
@@ -31,7 +38,7 @@ const wchar_t kTipSlave[] = L"현재 입력값(Slave) : %s   ";
 bool OpenHistoryFile() {
   CloseHistoryFile();
   auto* f = new CFile;
-  if (!f->Open(kHistoryFilePath,
+  if (!f->Open(g_strHistoryPath.c_str(),
                CFile::modeCreate | CFile::modeNoTruncate | CFile::modeReadWrite)) {
     delete f;
     return false;
@@ -449,8 +456,10 @@ void CDownloaderDlg::EndOperation() {
   struct Slot {
     CFile& file;
     BOOL& open;
-  } slots[] = {
-      {m_BinFile, m_bBinFileOpen}, {m_DumpFile, m_bDumpFileOpen}, {m_QvsFile, m_bQvsFileOpen}};
+  } slots[] = {{m_BinFile, m_bBinFileOpen},
+               {m_DumpFile, m_bDumpFileOpen},
+               {m_QvsFile, m_bQvsFileOpen},
+               {m_SlaveBinFile, m_bSlaveBinFileOpen}};
   for (auto& s : slots) {
     if (s.open) {
       s.file.Close();
@@ -537,6 +546,9 @@ void CDownloaderDlg::OnStart() {
     return;
   }
   UpdateData(TRUE);
+  std::uint8_t stale;
+  while (g_MasterComm.m_QueueRead.Get(stale)) {
+  }
   if (!g_MasterComm.Open(static_cast<WORD>(m_nComPort + 1), 115200, FALSE)) {
     AfxMessageBox(L"Port Initialization Failed1!");
     return;
@@ -551,6 +563,8 @@ void CDownloaderDlg::OnStart() {
   m_bLastPiece = FALSE;
   m_Log.SetWindowText(
       L"** Wait for Connect Request from Mobile...\r\n** (POWER ON the PHONE!)\r\n");
+  m_BootDone = FALSE;
+  m_nPreLoaderWord = 0;
   m_OperationState = kStateWaitConnect;
   EnableItems({IDC_STOP}, TRUE);
   EnableItems({IDC_START}, FALSE);
@@ -559,6 +573,7 @@ void CDownloaderDlg::OnStart() {
 }
 
 void CDownloaderDlg::OnStop() {
+  KillTimer(kReopenTimer);  // no reopen after Stop
   m_CfgText.clear();
   m_CfgText.shrink_to_fit();
   if (g_MasterComm.IsConnected()) g_MasterComm.Close();
@@ -601,19 +616,11 @@ LRESULT CDownloaderDlg::OnCommReceive(WPARAM, LPARAM) {
   return 0;
 }
 
-// The boot handshake and the operation states are stepped here by their engines; bytes that
-// come while no engine waits for them are dropped.
-void CDownloaderDlg::ProcessBootByte(std::uint8_t) {}
-void CDownloaderDlg::ProcessOperationByte(std::uint8_t) {}
-void CDownloaderDlg::OnTimer(UINT_PTR) {}
-void CDownloaderDlg::OnDownload() {}
 void CDownloaderDlg::OnErase() {}
 void CDownloaderDlg::OnDump() {}
 void CDownloaderDlg::OnFormat() {}
 void CDownloaderDlg::OnExplorer() {}
 void CDownloaderDlg::OnStatus() {}
-void CDownloaderDlg::OnHistory() {}
-void CDownloaderDlg::OnDelHistory() {}
 void CDownloaderDlg::OnQvsFileCheck() {}
 
 BOOL CDownloaderDlg::PreTranslateMessage(MSG* msg) {
@@ -885,4 +892,813 @@ std::string CDownloaderDlg::AnsiToUtf8(std::string_view ansi) {
   std::string out(static_cast<std::size_t>(m), '\0');
   WideCharToMultiByte(CP_UTF8, 0, wide.data(), n, out.data(), m, nullptr, nullptr);
   return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Boot handshake (received bytes while m_BootDone is false).
+
+namespace {
+
+const wchar_t kDownloadCompleted[] = L"Download completed!";
+constexpr std::uint32_t kEngineDefaultOffset = 0x1D60000;
+
+std::string ToAnsi(const CString& text) {
+  const std::wstring& w = text.str();
+  if (w.empty()) return std::string();
+  int n = WideCharToMultiByte(CP_ACP, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr,
+                              nullptr);
+  if (n <= 0) return std::string();
+  std::string out(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_ACP, 0, w.data(), static_cast<int>(w.size()), out.data(), n, nullptr,
+                      nullptr);
+  return out;
+}
+
+std::wstring FromAnsi(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  if (n <= 0) return std::wstring();
+  std::wstring out(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+  return out;
+}
+
+std::int64_t Now() { return CTime::GetCurrentTime().GetTime(); }
+
+}  // namespace
+
+void CDownloaderDlg::Send(const void* bytes, std::size_t count) {
+  g_MasterComm.Write(bytes, static_cast<DWORD>(count));
+}
+
+void CDownloaderDlg::SendByte(std::uint8_t b) { Send(&b, 1); }
+
+void CDownloaderDlg::SendBigEndian32(std::uint32_t value) {
+  auto bytes = kesta::BigEndian32(value);
+  m_ExpectedReply = kesta::Sum8(bytes);
+  Send(bytes.data(), bytes.size());
+}
+
+void CDownloaderDlg::SendPreLoader() {
+  const auto& image = PreLoaderFor(m_SlaveTarget != 0).bytes;
+  auto frame = kesta::BootLoadWordFrame(image, m_nPreLoaderWord);
+  const bool last = m_nPreLoaderWord + 1 >= kesta::BootLoadWordCount(image.size());
+  if (last) {
+    m_OperationState = 6;
+    m_nPreLoaderWord = 0;
+  } else {
+    m_OperationState = 5;
+    ++m_nPreLoaderWord;
+  }
+  Send(frame.data(), frame.size());
+}
+
+void CDownloaderDlg::SendBootLoader() {
+  const auto& image = BootLoaderFor(m_SlaveTarget != 0).bytes;
+  std::size_t block = std::min(kesta::kDmaBlockSize, m_nBootRemaining);
+  if (m_nBootSendPos + block > image.size())
+    block = image.size() - std::min(image.size(), m_nBootSendPos);
+  const std::uint8_t* data = image.data() + m_nBootSendPos;
+  m_nBootSendPos += block;
+  m_nBootRemaining -= block;
+  m_Progress.SetPos(m_Progress.GetPos() + static_cast<int>(block));
+  m_ExpectedReply = kesta::Sum8({data, block});
+  if (block == kesta::kDmaBlockSize) {
+    m_OperationState = 12;
+  } else {
+    m_OperationState = 13;
+    m_nBootSendPos = 0;
+  }
+  Send(data, block);
+}
+
+void CDownloaderDlg::ProcessBootByte(std::uint8_t b) {
+  auto fail = [this] { m_OperationState = kStateIdle; };
+  switch (m_OperationState) {
+    case 1:
+      if (b == kesta::kConnectReq) {
+        m_OperationState = 2;
+        m_nStaleConnectRequests = 0;
+        SendByte(kesta::kConnect);
+      }
+      break;
+    case 2:
+      if (b != kesta::kConnect) {
+        // Requests the chip sent before it saw our 0x44 are still on their way: skip them, but
+        // answer again when they keep coming.
+        if (b == kesta::kConnectReq && ++m_nStaleConnectRequests <= kStaleConnectRequests) break;
+        m_OperationState = 1;
+        break;
+      }
+      m_nQueryCount = 0;
+      m_OperationState = 3;
+      SendByte(kesta::kQuery);
+      break;
+    case 3:
+      m_QueryReply[m_nQueryCount++] = b;
+      if (m_nQueryCount == kesta::kQueryLength) {
+        m_nQueryCount = 0;
+        auto frame = kesta::CustomerIdFrame(std::span<const std::uint8_t, 16>(m_QueryReply));
+        m_OperationState = 4;
+        Send(frame.data(), frame.size());
+      }
+      break;
+    case 4:
+      if (b != kesta::kBootOk) return fail();
+      m_OperationState = 53;
+      {
+        const std::uint8_t frame[2] = {kesta::kSetTimeout, kesta::kBootTimeout};
+        Send(frame, 2);
+      }
+      break;
+    case 53:
+      if (b != kesta::kBootOk) return fail();
+      m_OperationState = 11;
+      {
+        auto frame = kesta::SetLoadAddressFrame();
+        Send(frame.data(), frame.size());
+      }
+      break;
+    case 11:
+      if (b != kesta::kBootOk) return fail();
+      m_nPreLoaderWord = 0;
+      SendPreLoader();
+      break;
+    case 5:
+      if (b != kesta::kBootOk) return fail();
+      SendPreLoader();
+      break;
+    case 6:
+      if (b != kesta::kBootOk) return fail();
+      m_OperationState = 7;
+      {
+        auto frame = kesta::SetLoadAddressFrame();
+        Send(frame.data(), frame.size());
+      }
+      break;
+    case 7:
+      if (b != kesta::kBootOk) return fail();
+      m_OperationState = 8;
+      SendByte(kesta::kJump);
+      break;
+    case 8:
+      if (b != kesta::kPreReady) return fail();
+      m_OperationState = 19;
+      SendByte(static_cast<std::uint8_t>(m_nSpeed));
+      g_MasterComm.Close();
+      SetTimer(kReopenTimer, kReopenMs);
+      break;
+    case 19:
+      if (b != static_cast<std::uint8_t>(m_nSpeed)) {
+        m_OperationState = kStateIdle;
+        AfxMessageBox(L"Fail to change the baudrate of target!");
+        OnStop();
+        break;
+      }
+      m_nChipVersionCount = 0;
+      m_OperationState = 60;
+      SendByte(kesta::kChipVersion);
+      break;
+    case 60:
+      m_ChipVersion[m_nChipVersionCount++] = b;  // read and not used
+      if (m_nChipVersionCount == kesta::kChipVersionLength) {
+        m_nChipVersionCount = 0;
+        m_nBootLoaderSize = BootLoaderFor(m_SlaveTarget != 0).bytes.size();
+        m_Progress.SetRange32(0, static_cast<int>(m_nBootLoaderSize));
+        m_Progress.SetPos(0);
+        m_OperationState = 20;
+        SendByte(kesta::kSetLength);
+        SendBigEndian32(static_cast<std::uint32_t>(m_nBootLoaderSize));
+      }
+      break;
+    case 20:
+      if (b != m_ExpectedReply) return fail();
+      m_nBootRemaining = m_nBootLoaderSize;
+      m_nBootSendPos = 0;
+      m_OperationState = 48;
+      SendByte(kesta::kDmaBlock);
+      break;
+    case 48:
+      if (b != kesta::kDmaBlock) return fail();
+      SendBootLoader();
+      break;
+    case 12:
+      if (b != m_ExpectedReply) return fail();
+      m_OperationState = 48;
+      SendByte(kesta::kDmaBlock);
+      break;
+    case 13:
+      if (b != m_ExpectedReply) return fail();
+      m_OperationState = 16;
+      SendByte(kesta::kPreJump);
+      break;
+    case 16:
+      if (b != kesta::kPreReady) return fail();
+      m_OperationState = 17;
+      SendByte(kesta::kSetCs0Base);
+      SendBigEndian32(kesta::kCs0Base);
+      break;
+    case 17:
+      if (b != m_ExpectedReply) return fail();
+      m_nFlashIdCount = 0;
+      m_OperationState = 18;
+      SendByte(kesta::kFlashId);
+      break;
+    case 18:
+      m_FlashId[m_nFlashIdCount++] = b;
+      if (m_nFlashIdCount == kesta::kFlashIdLength) {
+        m_nFlashIdCount = 0;
+        EvaluateFlashIdReply();
+      }
+      break;
+    default:  // 63 and 0: nothing is awaited
+      break;
+  }
+}
+
+void CDownloaderDlg::EvaluateFlashIdReply() {
+  FlashIdResult id = EvaluateFlashId(std::span<const std::uint8_t, 10>(m_FlashId));
+  const bool both = m_bMaster && m_bSlave;
+  if (!m_bAutoDownload && !both) AfxMessageBox(id.nandText.c_str());
+  m_SecondDeviceId = id.secondId;
+  SetDlgItemText(IDC_FLASH_ID, id.partText.c_str());
+  if (!id.supported) {
+    m_OperationState = kStateIdle;
+    AfxMessageBox(L"Unknown Flash");
+    OnStop();
+    return;
+  }
+  if (id.sectorCount == kSectorCountA) {
+    g_pSectorTable = g_SectorTableA;
+    g_nSectorCount = kSectorCountA;
+  } else {
+    g_pSectorTable = g_SectorTableB;
+    g_nSectorCount = kSectorCountB;
+  }
+  m_BootDone = TRUE;
+  AppendLog(L" \n **Now you can do DOWNLOAD! ** \n");
+  EndOperation();
+  EnableSlaveControls(TRUE);
+  EnableItems({IDC_DOWNLOAD}, TRUE);
+  EnableItems({IDC_FORMAT}, m_bNoAutoFormat);
+  m_Progress.SetPos(0);
+  if (m_bAutoDownload || (both && m_SlaveTarget)) {
+    OnDownload();
+    return;
+  }
+  if (!m_bMaster && m_bSlave && !m_SlaveTarget) {
+    SendByte(kesta::kSwitchSlave);
+    g_MasterComm.Close();
+    m_BootDone = FALSE;
+    Sleep(1000);
+    ConnectSlave(false);
+  }
+}
+
+void CDownloaderDlg::OnTimer(UINT_PTR id) {
+  if (id != kReopenTimer) return;
+  KillTimer(kReopenTimer);
+  if (!g_MasterComm.Open(static_cast<WORD>(m_nComPort + 1), kSpeedTable[m_nSpeed & 3], FALSE)) {
+    SetTimer(kReopenTimer, kReopenMs);
+    return;
+  }
+  if (!m_BootDone) SendByte(kesta::kLinkSync);
+}
+
+void CDownloaderDlg::ConnectSlave(bool retry) {
+  SetDlgItemText(IDC_FLASH_ID, L"");
+  m_nQueryCount = m_nChipVersionCount = m_nFlashIdCount = 0;
+  if (g_MasterComm.IsConnected()) {
+    AfxMessageBox(L"Port already opened!");
+    return;
+  }
+  std::uint8_t stale;
+  while (g_MasterComm.m_QueueRead.Get(stale)) {
+  }
+  const WORD port = static_cast<WORD>(m_nComPort + 1);
+  bool opened = false;
+  for (int i = 0; i < (retry ? 1000 : 1) && !opened; ++i)
+    opened = g_MasterComm.Open(port, 115200, FALSE) != FALSE;
+  if (!opened) {
+    AfxMessageBox(retry ? L"Port Initialization Failed3!" : L"Port Initialization Failed2!");
+    return;
+  }
+  if (!g_MasterComm.SetLine(115200, 8, EVENPARITY, ONESTOPBIT)) {
+    g_MasterComm.Close();
+    AfxMessageBox(L"DCB Creation Failed!");
+    return;
+  }
+  m_nPreLoaderWord = 0;
+  m_Log.SetWindowText(L"** Wait for SLAVE POWER ON\r\n");
+  m_OperationState = kStateWaitConnect;
+  m_SlaveTarget = 1;
+  EnableItems({IDC_COM_PORT, IDC_SPEED, IDC_START, IDC_AUTO_DOWNLOAD, IDC_NO_AUTO_FORMAT}, FALSE);
+  EnableItems({IDC_STOP}, TRUE);
+  DisableControls();
+  EnableSlaveControls(FALSE);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Operation engine (received bytes once the boot has ended).
+
+void CDownloaderDlg::FailAndEnd() {
+  m_OperationState = kStateIdle;
+  EndOperation();
+}
+
+void CDownloaderDlg::ProcessOperationByte(std::uint8_t b) {
+  switch (m_OperationState) {
+    case 19:
+      DispatchOperation();
+      break;
+    case 51:
+      if (b != m_ExpectedReply) {
+        m_OperationState = kStateIdle;
+        break;
+      }
+      m_OperationState = 21;
+      SendByte(kesta::kSetOffset);
+      SendBigEndian32(m_nWriteOffset);
+      break;
+    case 21:
+      if (b != m_ExpectedReply) return FailAndEnd();
+      OnBinaryOffsetReply();
+      break;
+    case 20:
+      if (b != m_ExpectedReply) return FailAndEnd();
+      AppendLog(L"** Start BINARY downloading...\r\n");
+      m_OperationState = 49;
+      if (!SendNorCommand(m_nWriteOffset)) return;
+      m_ExpectedReply = 0;
+      SendFileChunk();
+      break;
+    case 49:
+      OnPieceAck();
+      break;
+    case 50:
+      if (b != m_ExpectedReply) return FailAndEnd();
+      OnSectorSum();
+      break;
+    case 59:
+      m_OperationState = kStateIdle;
+      if (b == kesta::kDownloadEnd) FinishDownload();
+      break;
+    case 61:
+      if (b == 0xCF) {
+        AppendLog(L"OK!\r\n");
+      } else {
+        m_OperationState = kStateIdle;
+        AppendLog(L"Fail!\r\n");
+      }
+      m_bDriveSelected = TRUE;
+      break;
+    default:  // idle, or the states of the QVS, format, erase and dump operations
+      break;
+  }
+}
+
+void CDownloaderDlg::DispatchOperation() {
+  switch (m_OperationCode) {
+    case 0:
+    case 9:
+      StartBinaryDownload();
+      break;
+    default:  // QVS, format, status, erase and dump are not offered by this engine
+      m_OperationState = kStateIdle;
+      break;
+  }
+}
+
+CFile& CDownloaderDlg::SendFile() { return m_SlaveTarget ? m_SlaveBinFile : m_BinFile; }
+BOOL& CDownloaderDlg::SendFileOpen() {
+  return m_SlaveTarget ? m_bSlaveBinFileOpen : m_bBinFileOpen;
+}
+
+void CDownloaderDlg::StartBinaryDownload() {
+  static const int kOptionEdit[3] = {IDC_LOADER_ADDR, IDC_BINARY_ADDR, IDC_ENGINE_ADDR};
+  bool option;
+  int edit;
+  if (m_SlaveTarget) {
+    option = IsDlgButtonChecked(IDC_SLAVE_ADDR_CHECK) == BST_CHECKED;
+    edit = IDC_SLAVE_ADDR;
+  } else {
+    const BOOL switches[3] = {m_bStartAddr1, m_bStartAddr2, m_bStartAddr3};
+    option = switches[m_nCurrentItem] != FALSE;
+    edit = kOptionEdit[m_nCurrentItem];
+  }
+  std::uint32_t offset = 0;
+  if (option) {
+    CString text = GetDlgItemText(edit);
+    if (!ParseStartAddress(text.str(), offset)) {
+      m_OperationState = kStateIdle;
+      AppendLog(L"** Wrong start address: " + text + L"\r\n");
+      return;
+    }
+  } else if (!m_SlaveTarget && m_nCurrentItem == 2) {
+    offset = kEngineDefaultOffset;
+  }
+  m_nSectorIndex = FindSectorIndex(offset);
+  if (m_nSectorIndex < 0) {
+    m_OperationState = kStateIdle;
+    CString line;
+    line.Format(L"** No NOR sector starts at 0x%08X\r\n", kNorBase + offset);
+    AppendLog(line);
+    return;
+  }
+  m_nWriteOffset = offset;
+
+  std::uint32_t checksum = kesta::kNoChecksum;
+  if (m_SlaveTarget || m_nCurrentItem == 1) {
+    checksum = FileCrc32(m_SlaveTarget ? m_strSlaveBinPath : m_strBinPath);
+    if (m_OperationState == kStateIdle) return;  // the file could not be read
+  }
+  m_OperationState = 51;
+  SendByte(kesta::kSetChecksum);
+  SendBigEndian32(checksum);
+}
+
+void CDownloaderDlg::OnBinaryOffsetReply() {
+  CFile& file = SendFile();
+  BOOL& open = SendFileOpen();
+  if (open) file.Close();
+  open = file.Open(m_SlaveTarget ? m_strSlaveBinPath : m_strBinPath,
+                   CFile::modeRead | CFile::shareDenyWrite);
+  if (!open) {
+    m_OperationState = kStateIdle;
+    AfxMessageBox(m_SlaveTarget ? L"Fail to open bin file!"
+                                : L"Fail to open binary file!\nCheck the path!!");
+    EndOperation();
+    return;
+  }
+  m_nFileSize = m_nRemaining = static_cast<std::uint32_t>(file.GetLength());
+  m_Progress.SetRange32(0, static_cast<int>(m_nFileSize));
+  m_OperationState = 20;
+  SendByte(kesta::kSetLength);
+  SendBigEndian32(m_nFileSize);
+}
+
+int CDownloaderDlg::GetSectorSizeClass(std::uint32_t address) const {
+  return ::GetSectorSizeClass(g_pSectorTable, g_nSectorCount, address);
+}
+
+bool CDownloaderDlg::SendNorCommand(std::uint32_t address) {
+  std::uint8_t command = kesta::kEraseSector;
+  if (m_OperationCode == 0 || m_OperationCode == 9) {
+    kesta::SectorWriteCommand w{};
+    if (!kesta::WriteCommandForClass(GetSectorSizeClass(address), w)) {
+      // Nothing more may go out: the boot-loader would take file bytes as commands.
+      m_OperationState = kStateIdle;
+      CString line;
+      line.Format(L"\r\n** No NOR sector at 0x%08X: download stopped\r\n", kNorBase + address);
+      AppendLog(line);
+      EndOperation();
+      return false;
+    }
+    command = w.command;
+    m_nPiecesPerSector = w.pieces;
+  }
+  m_nPieceCount = 0;
+  std::uint8_t frame[5] = {command};
+  kesta::PutBigEndian32(frame + 1, address);
+  m_ExpectedReply = kesta::Sum8({frame + 1, 4});
+  Send(frame, sizeof(frame));
+  return true;
+}
+
+void CDownloaderDlg::SendFileChunk() {
+  UINT n = SendFile().Read(m_SendBuffer, static_cast<UINT>(kesta::kPieceSize));
+  if (n == 0) {
+    m_bLastPiece = TRUE;
+    m_OperationState = 50;
+    return;
+  }
+  m_Progress.SetPos(static_cast<int>(m_nBytesSent));
+  if (n < kesta::kPieceSize) {
+    m_bLastPiece = TRUE;
+    m_nBytesSent = 0;
+  }
+  m_ExpectedReply = static_cast<std::uint8_t>(m_ExpectedReply + kesta::Sum8({m_SendBuffer, n}));
+  m_nRemaining -= std::min<std::uint32_t>(m_nRemaining, n);
+  Send(m_SendBuffer, n);
+  m_nBytesSent += n;
+}
+
+void CDownloaderDlg::OnPieceAck() {
+  if (m_bLastPiece) {
+    m_OperationState = 50;
+    return;
+  }
+  if (++m_nPieceCount == m_nPiecesPerSector) {
+    const SECTOR_INFO& s = g_pSectorTable[m_nSectorIndex];
+    m_nNextSectorOffset = (s.offset + s.size) * 2;
+    m_nWriteOffset = m_nNextSectorOffset;
+    ++m_nSectorIndex;
+    m_OperationState = 50;
+    if (m_nRemaining == 0) m_bLastPiece = TRUE;
+    return;
+  }
+  SendFileChunk();
+}
+
+void CDownloaderDlg::OnSectorSum() {
+  if (m_bLastPiece) {
+    m_OperationState = 59;
+    SendByte(kesta::kDownloadEnd);
+    return;
+  }
+  m_OperationState = 49;
+  if (!SendNorCommand(m_nNextSectorOffset)) return;
+  m_ExpectedReply = 0;
+  SendFileChunk();
+}
+
+void CDownloaderDlg::FinishDownload() {
+  // The entry names the file just written, not the next item's.
+  CString written = m_SlaveTarget ? m_strSlaveBinPath : m_strBinPath;
+  DownloadNext();
+  m_strHistoryPath = written;
+  WriteHistory(kHistoryBin);
+}
+
+void CDownloaderDlg::LogTimeAndTotal(std::uint32_t total) {
+  CString line;
+  const std::string elapsed = ElapsedMinSec(Now() - m_StartTime);
+  AppendLog(
+      (L"\r\n** Downloading Time " + std::wstring(elapsed.begin(), elapsed.end()) + L" **\r\n")
+          .c_str());
+  line.Format(L"** (Total %d bytes) **\r\n", static_cast<int>(total));
+  AppendLog(line);
+}
+
+int CDownloaderDlg::TakeNextPendingItem() {
+  for (int i = 0; i < 3; ++i) {
+    if (m_bPending[i]) {
+      m_bPending[i] = FALSE;
+      return i;
+    }
+  }
+  return -1;
+}
+
+CString CDownloaderDlg::ItemPath(int item) {
+  static const int kCombo[3] = {IDC_LOADER_PATH, IDC_BINARY_PATH, IDC_ENGINE_PATH};
+  return GetDlgItemText(kCombo[item]);
+}
+
+void CDownloaderDlg::DownloadNext() {
+  m_bLastPiece = FALSE;
+  if (!m_SlaveTarget) {
+    if (m_OperationCode == 9) {
+      int next = TakeNextPendingItem();
+      if (next >= 0) {
+        m_nCurrentItem = next;
+        m_strBinPath = ItemPath(next);
+      } else {
+        m_OperationCode = 4;  // the QVS image comes next
+      }
+      m_Progress.SetPos(0);
+      m_OperationState = 19;
+      SendByte(kesta::kLinkSync);
+      if (m_bBinFileOpen) m_BinFile.Close();
+      m_bBinFileOpen = FALSE;
+      DisableControls();
+      EnableSlaveControls(FALSE);
+      return;
+    }
+    if (m_bPending[0] || m_bPending[1] || m_bPending[2]) {
+      StartDownload();
+      return;
+    }
+    LogTimeAndTotal(m_nFileSize);
+    if (m_bMaster && m_bSlave) {
+      SendByte(kesta::kSwitchSlave);
+      g_MasterComm.Close();
+      m_BootDone = FALSE;
+      Sleep(500);
+      ConnectSlave(true);
+      return;
+    }
+    AfxMessageBox(kDownloadCompleted, MB_ICONINFORMATION | MB_SYSTEMMODAL);
+    EndOperation();
+    EnableSlaveControls(TRUE);
+    if (m_bPowerOn) {
+      SendByte(kesta::kPowerOn);
+      OnStop();
+    }
+    return;
+  }
+  if (m_OperationCode == 9) {
+    if (m_bSlaveBinFileOpen) m_SlaveBinFile.Close();
+    m_bSlaveBinFileOpen = FALSE;
+    DisableControls();
+    FormatQvs();
+    return;
+  }
+  LogTimeAndTotal(m_nFileSize);
+  AfxMessageBox(kDownloadCompleted, MB_ICONINFORMATION | MB_SYSTEMMODAL);
+  EndOperation();
+  if (m_bPowerOn) {
+    SendByte(kesta::kPowerOn);
+    OnStop();
+  }
+}
+
+// The QVS area's erase and the format before a slave QVS download belong to the QVS engine.
+void CDownloaderDlg::FormatQvs() { m_OperationState = kStateIdle; }
+
+bool CDownloaderDlg::ShowLength(const CString& path, int sizeEdit, std::uint32_t& length) {
+  CFile f;
+  if (!f.Open(path, CFile::modeRead | CFile::shareDenyNone)) return false;
+  length = static_cast<std::uint32_t>(f.GetLength());
+  CString s;
+  s.Format(L"%d", static_cast<int>(length));
+  SetDlgItemText(sizeEdit, s);
+  return true;
+}
+
+void CDownloaderDlg::StartDownload() {
+  static const int kSizeEdit[3] = {IDC_LOADER_SIZE, IDC_BINARY_SIZE, IDC_ENGINE_SIZE};
+  std::uint32_t length = 0;
+  if (!m_SlaveTarget) {
+    UpdateData(TRUE);
+    int* checks[3] = {&m_bLoader, &m_bBinary, &m_bEngine};
+    static const int kCheck[3] = {IDC_LOADER, IDC_BINARY, IDC_ENGINE};
+    for (int i = 0; i < 3; ++i) {
+      if (!*checks[i]) continue;
+      m_bPending[i] = TRUE;
+      *checks[i] = 0;
+      CheckDlgButton(kCheck[i], BST_UNCHECKED);
+    }
+    int item = TakeNextPendingItem();
+    if (item >= 0) m_nCurrentItem = item;
+    m_strBinPath = ItemPath(m_nCurrentItem);
+    m_strQvsPath = GetDlgItemText(IDC_QVS_PATH);
+    switch (m_nMasterMode) {
+      case 1:
+        if (!ShowLength(m_strQvsPath, IDC_QVS_SIZE, length)) {
+          m_OperationState = kStateIdle;
+          AfxMessageBox(L"Fail to open QVS file!");
+          return;
+        }
+        m_OperationCode = 4;
+        break;
+      case 2:
+        if (!ShowLength(m_strBinPath, kSizeEdit[m_nCurrentItem], length)) {
+          m_OperationState = kStateIdle;
+          AfxMessageBox(kFailBin);
+          return;
+        }
+        if (!ShowLength(m_strQvsPath, IDC_QVS_SIZE, length)) {
+          m_OperationState = kStateIdle;
+          AfxMessageBox(L"Fail to open QVS file!");
+          return;
+        }
+        m_OperationCode = 9;
+        break;
+      default:
+        m_OperationCode = 0;
+        break;
+    }
+  } else {
+    const bool bin = m_nSlaveMode != 1, qvs = m_nSlaveMode != 0;
+    if (bin && !ShowLength(m_strSlaveBinPath, IDC_SLAVE_BIN_SIZE, length)) {
+      m_OperationState = kStateIdle;
+      AfxMessageBox(kFailBin);
+      return;
+    }
+    if (qvs && !ShowLength(m_strSlaveQvsPath, IDC_SLAVE_QVS_SIZE, length)) {
+      m_OperationState = kStateIdle;
+      AfxMessageBox(L"Fail to open QVS file!");
+      return;
+    }
+    m_OperationCode = m_nSlaveMode == 0 ? 0 : (m_nSlaveMode == 1 ? 4 : 9);
+  }
+  m_Progress.SetPos(0);
+  m_Log.SetWindowText(L" \r\n");
+  m_nWriteOffset = 0;
+  m_nBytesSent = 0;
+  m_bLastPiece = FALSE;
+  m_StartTime = Now();
+  m_OperationState = 19;
+  SendByte(kesta::kLinkSync);
+  DisableControls();
+  EnableSlaveControls(FALSE);
+}
+
+void CDownloaderDlg::OnDownload() {
+  EnableItems({IDC_DOWNLOAD}, FALSE);
+  if (m_SlaveTarget) {
+    m_strSlaveBinPath = GetDlgItemText(IDC_SLAVE_BIN_PATH);
+    m_strSlaveQvsPath = GetDlgItemText(IDC_SLAVE_QVS_PATH);
+    m_strSlaveCfgPath = CfgNameFor(m_strSlaveQvsPath.str());
+    if (m_nSlaveMode == 1) {
+      m_Progress.SetPos(0);
+      EnableSlaveControls(FALSE);
+      FormatQvs();
+    } else {
+      DisableControls();
+      EnableSlaveControls(FALSE);
+      StartDownload();
+    }
+    return;
+  }
+  if (!m_bMaster) return;
+  // A run clears the item boxes; a new download offers the items chosen in the settings again.
+  if (!m_bLoader && !m_bBinary && !m_bEngine && !m_bPending[0] && !m_bPending[1] &&
+      !m_bPending[2]) {
+    CWinApp* app = AfxGetApp();
+    m_bLoader = app->GetProfileInt(kSection, L"BIN1", 0) ? 1 : 0;
+    m_bBinary = 1;
+    m_bEngine = app->GetProfileInt(kSection, L"BIN3", 0) ? 1 : 0;
+    CheckDlgButton(IDC_LOADER, m_bLoader ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(IDC_BINARY, BST_CHECKED);
+    CheckDlgButton(IDC_ENGINE, m_bEngine ? BST_CHECKED : BST_UNCHECKED);
+  }
+  if (m_nMasterMode != 1 && !m_bLoaderSwitch && !m_bBinarySwitch && !m_bEngineSwitch) {
+    m_OperationState = kStateIdle;
+    AfxMessageBox(L"SELECT ONE OF LOADER,BINARY,ENGINE!");
+    return;
+  }
+  m_strBinPath = GetDlgItemText(IDC_LOADER_PATH);
+  m_strQvsPath = GetDlgItemText(IDC_QVS_PATH);
+  if (m_bNoAutoFormat || m_nMasterMode == 0) {
+    StartDownload();
+    return;
+  }
+  m_Progress.SetPos(0);
+  m_OperationCode = 6;
+  m_OperationState = 19;
+  SendByte(kesta::kLinkSync);
+  DisableControls();
+  EnableSlaveControls(FALSE);
+  m_Log.SetWindowText(L" \r\n");
+  AppendLog(L"** Formatting QVS system (NAND Flash)... ");
+}
+
+// ---------------------------------------------------------------------------------------------
+// History file.
+
+void CDownloaderDlg::WriteHistory(int type) {
+  if (!g_pHistoryFile) return;  // no history for this run
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  if (std::tm* t = std::localtime(&now)) local = *t;
+  const std::string time = HistoryTime(local);
+  CFile& f = *g_pHistoryFile;
+  if (!f.Open(g_strHistoryPath.c_str(),
+              CFile::modeCreate | CFile::modeNoTruncate | CFile::modeReadWrite))
+    return;
+  auto put = [&f](const std::string& s) {
+    f.SeekToEnd();
+    f.Write(s.data(), static_cast<UINT>(s.size()));
+  };
+  if (m_nHistoryCount == 0 && type != kHistoryShow) put(kHistoryHeader);
+  ++m_nHistoryCount;
+  std::span<const std::uint32_t> flags;
+  if (type == kHistoryErase)
+    flags = {m_EraseHistoryFlags, static_cast<std::size_t>(g_nSectorCount)};
+  if (type == kHistoryDump) flags = {m_DumpHistoryFlags, static_cast<std::size_t>(g_nSectorCount)};
+  put(HistoryEntry(type, m_nHistoryCount, time, ToAnsi(m_strHistoryPath), flags));
+  if (type == kHistoryErase)
+    std::fill(std::begin(m_EraseHistoryFlags), std::end(m_EraseHistoryFlags), 0u);
+  if (type == kHistoryDump)
+    std::fill(std::begin(m_DumpHistoryFlags), std::end(m_DumpHistoryFlags), 0u);
+  if (type == kHistoryShow) {
+    f.SeekToBegin();
+    std::string contents(static_cast<std::size_t>(f.GetLength()), '\0');
+    contents.resize(f.Read(contents.data(), static_cast<UINT>(contents.size())));
+    if (!contents.empty()) {
+      AppendLog(kHistoryShowBegin);
+      AppendLog((FromAnsi(contents) + L" \r\n").c_str());
+      AppendLog(kHistoryShowEnd);
+    } else {
+      AppendLog(kHistoryNone);
+    }
+    --m_nHistoryCount;  // showing uses up no entry number
+  }
+  FlushFileBuffers(f.m_hFile);
+  f.Close();
+}
+
+void CDownloaderDlg::OnHistory() { WriteHistory(kHistoryShow); }
+
+void CDownloaderDlg::OnDelHistory() {
+  if (!g_pHistoryFile) return;
+  CFile& f = *g_pHistoryFile;
+  if (!f.Open(g_strHistoryPath.c_str(),
+              CFile::modeCreate | CFile::modeNoTruncate | CFile::modeReadWrite | CFile::typeText))
+    return;
+  std::string contents(static_cast<std::size_t>(f.GetLength()), '\0');
+  contents.resize(f.Read(contents.data(), static_cast<UINT>(contents.size())));
+  if (!contents.empty()) {
+    f.Close();
+    CFile::Remove(g_strHistoryPath.c_str());
+    AfxMessageBox(L"History File Deleted!!!");
+    AppendLog(kHistoryDeletedLog);
+    m_nHistoryCount = 0;
+    return;
+  }
+  AppendLog(kHistoryNoFile);
+  AppendLog(L" \r\n");
+  f.Close();
 }

@@ -15,6 +15,8 @@
 // it could not be opened.
 extern CFile* g_pHistoryFile;
 constexpr const wchar_t* kHistoryFilePath = L"C:\\DownloadHistory.txt";
+// The history file's path (kHistoryFilePath; a test may choose its own).
+extern std::wstring g_strHistoryPath;
 bool OpenHistoryFile();
 void CloseHistoryFile();
 
@@ -23,6 +25,8 @@ extern std::uint8_t g_nCurrentDrive;
 
 constexpr int kStateIdle = 63;
 constexpr int kStateWaitConnect = 1;
+constexpr UINT_PTR kReopenTimer = 1;
+constexpr UINT kReopenMs = 500;
 
 class CDownloaderDlg : public CDialog {
  public:
@@ -75,11 +79,45 @@ class CDownloaderDlg : public CDialog {
   BOOL m_bBinFileOpen = FALSE, m_bSlaveBinFileOpen = FALSE, m_bQvsFileOpen = FALSE,
        m_bDumpFileOpen = FALSE;
 
+  // Boot handshake.
+  int m_nStaleConnectRequests = 0;  // 0x81 bytes after our 0x44
+  static constexpr int kStaleConnectRequests = 25;
+  std::uint8_t m_QueryReply[16] = {};
+  int m_nQueryCount = 0;
+  std::size_t m_nPreLoaderWord = 0;
+  std::size_t m_nBootLoaderSize = 0;
+  std::size_t m_nBootSendPos = 0;
+  std::size_t m_nBootRemaining = 0;
+  std::uint8_t m_ChipVersion[4] = {};
+  int m_nChipVersionCount = 0;
+  std::uint8_t m_FlashId[10] = {};
+  int m_nFlashIdCount = 0;
+  std::uint16_t m_SecondDeviceId = 0;
+
+  // Download items of the master group: 0 LOADER, 1 BINARY, 2 ENGINE.
+  BOOL m_bPending[3] = {};
+  int m_nCurrentItem = 1;
+  CString m_strBinPath;  // the binary being sent
+  BOOL m_bDriveSelected = FALSE;
+
   // Write position of a NOR download.
   std::uint32_t m_nWriteOffset = 0;
+  std::uint32_t m_nNextSectorOffset = 0;
   int m_nSectorIndex = 0;
+  int m_nPiecesPerSector = 0;
+  int m_nPieceCount = 0;
   BOOL m_bLastPiece = FALSE;
+  std::uint32_t m_nRemaining = 0;
+  std::uint32_t m_nFileSize = 0;
+  std::uint32_t m_nBytesSent = 0;
+  std::int64_t m_StartTime = 0;
   std::uint8_t m_SendBuffer[8192] = {};
+
+  // History: entries of this run, and the sectors of the erase and dump entries.
+  int m_nHistoryCount = 0;
+  std::uint32_t m_EraseHistoryFlags[kMaxSectorCount] = {};
+  std::uint32_t m_DumpHistoryFlags[kMaxSectorCount] = {};
+  CString m_strHistoryPath;  // the file an entry names
 
   CRichEditCtrl m_Log;
   CProgressCtrl m_Progress;
@@ -98,9 +136,22 @@ class CDownloaderDlg : public CDialog {
   // CRC-32 of a whole file; 0 (state 63 and a box) when it cannot be opened.
   std::uint32_t FileCrc32(const CString& path);
 
-  // Boot and operation engines (their states are built on these entry points).
-  virtual void ProcessBootByte(std::uint8_t b);
-  virtual void ProcessOperationByte(std::uint8_t b);
+  // Boot and operation engines.
+  void ProcessBootByte(std::uint8_t b);
+  void ProcessOperationByte(std::uint8_t b);
+  void SendPreLoader();
+  void SendBootLoader();
+  void EvaluateFlashIdReply();
+  void StartDownload();
+  void DownloadNext();
+  // False (state 63, a log line, the operation ended) when no known sector starts there.
+  bool SendNorCommand(std::uint32_t address);
+  int GetSectorSizeClass(std::uint32_t address) const;
+  void SendFileChunk();
+  void WriteHistory(int type);
+  // retry: up to 1000 opens in a row (after a download), else one.
+  void ConnectSlave(bool retry = false);
+  void FormatQvs();
 
   // Handlers.
   BOOL OnInitDialog() override;
@@ -177,6 +228,22 @@ class CDownloaderDlg : public CDialog {
   void RestoreIdleControls();
   void SelectDrive(int drive);
   void ToggleStartAddr(BOOL& sw, int edit, const wchar_t* text);
+  void Send(const void* bytes, std::size_t count);
+  void SendByte(std::uint8_t b);
+  void SendBigEndian32(std::uint32_t value);
+  void FailAndEnd();
+  void DispatchOperation();
+  void StartBinaryDownload();
+  void OnBinaryOffsetReply();
+  void OnPieceAck();
+  void OnSectorSum();
+  void LogTimeAndTotal(std::uint32_t total);
+  void FinishDownload();
+  CFile& SendFile();
+  BOOL& SendFileOpen();
+  int TakeNextPendingItem();
+  CString ItemPath(int item);
+  bool ShowLength(const CString& path, int sizeEdit, std::uint32_t& length);
 
   HICON m_hIcon = nullptr;
   std::wstring m_tipText;

@@ -20,14 +20,23 @@ bool Finish(HANDLE h, OVERLAPPED* ov, DWORD* count) {
   }
 }
 
-// Some drivers apply the line settings and then fail a later step of SetCommState (flow
-// control); the line counts as set when it reads back as asked.
-bool ApplyLine(HANDLE h, DCB& dcb) {
-  if (SetCommState(h, &dcb)) return true;
+bool ReadsBack(HANDLE h, const DCB& dcb) {
   DCB now{};
   now.DCBlength = sizeof(now);
   return GetCommState(h, &now) && now.BaudRate == dcb.BaudRate && now.ByteSize == dcb.ByteSize &&
          now.Parity == dcb.Parity && now.StopBits == dcb.StopBits;
+}
+
+// Some drivers apply the line settings and then fail a later step of SetCommState (flow
+// control); the line counts as set when it reads back as asked. Some refuse a change of the
+// frame alone at an unchanged speed (Wine over a pseudo-terminal, even parity back to none):
+// the change then passes through another speed.
+bool ApplyLine(HANDLE h, DCB& dcb) {
+  if (SetCommState(h, &dcb) || ReadsBack(h, dcb)) return true;
+  DCB other = dcb;
+  other.BaudRate = dcb.BaudRate == CBR_57600 ? CBR_115200 : CBR_57600;
+  SetCommState(h, &other);
+  return SetCommState(h, &dcb) || ReadsBack(h, dcb);
 }
 
 }  // namespace

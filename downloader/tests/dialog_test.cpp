@@ -579,6 +579,7 @@ class StartStop : public MainDialog {
 };
 
 TEST_F(StartStop, StartWaitsForTheBootRomAndStopClosesThePort) {
+  sim->Power(false);  // the phone stays silent: the host waits for its connect request
   Create();
   Click(h, IDC_START);
   EXPECT_EQ(ItemText(h, IDC_LOG),
@@ -588,7 +589,7 @@ TEST_F(StartStop, StartWaitsForTheBootRomAndStopClosesThePort) {
   EXPECT_TRUE(Enabled(h, IDC_STOP));
   EXPECT_FALSE(Enabled(h, IDC_START));
   EXPECT_FALSE(Enabled(h, IDC_ABOUT));
-  // The boot ROM's requests arrive and are drained on this thread; the host stays silent.
+  // Nothing arrives; the host sends nothing and keeps waiting.
   DWORD end = GetTickCount() + 400;
   while (GetTickCount() < end) {
     MSG m;
