@@ -30,9 +30,16 @@ start)
     wineserver -w >/dev/null 2>&1 || true
     wineserver -p >/dev/null 2>&1
   fi
-  # Start the prefix's services now: else the first test process starts them and they keep
-  # its output pipe open, so ctest waits for that test until its time-out.
+  # Start the prefix's services and its desktop now: else test processes start them, racing
+  # (a window then fails with "The explorer process failed to start"), and the services keep
+  # a test's output pipe open, so ctest waits for that test until its time-out. The desktop
+  # would also end whenever no window is left; this one stays until the server stops.
   wineboot >/dev/null 2>&1
+  setsid wine explorer.exe /desktop >/dev/null 2>&1 < /dev/null &
+  for _ in $(seq 100); do
+    pgrep -f 'explorer.exe /desktop' >/dev/null && break
+    sleep 0.1
+  done
   ;;
 stop)
   wineserver -k >/dev/null 2>&1 || true
