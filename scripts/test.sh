@@ -9,7 +9,8 @@ export BUILD_DIR=$build
 [ -n "${SKIP_SETUP:-}" ] || "$top/scripts/setup.sh" || exit 1
 "$top/scripts/build.sh" || exit 1
 prefix="$build/win/wineprefix"
-"$top/scripts/wine-prefix.sh" start "$prefix" || exit 1
+WINE_DESKTOP_KEEPER="$build/win/test-support/desktop-keeper/desktop_keeper.exe" \
+  "$top/scripts/wine-prefix.sh" start "$prefix" || exit 1
 trap '"$top/scripts/wine-prefix.sh" stop "$prefix"' EXIT
 export LC_ALL=C.UTF-8 TZ=UTC
 ctest --test-dir "$build/win" -j "${JOBS:-$(nproc)}" --output-on-failure --timeout 600 "$@"

@@ -4,6 +4,7 @@
 # Wine's desktop takes its graphics driver from the display it starts on, and every program
 # of the prefix draws through it: with WINE_DESKTOP_DISPLAY set, programs draw on that X
 # display; without it they run on the null driver (windows and messages, no pixels).
+# WINE_DESKTOP_KEEPER names a Windows program that holds the desktop open for the run.
 set -euo pipefail
 action=$1
 export WINEPREFIX=$2 WINEARCH=win32 WINEDEBUG=-all LC_ALL=C.UTF-8 TZ=UTC
@@ -40,6 +41,11 @@ start)
     pgrep -f 'explorer.exe /desktop' >/dev/null && break
     sleep 0.1
   done
+  # The server closes the desktop soon after its last program has ended; a program of ours
+  # (WINE_DESKTOP_KEEPER) holds it open between tests.
+  if [ -n "${WINE_DESKTOP_KEEPER:-}" ] && [ -f "$WINE_DESKTOP_KEEPER" ]; then
+    setsid wine "$WINE_DESKTOP_KEEPER" >/dev/null 2>&1 < /dev/null &
+  fi
   ;;
 stop)
   wineserver -k >/dev/null 2>&1 || true
