@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "WideText.h"
 #include "phone_sim_control.h"
 #include "quarrion_window.h"
 #include "window_driver.h"
@@ -25,7 +26,7 @@ void Say(const std::string& text) {
 }
 
 void Show(const std::vector<std::wstring>& lines) {
-  for (const auto& line : lines) Say("    | " + wd::Narrow(line));
+  for (const auto& line : lines) Say("    | " + WideToUtf8(line));
 }
 
 }  // namespace
@@ -37,7 +38,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   const std::wstring port = argv[1], sample = argv[2], offset = argv[3], length = argv[4],
                      dump = argv[5];
-  const std::string nor_after_write = wd::Narrow(argv[6]), nor_after_erase = wd::Narrow(argv[7]);
+  const std::string nor_after_write = WideToUtf8(argv[6]), nor_after_erase = WideToUtf8(argv[7]);
   phone_sim::PhoneSimControl phone;
 
   QuarrionWindow q;
@@ -50,7 +51,7 @@ int wmain(int argc, wchar_t** argv) {
   SendMessageW(q.port_list, CB_SHOWDROPDOWN, TRUE, 0);
   SendMessageW(q.port_list, CB_SHOWDROPDOWN, FALSE, 0);
   if (!wd::SelectComboItem(q.port_list, port)) {
-    Say("The port list does not offer " + wd::Narrow(port) + ".");
+    Say("The port list does not offer " + WideToUtf8(port) + ".");
     return 1;
   }
   wd::SelectComboItem(q.speed_list, L"921600");
@@ -58,8 +59,8 @@ int wmain(int argc, wchar_t** argv) {
   wd::SetText(q.file_edit, sample);
   wd::SetText(q.offset_edit, offset);
   wd::SetText(q.length_edit, length);
-  Say("Chose port " + wd::Narrow(port) + " at 921600 baud, the master chip, offset " +
-      wd::Narrow(offset) + ", length " + wd::Narrow(length) + ".");
+  Say("Chose port " + WideToUtf8(port) + " at 921600 baud, the master chip, offset " +
+      WideToUtf8(offset) + ", length " + WideToUtf8(length) + ".");
 
   bool ok = true;
   Say("Pressing \"Прошивка\" (write) ...");

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "WideText.h"
 #include "window_driver.h"
 
 namespace wd = window_driver;
@@ -11,7 +12,7 @@ constexpr DWORD kOperationTimeout = 180000;
 }
 
 const std::wstring& QuarrionWindow::Title() {
-  static const std::wstring title = wd::Widen("R4417 флешер дампер версия 1.00");
+  static const std::wstring title = Utf8ToWide("R4417 флешер дампер версия 1.00");
   return title;
 }
 
@@ -19,7 +20,7 @@ bool QuarrionWindow::Attach(DWORD timeout_ms, DWORD process_id) {
   window = wd::WaitForTopWindow(Title(), timeout_ms, process_id);
   if (!window) return false;
   auto button = [&](const char* caption) {
-    return wd::FindChildByText(window, L"Button", wd::Widen(caption));
+    return wd::FindChildByText(window, L"Button", Utf8ToWide(caption));
   };
   write_button = button("Прошивка");
   dump_button = button("Дамп");
@@ -29,9 +30,9 @@ bool QuarrionWindow::Attach(DWORD timeout_ms, DWORD process_id) {
   // Edit1 holds its prompt, Edit2 takes at most 8 characters, Edit3 is the third line edit.
   for (HWND edit : wd::Children(window, L"Edit")) {
     if (GetWindowLongW(edit, GWL_STYLE) & ES_MULTILINE) {
-      const bool is_hint = wd::Text(edit).find(wd::Widen("На память")) != std::wstring::npos;
+      const bool is_hint = wd::Text(edit).find(Utf8ToWide("На память")) != std::wstring::npos;
       (is_hint ? hint : log) = edit;
-    } else if (wd::Text(edit) == wd::Widen("Двойной клик для выбора")) {
+    } else if (wd::Text(edit) == Utf8ToWide("Двойной клик для выбора")) {
       file_edit = edit;
     } else if (SendMessageW(edit, EM_GETLIMITTEXT, 0, 0) == 8) {
       offset_edit = edit;
@@ -92,6 +93,6 @@ std::vector<std::wstring> QuarrionWindow::PressDump(const std::wstring& file) {
 }
 
 bool HasLine(const std::vector<std::wstring>& lines, const char* text) {
-  const std::wstring wanted = wd::Widen(text);
+  const std::wstring wanted = Utf8ToWide(text);
   return std::find(lines.begin(), lines.end(), wanted) != lines.end();
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "WideText.h"
 #include "phone_sim_control.h"
 #include "quarrion_window.h"
 #include "window_driver.h"
@@ -19,7 +20,7 @@ using phone_sim::SimChip;
 namespace {
 
 std::wstring DosPath(const std::string& unix_path) {
-  std::wstring path = L"Z:" + wd::Widen(unix_path);
+  std::wstring path = L"Z:" + Utf8ToWide(unix_path);
   for (auto& c : path) {
     if (c == L'/') c = L'\\';
   }
@@ -55,19 +56,19 @@ class QuarrionProgram : public ::testing::Test {
  protected:
   void SetUp() override {
     // The port list Quarrion reads names this test's phone.
-    value_name_ = L"PhoneSim" + wd::Widen(sim.ComName());
+    value_name_ = L"PhoneSim" + Utf8ToWide(sim.ComName());
     HKEY key;
     ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr,
                               REG_OPTION_VOLATILE, KEY_SET_VALUE, nullptr, &key, nullptr),
               ERROR_SUCCESS);
-    const std::wstring com = wd::Widen(sim.ComName());
+    const std::wstring com = Utf8ToWide(sim.ComName());
     RegSetValueExW(key, value_name_.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(com.c_str()),
                    static_cast<DWORD>((com.size() + 1) * sizeof(wchar_t)));
     RegCloseKey(key);
 
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
-    dir_ = std::wstring(temp) + L"quarrion-" + wd::Widen(sim.ComName());
+    dir_ = std::wstring(temp) + L"quarrion-" + Utf8ToWide(sim.ComName());
     CreateDirectoryW(dir_.c_str(), nullptr);
 
     STARTUPINFOW startup{};
@@ -85,7 +86,7 @@ class QuarrionProgram : public ::testing::Test {
 
   void TearDown() override {
     if (HasFailure()) {
-      for (const auto& line : q.LogLines()) std::printf("  log | %s\n", wd::Narrow(line).c_str());
+      for (const auto& line : q.LogLines()) std::printf("  log | %s\n", WideToUtf8(line).c_str());
       for (const auto& frame : sim.Frames()) std::printf("  phone | %s\n", frame.c_str());
     }
     if (process_.hProcess) {
@@ -133,7 +134,7 @@ TEST_F(QuarrionProgram, WritesDumpsAndErasesTheMasterNor) {
 
   FreshPhone();
   auto lines = q.Press(q.write_button);
-  EXPECT_TRUE(HasLine(lines, "Флеширование выполнено успешно")) << wd::Narrow(lines.back());
+  EXPECT_TRUE(HasLine(lines, "Флеширование выполнено успешно")) << WideToUtf8(lines.back());
   EXPECT_EQ(FramesNamed("BL_WRITE_128K"), 1u);
   const auto nor = sim.NorRead(SimChip::kMaster, 0x60000, 4096);
   EXPECT_TRUE(std::equal(file.begin(), file.end(), nor.begin()));
@@ -161,7 +162,7 @@ TEST_F(QuarrionProgram, SlaveIsTheDefaultAndBootsTwice) {
   FreshPhone();
   const auto lines = q.Press(q.write_button);
   EXPECT_TRUE(HasLine(lines, "Флеширование выполнено успешно"));
-  EXPECT_EQ(std::count(lines.begin(), lines.end(), wd::Widen("Флеш лоадер загружен")), 2);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), Utf8ToWide("Флеш лоадер загружен")), 2);
   EXPECT_EQ(FramesNamed("BL_WRITE_64K"), 2u);
   EXPECT_EQ(sim.NorRead(SimChip::kSlave, 65536, 4464),
             std::vector<std::uint8_t>(file.begin() + 65536, file.end()));
@@ -185,8 +186,8 @@ TEST_P(QuarrionBadInput, EndsThroughTheErrorExitWithNothingOnTheLine) {
   const auto lines =
       c.dump ? q.PressDump(L"Z:\\no\\such\\folder\\dump.bin") : q.Press(q.write_button);
   ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines.back(), wd::Widen("Ошибка операции"));
-  if (c.first_line) EXPECT_EQ(lines.front(), wd::Widen(c.first_line));
+  EXPECT_EQ(lines.back(), Utf8ToWide("Ошибка операции"));
+  if (c.first_line) EXPECT_EQ(lines.front(), Utf8ToWide(c.first_line));
   if (!c.first_line) EXPECT_EQ(lines.size(), 1u);
   EXPECT_EQ(FramesNamed("BOOT_"), 0u) << "nothing may reach the phone";
 }
@@ -205,7 +206,7 @@ TEST_F(QuarrionProgram, FailedBootInDumpModeLeavesTheDumpFileEmpty) {
   FreshPhone();
   const auto lines = q.PressDump(File(L"empty.bin"));
   EXPECT_TRUE(HasLine(lines, "Неверный ответ"));
-  EXPECT_EQ(lines.back(), wd::Widen("Ошибка операции"));
+  EXPECT_EQ(lines.back(), Utf8ToWide("Ошибка операции"));
   EXPECT_EQ(GetFileAttributesW(File(L"empty.bin").c_str()) != INVALID_FILE_ATTRIBUTES, true);
   EXPECT_TRUE(ReadFile(File(L"empty.bin")).empty());
 }
@@ -230,7 +231,7 @@ TEST_F(QuarrionProgram, AQuickDoubleClickStartsOneWorker) {
   wd::MouseClick(q.erase_button, 2);
   const auto lines = q.Finish(before);
   Sleep(1000);
-  EXPECT_EQ(std::count(lines.begin(), lines.end(), wd::Widen("Флеш лоадер загружен")), 1);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), Utf8ToWide("Флеш лоадер загружен")), 1);
   EXPECT_EQ(FramesNamed("BOOT_QUERY"), 1u);
 }
 

@@ -41,7 +41,4 @@ bool WaitUntil(const std::function<bool()>& done, DWORD timeout_ms);
 // The window with its frame and children, as a 24-bit BMP file.
 bool SaveScreenshot(HWND window, const std::wstring& bmp_path);
 
-std::wstring Widen(const std::string& utf8);
-std::string Narrow(const std::wstring& wide);
-
 }  // namespace window_driver
