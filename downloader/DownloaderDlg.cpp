@@ -8,9 +8,12 @@
 #include "AboutDlg.h"
 #include "Crc32.h"
 #include "FlashId.h"
+#include "FlashSectorDlg.h"
 #include "HexText.h"
 #include "HistoryText.h"
 #include "KestaFrames.h"
+#include "QvsFileCheck.h"
+#include "QvsFrames.h"
 #include "phone_images.h"
 
 CFile* g_pHistoryFile = nullptr;
@@ -576,6 +579,8 @@ void CDownloaderDlg::OnStop() {
   KillTimer(kReopenTimer);  // no reopen after Stop
   m_CfgText.clear();
   m_CfgText.shrink_to_fit();
+  m_QvsPlan = qvs::QvsPlan{};
+  g_MasterComm.m_bBlockMode = FALSE;
   if (g_MasterComm.IsConnected()) g_MasterComm.Close();
   struct Slot {
     CFile& file;
@@ -605,9 +610,13 @@ void CDownloaderDlg::OnDestroy() {
 }
 
 LRESULT CDownloaderDlg::OnCommReceive(WPARAM, LPARAM) {
-  if (m_OperationState == 24) return 0;  // a whole dump block: the dump engine takes it
+  if (m_BootDone && m_OperationState == 24) {
+    OnDumpBlock();
+    return 0;
+  }
   std::uint8_t b;
-  while (g_MasterComm.m_QueueRead.Get(b)) {
+  // A dump block that follows is taken whole by its own message, not byte by byte.
+  while (!(m_BootDone && m_OperationState == 24) && g_MasterComm.m_QueueRead.Get(b)) {
     if (!m_BootDone)
       ProcessBootByte(b);
     else
@@ -616,12 +625,7 @@ LRESULT CDownloaderDlg::OnCommReceive(WPARAM, LPARAM) {
   return 0;
 }
 
-void CDownloaderDlg::OnErase() {}
-void CDownloaderDlg::OnDump() {}
-void CDownloaderDlg::OnFormat() {}
 void CDownloaderDlg::OnExplorer() {}
-void CDownloaderDlg::OnStatus() {}
-void CDownloaderDlg::OnQvsFileCheck() {}
 
 BOOL CDownloaderDlg::PreTranslateMessage(MSG* msg) {
   if (msg->message == WM_MOUSEMOVE && m_ToolTip.m_hWnd) {
@@ -1252,7 +1256,55 @@ void CDownloaderDlg::ProcessOperationByte(std::uint8_t b) {
       }
       m_bDriveSelected = TRUE;
       break;
-    default:  // idle, or the states of the QVS, format, erase and dump operations
+    case 22:
+      OnEraseReply(b);
+      break;
+    case 33:
+      OnFormatReply(b);
+      break;
+    case 39:
+    case 41:
+      m_ErrorRecord[m_nRecordCount++] = b;
+      if (m_nRecordCount == static_cast<int>(sizeof(m_ErrorRecord))) {
+        m_nRecordCount = 0;
+        const bool format = m_OperationState == 39;
+        m_OperationState = kStateIdle;
+        AppendLog(format ? L"Format Error !\n" : L"QVS INIT ERROR ! \n");
+        EndOperation();
+      }
+      break;
+    case 34:
+      if (b == 0xED || b == 0xF4) {
+        m_OperationState = 35;
+        m_nRecordCount = 0;
+      } else if (b == 0xF3) {
+        m_OperationState = 41;
+        m_nRecordCount = 0;
+      }
+      break;  // anything else comes before the reply
+    case 35:
+      m_StatusRecord[m_nRecordCount++] = b;
+      if (m_nRecordCount == static_cast<int>(sizeof(m_StatusRecord))) {
+        m_nRecordCount = 0;
+        m_OperationState = kStateIdle;
+        EndOperation();
+      }
+      break;
+    case 25:
+    case 52:
+    case 54:
+    case 26:
+    case 27:
+    case 44:
+    case 28:
+    case 29:
+    case 30:
+    case 32:
+    case 58:
+    case 36:
+      ProcessQvsByte(b);
+      break;
+    default:  // idle
       break;
   }
 }
@@ -1263,7 +1315,28 @@ void CDownloaderDlg::DispatchOperation() {
     case 9:
       StartBinaryDownload();
       break;
-    default:  // QVS, format, status, erase and dump are not offered by this engine
+    case 1:
+      EraseCurrentSector();
+      break;
+    case 2:
+      if (m_SlaveTarget)
+        EraseCurrentSector();
+      else
+        m_OperationState = kStateIdle;
+      break;
+    case 3:
+      DumpCurrentSector();
+      break;
+    case 4:
+      StartQvsDownload();
+      break;
+    case 6:
+      StartFormat();
+      break;
+    case 8:
+      StartStatus();
+      break;
+    default:
       m_OperationState = kStateIdle;
       break;
   }
@@ -1503,8 +1576,13 @@ void CDownloaderDlg::DownloadNext() {
   }
 }
 
-// The QVS area's erase and the format before a slave QVS download belong to the QVS engine.
-void CDownloaderDlg::FormatQvs() { m_OperationState = kStateIdle; }
+// The slave's QVS download: the QVS area is erased, then formatted, then the image follows.
+void CDownloaderDlg::FormatQvs() {
+  m_Progress.SetPos(0);
+  m_Log.SetWindowText(L" \r\n");
+  AppendLog(L"** Formatting QVS system ... ");
+  EraseQvsArea(2);
+}
 
 bool CDownloaderDlg::ShowLength(const CString& path, int sizeEdit, std::uint32_t& length) {
   CFile f;
@@ -1533,6 +1611,7 @@ void CDownloaderDlg::StartDownload() {
     if (item >= 0) m_nCurrentItem = item;
     m_strBinPath = ItemPath(m_nCurrentItem);
     m_strQvsPath = GetDlgItemText(IDC_QVS_PATH);
+    m_strCfgPath = CfgNameFor(m_strQvsPath.str());
     switch (m_nMasterMode) {
       case 1:
         if (!ShowLength(m_strQvsPath, IDC_QVS_SIZE, length)) {
@@ -1577,6 +1656,7 @@ void CDownloaderDlg::StartDownload() {
   m_Log.SetWindowText(L" \r\n");
   m_nWriteOffset = 0;
   m_nBytesSent = 0;
+  m_nFileSize = 0;
   m_bLastPiece = FALSE;
   m_StartTime = Now();
   m_OperationState = 19;
@@ -1587,10 +1667,13 @@ void CDownloaderDlg::StartDownload() {
 
 void CDownloaderDlg::OnDownload() {
   EnableItems({IDC_DOWNLOAD}, FALSE);
+  m_nQvsDirIndex = m_nQvsFileIndex = 0;
   if (m_SlaveTarget) {
     m_strSlaveBinPath = GetDlgItemText(IDC_SLAVE_BIN_PATH);
     m_strSlaveQvsPath = GetDlgItemText(IDC_SLAVE_QVS_PATH);
     m_strSlaveCfgPath = CfgNameFor(m_strSlaveQvsPath.str());
+    m_nFileSize = 0;
+    m_StartTime = Now();
     if (m_nSlaveMode == 1) {
       m_Progress.SetPos(0);
       EnableSlaveControls(FALSE);
@@ -1621,10 +1704,15 @@ void CDownloaderDlg::OnDownload() {
   }
   m_strBinPath = GetDlgItemText(IDC_LOADER_PATH);
   m_strQvsPath = GetDlgItemText(IDC_QVS_PATH);
+  m_strCfgPath = CfgNameFor(m_strQvsPath.str());
   if (m_bNoAutoFormat || m_nMasterMode == 0) {
     StartDownload();
     return;
   }
+  // The download follows this format: a flag left by the Format button would stop it there.
+  m_bUserFormat = FALSE;
+  m_nFileSize = 0;
+  m_StartTime = Now();
   m_Progress.SetPos(0);
   m_OperationCode = 6;
   m_OperationState = 19;
@@ -1633,6 +1721,644 @@ void CDownloaderDlg::OnDownload() {
   EnableSlaveControls(FALSE);
   m_Log.SetWindowText(L" \r\n");
   AppendLog(L"** Formatting QVS system (NAND Flash)... ");
+}
+
+// ---------------------------------------------------------------------------------------------
+// QVS image download.
+
+namespace {
+
+// The whole file; false when it cannot be opened or read to its end.
+bool ReadWholeFile(const CString& path, std::string& out) {
+  CFile f;
+  if (!f.Open(path, CFile::modeRead | CFile::shareDenyNone)) return false;
+  const std::uint64_t length = f.GetLength();
+  if (length > 0x7FFFFFFF) return false;
+  out.assign(static_cast<std::size_t>(length), '\0');
+  std::size_t got = 0;
+  while (got < out.size()) {
+    UINT n = f.Read(out.data() + got, static_cast<UINT>(out.size() - got));
+    if (n == 0) return false;
+    got += n;
+  }
+  return true;
+}
+
+CString FailToOpen(const CString& path) {
+  CString s;
+  s.Format(L"Fail to open %s", path.GetString());
+  return s;
+}
+
+// Reads exactly n bytes; false when the file ends first.
+bool ReadExactly(CFile& f, std::uint8_t* buffer, std::size_t n) {
+  for (std::size_t got = 0; got < n;) {
+    UINT r = f.Read(buffer + got, static_cast<UINT>(n - got));
+    if (r == 0) return false;
+    got += r;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool CDownloaderDlg::ParseQvsConfig() {
+  const CString qvsPath = QvsPath(), cfgPath = CfgPath();
+  m_QvsPlan = qvs::QvsPlan{};
+  m_nQvsDirIndex = m_nQvsFileIndex = 0;
+  std::uint64_t imageLength = 0;
+  {
+    CFile image;
+    if (!image.Open(qvsPath, CFile::modeRead | CFile::shareDenyNone)) {
+      AfxMessageBox(FailToOpen(qvsPath));
+      return false;
+    }
+    imageLength = image.GetLength();
+  }
+  std::string text;
+  if (!ReadWholeFile(cfgPath, text)) {
+    AfxMessageBox(FailToOpen(cfgPath));
+    return false;
+  }
+  // A name the code page cannot convert stops the check (it would go out empty).
+  auto toUtf8 = [](std::string_view ansi, std::string& utf8) {
+    utf8 = AnsiToUtf8(ansi);
+    return !utf8.empty();
+  };
+  qvs::QvsPlan plan;
+  qvs::QvsConfigResult r = qvs::ParseQvsConfig(text, imageLength, toUtf8, plan);
+  if (!r.ok()) {
+    m_CfgText.clear();
+    AfxMessageBox(CString::FromUtf8(r.message));
+    return false;
+  }
+  m_CfgText = std::move(text);
+  m_QvsPlan = std::move(plan);
+  return true;
+}
+
+bool CDownloaderDlg::SendQvsDirectory() {
+  if (m_nQvsDirIndex >= m_QvsPlan.directories.size()) {
+    m_nQvsDirIndex = 0;
+    return false;
+  }
+  qvs::QvsFrame f;
+  if (!qvs::MakeDirFrame(m_QvsPlan.directories[m_nQvsDirIndex++].name, f)) {
+    m_OperationState = kStateIdle;
+    return true;
+  }
+  m_ExpectedReply = f.reply;
+  Send(f.bytes.data(), f.bytes.size());
+  return true;
+}
+
+bool CDownloaderDlg::SendQvsFile() {
+  if (m_nQvsFileIndex >= m_QvsPlan.files.size()) {
+    m_nQvsFileIndex = 0;
+    return false;
+  }
+  const qvs::QvsFile& file = m_QvsPlan.files[m_nQvsFileIndex++];
+  qvs::QvsFrame f;
+  if (!qvs::AddFileFrame(file.name, file.size, f)) {
+    m_OperationState = kStateIdle;
+    return true;
+  }
+  m_nQvsRemaining = file.size;
+  m_ExpectedReply = f.reply;
+  Send(f.bytes.data(), f.bytes.size());
+  return true;
+}
+
+void CDownloaderDlg::SendBlock() {
+  bool last = false;
+  const std::size_t n = qvs::NextBlockSize(m_nQvsRemaining, last);
+  m_bQvsLastBlock = last;
+  if (n > 0 && !ReadExactly(m_QvsFile, m_SendBuffer, n)) {
+    // The image got shorter since its check: nothing of it may go out in its place.
+    m_OperationState = kStateIdle;
+    CString text;
+    text.Format(L"Fail to read %s", QvsPath().GetString());
+    AfxMessageBox(text);
+    EndOperation();
+    return;
+  }
+  qvs::QvsFrame f = qvs::DataBlockFrame({m_SendBuffer, n}, last);
+  m_ExpectedReply = f.reply;
+  Send(f.bytes.data(), f.bytes.size());
+  m_nQvsBytesSent += static_cast<std::uint32_t>(n);
+  m_Progress.SetPos(static_cast<int>(m_nQvsBytesSent));
+}
+
+void CDownloaderDlg::StartQvsDownload() {
+  if (!ParseQvsConfig()) {
+    m_OperationState = kStateIdle;  // nothing is sent; Stop ends the run
+    return;
+  }
+  AppendLog(L"\r\n** Start Downloading QVS file **\r\n");
+  m_OperationState = 25;
+  const std::uint8_t command = m_SlaveTarget ? qvs::kQvsBeginDownload : qvs::kQvsMount;
+  m_ExpectedReply = command;
+  SendByte(command);
+}
+
+void CDownloaderDlg::ProcessQvsByte(std::uint8_t b) {
+  auto fail = [this] { m_OperationState = kStateIdle; };
+  auto send = [this](const qvs::QvsFrame& f) {
+    m_ExpectedReply = f.reply;
+    Send(f.bytes.data(), f.bytes.size());
+  };
+  switch (m_OperationState) {
+    case 25:
+      if (b != m_ExpectedReply) return fail();
+      if (!m_SlaveTarget) {
+        std::string image;
+        if (!ReadWholeFile(QvsPath(), image)) {
+          m_OperationState = kStateIdle;
+          AfxMessageBox(FailToOpen(QvsPath()));
+          return;
+        }
+        m_OperationState = 52;
+        send(qvs::SetChecksumFrame(Crc32(
+            m_Crc32Table, reinterpret_cast<const std::uint8_t*>(image.data()), image.size())));
+        return;
+      }
+      [[fallthrough]];  // the slave takes no checksum and no time
+    case 54:
+      if (b != m_ExpectedReply) return fail();
+      m_OperationState = 26;
+      m_nQvsDirIndex = 0;
+      if (!SendQvsDirectory()) m_OperationState = kStateIdle;
+      return;
+    case 52: {
+      if (b != m_ExpectedReply) return fail();
+      std::time_t now = std::time(nullptr);
+      std::tm local{};
+      if (std::tm* t = std::localtime(&now)) local = *t;
+      m_OperationState = 54;
+      send(qvs::SetTimeFrame(local));
+      return;
+    }
+    case 26:
+      if (b != m_ExpectedReply) return fail();
+      m_OperationState = 27;
+      return;
+    case 27:
+      if (b != qvs::kQvsDirDone) return fail();
+      m_OperationState = 26;
+      if (SendQvsDirectory()) return;
+      if (m_bQvsFileOpen) m_QvsFile.Close();
+      m_bQvsFileOpen = m_QvsFile.Open(QvsPath(), CFile::modeRead | CFile::shareDenyWrite);
+      if (!m_bQvsFileOpen) {
+        m_OperationState = kStateIdle;
+        AfxMessageBox(FailToOpen(QvsPath()));
+        return;
+      }
+      m_OperationState = 44;
+      send(qvs::WriteVersionFrame(m_QvsPlan.version));
+      return;
+    case 44:
+      if (b != qvs::kQvsRecordDone) return fail();
+      m_OperationState = 28;
+      send(qvs::ReleaseFrame(m_QvsPlan.release));
+      return;
+    case 28:
+      if (b != qvs::kQvsRecordDone) {
+        m_OperationState = kStateIdle;
+        AppendLog(L"INIT ERROR ! \n");
+        return;
+      }
+      m_Progress.SetRange32(0, static_cast<int>(m_QvsPlan.imageLength));
+      m_Progress.SetPos(0);
+      m_nQvsBytesSent = 0;
+      m_OperationState = 29;
+      m_nQvsFileIndex = 0;
+      if (!SendQvsFile()) {
+        // An image of directories only: the download ends here.
+        if (m_bQvsFileOpen) m_QvsFile.Close();
+        m_bQvsFileOpen = FALSE;
+        m_OperationState = 58;
+        SendByte(qvs::kQvsEndDownload);
+      }
+      return;
+    case 29:
+      if (b != m_ExpectedReply) return fail();
+      m_OperationState = 30;
+      m_bQvsLastBlock = FALSE;
+      SendBlock();
+      if (m_bQvsLastBlock && m_OperationState == 30) m_OperationState = 32;
+      return;
+    case 30:
+      if (b != m_ExpectedReply) return fail();
+      SendBlock();
+      if (m_bQvsLastBlock && m_OperationState == 30) m_OperationState = 32;
+      return;
+    case 32:
+      if (b != qvs::kQvsFileDone) return fail();
+      m_OperationState = 29;
+      if (SendQvsFile()) return;
+      if (m_bQvsFileOpen) m_QvsFile.Close();
+      m_bQvsFileOpen = FALSE;
+      m_OperationState = 58;
+      SendByte(qvs::kQvsEndDownload);
+      return;
+    case 58:
+      if (b != qvs::kQvsEndDownload) return;  // anything else is ignored here
+      m_OperationState = 36;
+      SendByte(qvs::kQvsUnmount);
+      return;
+    case 36:
+      if (b != qvs::kQvsUnmount) return fail();
+      FinishQvsDownload();
+      return;
+    default:
+      return;
+  }
+}
+
+void CDownloaderDlg::FinishQvsDownload() {
+  LogTimeAndTotal(m_nFileSize + m_nQvsBytesSent);
+  m_strHistoryPath = QvsPath();
+  if (!m_SlaveTarget && m_bMaster && m_bSlave) {
+    // The run goes on with the slave: its entry is written before the line is handed over.
+    WriteHistory(kHistoryQvs);
+    SendByte(kesta::kSwitchSlave);
+    g_MasterComm.Close();
+    m_BootDone = FALSE;
+    Sleep(500);
+    ConnectSlave(true);
+    return;
+  }
+  AfxMessageBox(kDownloadCompleted, MB_ICONINFORMATION | MB_SYSTEMMODAL);
+  EndOperation();
+  if (!m_SlaveTarget) EnableSlaveControls(TRUE);
+  WriteHistory(kHistoryQvs);
+  if (m_bPowerOn) {
+    SendByte(kesta::kPowerOn);
+    OnStop();
+  }
+}
+
+void CDownloaderDlg::OnQvsFileCheck() {
+  std::string cfg, image;
+  if (!ReadWholeFile(m_strCfgPath, cfg)) {
+    AfxMessageBox(CString::FromUtf8(qvs::kQvsFileOpenFail));
+    return;
+  }
+  const bool haveImage = ReadWholeFile(m_strQvsPath, image);
+  qvs::QvsFileCheckResult r = qvs::QvsFileCheck(cfg, image);
+  // Without a list copy the check ends before the image is opened.
+  if (!haveImage && r.outcome != qvs::QvsCheckOutcome::kNoListCopy) {
+    AfxMessageBox(CString::FromUtf8(qvs::kQvsFileOpenFail));
+    return;
+  }
+  std::string log = qvs::QvsFileCheckLog(r, ToAnsi(m_strCfgPath), ToAnsi(m_strQvsPath));
+  if (!log.empty()) AppendLog(FromAnsi(log).c_str());
+}
+
+// ---------------------------------------------------------------------------------------------
+// QVS format and status.
+
+bool CDownloaderDlg::ComputeQvsDriveSize() {
+  std::string text;
+  if (!ReadWholeFile(m_strCfgPath, text)) {
+    AfxMessageBox(CString::FromUtf8(qvs::kQvsFileOpenFail));
+    return true;  // the count stays as it was
+  }
+  qvs::QvsDriveSize size;
+  qvs::QvsDriveSizeResult r = qvs::ComputeQvsDriveSize(text, size);
+  if (!r.ok) {
+    // A count read wrong would size drive A wrong: nothing is formatted.
+    AfxMessageBox(CString::FromUtf8(r.message));
+    return false;
+  }
+  if (r.endOfFile) AppendLog(CString::FromUtf8(qvs::kQvsEndOfFileLog));
+  m_QvsDrive = size;
+  return true;
+}
+
+void CDownloaderDlg::OnFormat() {
+  m_bUserFormat = TRUE;
+  m_Progress.SetPos(0);
+  if (AfxMessageBox(L"Sure to FORMAT?", MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES)
+    return;
+  m_Log.SetWindowText(L" \r\n");
+  if (m_SlaveTarget) {
+    AppendLog(L"** Formatting QVS system ... ");
+    EraseQvsArea(1);
+    return;
+  }
+  m_OperationCode = 6;
+  m_OperationState = 19;
+  SendByte(kesta::kLinkSync);
+  DisableControls();
+  EnableSlaveControls(FALSE);
+  AppendLog(L"** Formatting QVS system (NAND Flash)... ");
+}
+
+void CDownloaderDlg::StartFormat() {
+  m_OperationState = 33;
+  m_bFormatSumPending = FALSE;
+  if (m_SlaveTarget) {
+    SendByte(qvs::kQvsFormat);
+    return;
+  }
+  if (!ComputeQvsDriveSize()) {
+    m_OperationState = kStateIdle;
+    return;
+  }
+  std::uint32_t capacity = 0;
+  qvs::QvsFrame f;
+  if (!qvs::NandCapacity(m_SecondDeviceId, capacity) || capacity < m_QvsDrive.bytes ||
+      !qvs::FormatFrame(m_QvsDrive.blocks, f)) {
+    m_OperationState = kStateIdle;
+    return;
+  }
+  // The phone answers the count with its sum before the result; a sum that happens to equal
+  // QVS_FORMAT_DONE or QVS_FORMAT_FAILED must not pass for the result.
+  m_ExpectedReply = kesta::Sum8({f.bytes.data() + 1, f.bytes.size() - 1});
+  m_bFormatSumPending = TRUE;
+  Send(f.bytes.data(), f.bytes.size());
+}
+
+void CDownloaderDlg::OnFormatReply(std::uint8_t b) {
+  if (m_bFormatSumPending) {
+    m_bFormatSumPending = FALSE;
+    if (b == m_ExpectedReply) return;
+  }
+  if (b == qvs::kQvsFormatFailed) {
+    m_OperationState = 39;
+    m_nRecordCount = 0;
+    return;
+  }
+  if (b != qvs::kQvsFormatDone) return;  // anything else comes before the result
+  m_OperationState = kStateIdle;
+  AppendLog(L"Success!\r\n");
+  if (m_SlaveTarget) WriteHistory(kHistoryFormat);
+  const int mode = m_SlaveTarget ? m_nSlaveMode : m_nMasterMode;
+  if (m_bNoAutoFormat) {
+    AfxMessageBox(L"NAND-Formatting Completed!");
+    EndOperation();
+    if (!m_SlaveTarget) EnableSlaveControls(TRUE);
+    return;
+  }
+  if (!m_bUserFormat && (mode == 1 || (m_SlaveTarget && mode == 2))) {
+    StartQvsDownload();
+    return;
+  }
+  if (!m_bUserFormat && !m_SlaveTarget && mode == 2) {
+    StartDownload();
+    return;
+  }
+  AppendLog(L"Nand Format Complete!!\r\n");
+  EndOperation();
+  m_OperationState = kStateIdle;
+}
+
+void CDownloaderDlg::OnStatus() {
+  m_Progress.SetPos(0);
+  m_OperationCode = 8;
+  m_OperationState = 19;
+  SendByte(kesta::kLinkSync);
+  DisableControls();
+  EnableSlaveControls(FALSE);
+  m_Log.SetWindowText(L" \r\n");
+}
+
+void CDownloaderDlg::StartStatus() {
+  m_OperationState = 34;
+  SendByte(0xEC);
+}
+
+// ---------------------------------------------------------------------------------------------
+// NOR erase and dump.
+
+bool CDownloaderDlg::RunSectorDialog() {
+  CFlashSectorDlg dlg(this);
+  return dlg.DoModal() == IDOK;
+}
+
+bool CDownloaderDlg::ChooseSaveFile(const wchar_t* filter, const wchar_t* defExt, CString& chosen) {
+  CFileDialog dlg(FALSE, defExt, nullptr, OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT, filter, this);
+  if (dlg.DoModal() != IDOK) return false;
+  chosen = dlg.GetPathName();
+  return !chosen.IsEmpty();
+}
+
+std::uint32_t CDownloaderDlg::SectorAddress(int index) const {
+  return g_pSectorTable[index].offset * 2;
+}
+
+std::uint32_t CDownloaderDlg::SectorBytes(int index) const {
+  return g_pSectorTable[index].size * 2;
+}
+
+int CDownloaderDlg::TakeSelectedSectors(std::uint32_t* historyFlags) {
+  std::fill(historyFlags, historyFlags + kMaxSectorCount, 0u);
+  m_nSelectedSectors = 0;
+  m_nTotalKBytes = 0;
+  int first = -1;
+  for (int i = 0; i < g_nSectorCount; ++i) {
+    if (!g_SectorFlags[i]) continue;
+    if (first < 0) first = i;
+    ++m_nSelectedSectors;
+    historyFlags[i] = 1;
+    m_nTotalKBytes += SectorBytes(i) / 1024;
+  }
+  return first;
+}
+
+int CDownloaderDlg::NextSelectedSector(int after) const {
+  for (int i = after + 1; i < g_nSectorCount; ++i) {
+    if (g_SectorFlags[i]) return i;
+  }
+  return -1;
+}
+
+void CDownloaderDlg::StartSectorRun(int code) {
+  m_OperationCode = code;
+  m_OperationState = 19;
+  SendByte(kesta::kLinkSync);
+  DisableControls();
+  EnableSlaveControls(FALSE);
+}
+
+void CDownloaderDlg::LogElapsed(const wchar_t* what) {
+  const std::string elapsed = ElapsedMinSec(Now() - m_StartTime);
+  CString line;
+  line.Format(L"\r\n** %s Time %s **\r\n", what,
+              std::wstring(elapsed.begin(), elapsed.end()).c_str());
+  AppendLog(line);
+  line.Format(L"** (Total %d KBytes) **\r\n", static_cast<int>(m_nTotalKBytes));
+  AppendLog(line);
+}
+
+void CDownloaderDlg::OnErase() {
+  if (!g_pSectorTable) return;
+  // Flags left from an earlier run would erase sectors nobody ticked this time.
+  std::fill(std::begin(g_SectorFlags), std::end(g_SectorFlags), 0u);
+  if (!RunSectorDialog()) return;
+  int first = TakeSelectedSectors(m_EraseHistoryFlags);
+  if (first < 0) {
+    AfxMessageBox(L"No sector selected!");
+    return;
+  }
+  m_nCurrentSector = first;
+  m_StartTime = Now();
+  m_Progress.SetRange32(0, m_nSelectedSectors);
+  m_Progress.SetPos(0);
+  m_Log.SetWindowText(L" \r\n");
+  AppendLog(L"** Erasing NOR-Flash **\r\n\r\n");
+  StartSectorRun(1);
+}
+
+void CDownloaderDlg::EraseQvsArea(int code) {
+  if (!g_pSectorTable) return;
+  std::fill(std::begin(g_SectorFlags), std::end(g_SectorFlags), 0u);
+  for (int i = 224; i <= 230 && i < g_nSectorCount; ++i) g_SectorFlags[i] = 1;
+  TakeSelectedSectors(m_EraseHistoryFlags);
+  m_nCurrentSector = 224;
+  m_StartTime = Now();
+  m_Progress.SetRange32(0, 7);
+  m_Progress.SetPos(0);
+  m_Log.SetWindowText(L" \r\n");
+  AppendLog(L"** Erasing QVS **\r\n\r\n");
+  StartSectorRun(code);
+}
+
+void CDownloaderDlg::EraseCurrentSector() {
+  m_Progress.SetPos(0);
+  m_OperationState = 22;
+  CString line;
+  line.Format(L"Erasing sector ( SectorNum = %d )... ", m_nCurrentSector);
+  AppendLog(line);
+  SendNorCommand(SectorAddress(m_nCurrentSector));
+}
+
+void CDownloaderDlg::OnEraseReply(std::uint8_t b) {
+  if (b != m_ExpectedReply) {
+    m_OperationState = kStateIdle;
+    AfxMessageBox(L"Fail to erase sector!");
+    EndOperation();
+    return;
+  }
+  m_Progress.SetPos(m_Progress.GetPos() + 1);
+  AppendLog(L"OK!\r\n");
+  int next = NextSelectedSector(m_nCurrentSector);
+  if (next >= 0) {
+    m_nCurrentSector = next;
+    EraseCurrentSector();
+    return;
+  }
+  LogElapsed(L"Erase");
+  m_OperationState = kStateIdle;
+  WriteHistory(kHistoryErase);
+  if (m_OperationCode == 2) {
+    // The slave's QVS download: the format follows the erase of its QVS area.
+    m_OperationCode = 6;
+    m_OperationState = 19;
+    SendByte(kesta::kLinkSync);
+    DisableControls();
+    m_Log.SetWindowText(L" \r\n");
+    AppendLog(L"** Formatting QVS system (NAND Flash)... ");
+    return;
+  }
+  AfxMessageBox(L"Erasing Completed!");
+  EndOperation();
+  EnableSlaveControls(TRUE);
+}
+
+void CDownloaderDlg::OnDump() {
+  if (!g_pSectorTable) return;
+  std::fill(std::begin(g_SectorFlags), std::end(g_SectorFlags), 0u);
+  if (!RunSectorDialog()) return;
+  int first = TakeSelectedSectors(m_DumpHistoryFlags);
+  if (first < 0) {
+    AfxMessageBox(L"No sector selected!");
+    return;
+  }
+  CString path;
+  if (!ChooseSaveFile(L"Hex Files (*.hex)|*.hex|All Files (*.*)|*.*||", L".hex", path)) {
+    std::fill(std::begin(m_DumpHistoryFlags), std::end(m_DumpHistoryFlags), 0u);
+    AfxMessageBox(L"No file selected!");
+    return;
+  }
+  if (m_bDumpFileOpen) m_DumpFile.Close();  // what an earlier failed dump kept
+  m_bDumpFileOpen = m_DumpFile.Open(path, CFile::modeCreate | CFile::modeWrite);
+  if (!m_bDumpFileOpen) {
+    std::fill(std::begin(m_DumpHistoryFlags), std::end(m_DumpHistoryFlags), 0u);
+    AfxMessageBox(L"Internal Error! (file creation)");
+    return;
+  }
+  m_strDumpPath = path;
+  m_nCurrentSector = first;
+  m_StartTime = Now();
+  m_Progress.SetRange32(0, static_cast<int>(m_nTotalKBytes));
+  m_Progress.SetPos(0);
+  m_Log.SetWindowText(L" \r\n");
+  StartSectorRun(3);
+}
+
+void CDownloaderDlg::RequestDumpBlock(std::uint32_t address) {
+  g_MasterComm.m_bBlockMode = TRUE;
+  SendByte(kesta::kDumpBlock);
+  auto bytes = kesta::BigEndian32(address);
+  Send(bytes.data(), bytes.size());
+}
+
+void CDownloaderDlg::DumpCurrentSector() {
+  m_Progress.SetPos(0);
+  m_nDumpBlocks = 0;
+  m_OperationState = 24;
+  CString line;
+  line.Format(L"Dumping sector ( SectorNum = %d )... ", m_nCurrentSector);
+  AppendLog(line);
+  RequestDumpBlock(SectorAddress(m_nCurrentSector));
+}
+
+void CDownloaderDlg::OnDumpBlock() {
+  CByteQueue& queue = g_MasterComm.m_QueueRead;
+  // A message posted before this block was complete: the block's own message follows.
+  if (queue.GetCount() < CByteQueue::kBlockCount) return;
+  g_MasterComm.m_bBlockMode = FALSE;
+  std::uint8_t sum = 0;
+  for (std::uint8_t& byte : m_DumpBuffer) {
+    queue.Get(byte);
+    sum = static_cast<std::uint8_t>(sum + byte);
+  }
+  std::uint8_t reply = 0;
+  queue.Get(reply);
+  if (reply != sum) {
+    m_OperationState = kStateIdle;
+    m_OperationCode = 0;
+    AfxMessageBox(L"Checksum mismatched!");
+    return;  // the blocks written so far stay in the file, which Stop closes
+  }
+  m_Progress.SetPos(m_Progress.GetPos() + 8);
+  m_DumpFile.Write(m_DumpBuffer, sizeof(m_DumpBuffer));
+  ++m_nDumpBlocks;
+  if (m_nDumpBlocks < SectorBytes(m_nCurrentSector) / sizeof(m_DumpBuffer)) {
+    m_OperationState = 24;
+    RequestDumpBlock(SectorAddress(m_nCurrentSector) +
+                     m_nDumpBlocks * static_cast<std::uint32_t>(sizeof(m_DumpBuffer)));
+    return;
+  }
+  m_nDumpBlocks = 0;
+  AppendLog(L"OK!\r\n");
+  int next = NextSelectedSector(m_nCurrentSector);
+  if (next >= 0) {
+    m_nCurrentSector = next;
+    DumpCurrentSector();
+    return;
+  }
+  m_DumpFile.Close();
+  m_bDumpFileOpen = FALSE;
+  LogElapsed(L"Dump");
+  m_OperationState = kStateIdle;
+  AfxMessageBox(L"Dump Completed!");
+  m_strHistoryPath = m_strDumpPath;
+  WriteHistory(kHistoryDump);
+  EndOperation();
+  EnableSlaveControls(TRUE);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -7,6 +7,7 @@
 
 #include "Afx.h"
 #include "PathHistory.h"
+#include "QvsConfig.h"
 #include "SectorInfo.h"
 #include "SerialComm.h"
 #include "resource.h"
@@ -71,8 +72,30 @@ class CDownloaderDlg : public CDialog {
       m_SlaveQvsPaths;
   CString m_strQvsPath, m_strCfgPath;
   CString m_strSlaveBinPath, m_strSlaveQvsPath, m_strSlaveCfgPath;
-  // The .cfg text held for a QVS download.
+  // The .cfg text held for a QVS download, and what it says to send.
   std::string m_CfgText;
+  qvs::QvsPlan m_QvsPlan;
+  std::size_t m_nQvsDirIndex = 0;     // next directory of the plan to make
+  std::size_t m_nQvsFileIndex = 0;    // next file of the plan to add
+  std::uint32_t m_nQvsRemaining = 0;  // bytes of the current file still to send
+  BOOL m_bQvsLastBlock = FALSE;
+  std::uint32_t m_nQvsBytesSent = 0;
+
+  // Format and status.
+  BOOL m_bUserFormat = FALSE;        // the Format button started it: no download follows
+  qvs::QvsDriveSize m_QvsDrive;      // A-drive blocks and bytes of the last count
+  BOOL m_bFormatSumPending = FALSE;  // the phone's sum of the count bytes comes first
+  std::uint8_t m_ErrorRecord[5] = {};
+  std::uint8_t m_StatusRecord[44] = {};
+  int m_nRecordCount = 0;
+
+  // NOR erase and dump.
+  int m_nCurrentSector = 0;
+  int m_nSelectedSectors = 0;
+  std::uint32_t m_nTotalKBytes = 0;
+  std::uint32_t m_nDumpBlocks = 0;  // blocks of the current sector received
+  CString m_strDumpPath;
+  std::uint8_t m_DumpBuffer[8192] = {};
 
   // Files an operation holds open.
   CFile m_BinFile, m_SlaveBinFile, m_QvsFile, m_DumpFile;
@@ -153,6 +176,17 @@ class CDownloaderDlg : public CDialog {
   void ConnectSlave(bool retry = false);
   void FormatQvs();
 
+  // QVS download.
+  bool ParseQvsConfig();
+  bool SendQvsDirectory();
+  bool SendQvsFile();
+  void SendBlock();
+  // Format: the A-drive count of the master .cfg; false when it could not be made.
+  bool ComputeQvsDriveSize();
+  // NOR erase and dump.
+  void EraseQvsArea(int code = 1);
+  void RequestDumpBlock(std::uint32_t address);
+
   // Handlers.
   BOOL OnInitDialog() override;
   BOOL PreTranslateMessage(MSG* msg) override;
@@ -209,6 +243,10 @@ class CDownloaderDlg : public CDialog {
   // The open-file dialog of the browse buttons; a test may answer it.
   virtual bool ChooseOpenFile(const wchar_t* filter, const wchar_t* defExt, const CString& initial,
                               CString& chosen);
+  // The save-file dialog of Dump; a test may answer it.
+  virtual bool ChooseSaveFile(const wchar_t* filter, const wchar_t* defExt, CString& chosen);
+  // The sector dialog of Erase and Dump (flags in g_SectorFlags); true when it ended with OK.
+  virtual bool RunSectorDialog();
 
  private:
   struct PathList {
@@ -244,6 +282,25 @@ class CDownloaderDlg : public CDialog {
   int TakeNextPendingItem();
   CString ItemPath(int item);
   bool ShowLength(const CString& path, int sizeEdit, std::uint32_t& length);
+  const CString& QvsPath() const { return m_SlaveTarget ? m_strSlaveQvsPath : m_strQvsPath; }
+  const CString& CfgPath() const { return m_SlaveTarget ? m_strSlaveCfgPath : m_strCfgPath; }
+  void StartQvsDownload();
+  void ProcessQvsByte(std::uint8_t b);
+  void FinishQvsDownload();
+  void StartFormat();
+  void OnFormatReply(std::uint8_t b);
+  void StartStatus();
+  // Selected sectors from g_SectorFlags into the history list; the first, or -1 for none.
+  int TakeSelectedSectors(std::uint32_t* historyFlags);
+  int NextSelectedSector(int after) const;
+  std::uint32_t SectorAddress(int index) const;
+  std::uint32_t SectorBytes(int index) const;
+  void StartSectorRun(int code);
+  void EraseCurrentSector();
+  void OnEraseReply(std::uint8_t b);
+  void DumpCurrentSector();
+  void OnDumpBlock();
+  void LogElapsed(const wchar_t* what);
 
   HICON m_hIcon = nullptr;
   std::wstring m_tipText;
