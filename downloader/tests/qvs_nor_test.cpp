@@ -208,11 +208,13 @@ std::string Join(const std::vector<std::string>& lines) {
   return out;
 }
 
-// The frames the host sent, without the simulator's fault notes.
+// The frames the host sent, without the simulator's fault notes and erase remarks.
 std::vector<std::string> Sent(const std::vector<std::string>& frames) {
   std::vector<std::string> out;
   for (const auto& f : frames) {
-    if (f.rfind("FAULT", 0) != 0) out.push_back(f);
+    if (f.rfind("FAULT", 0) == 0) continue;
+    std::size_t remark = f.find(" (file system erased)");
+    out.push_back(remark == std::string::npos ? f : f.substr(0, remark));
   }
   return out;
 }
@@ -279,7 +281,7 @@ class QvsNor : public ::testing::Test {
   }
   bool Idle() const { return dlg->m_OperationState == kStateIdle; }
   // A fresh dialog, START and the boot; the phone restarted with the flash ID given.
-  void Boot(const std::vector<std::uint8_t>& flashId = kTableA) {
+  void Boot(const std::vector<std::uint8_t>& flashId = kTableA, bool slave = false) {
     if (dlg && dlg->m_hWnd) {
       if (g_MasterComm.IsConnected()) Click(h, IDC_STOP);
       dlg->DestroyWindow();
@@ -292,7 +294,8 @@ class QvsNor : public ::testing::Test {
     ASSERT_TRUE(dlg->Create(IDD_DOWNLOADER_DIALOG));
     h = dlg->m_hWnd;
     Click(h, IDC_START);
-    ASSERT_TRUE(PumpUntil([&] { return dlg->m_BootDone && Idle(); }, 60000))
+    ASSERT_TRUE(PumpUntil(
+        [&] { return dlg->m_BootDone && Idle() && (dlg->m_SlaveTarget != 0) == slave; }, 60000))
         << "state " << dlg->m_OperationState << "\n"
         << Join(sim->Frames());
     g_app.boxes.clear();
@@ -545,6 +548,54 @@ TEST_F(QvsNor, FileCheckComparesTheCfgWithTheImagesListCopy) {
   Click(h, IDC_QVS_FILE_CHECK);
   EXPECT_EQ(g_app.boxes, std::vector<std::wstring>{L"FILE OPEN FAIL.."});
   EXPECT_EQ(dlg->m_OperationState, kStateIdle);
+}
+
+TEST_F(QvsNor, SlaveQvsDownloadErasesItsQvsAreaFormatsAndBeginsWithoutChecksumOrTime) {
+  Write(L"ARM9", 0);
+  Write(L"ARM7", 1);
+  Boot(kTableA, true);
+  CheckRadioButton(h, IDC_SLAVE_BIN, IDC_SLAVE_BINQVS, IDC_SLAVE_QVS);
+  Click(h, IDC_SLAVE_QVS);
+  SetDlgItemTextW(h, IDC_SLAVE_QVS_PATH, Win(kFixtures + "/norel.qvs").c_str());
+  Run(IDC_DOWNLOAD);
+  const auto frames = Sent(sim->Frames());
+  std::vector<std::string> want = {"LINK_SYNC"};
+  for (std::uint32_t s = 224; s <= 230; ++s) {
+    char f[64];
+    std::snprintf(f, sizeof(f), "BL_ERASE_SECTOR %08X", s * 0x10000);
+    want.push_back(f);
+  }
+  want.push_back("LINK_SYNC");
+  want.push_back("QVS_FORMAT");
+  std::vector<std::string> head(frames.begin(),
+                                frames.begin() + std::min(frames.size(), want.size()));
+  EXPECT_EQ(head, want) << Join(frames);
+  EXPECT_EQ(Count(frames, "QVS_BEGIN_DOWNLOAD"), 1) << Join(frames);
+  EXPECT_EQ(Count(frames, "QVS_MOUNT"), 0);
+  EXPECT_EQ(Count(frames, "QVS_SET_CHECKSUM"), 0);
+  EXPECT_EQ(Count(frames, "QVS_SET_TIME"), 0);
+  EXPECT_EQ(Count(frames, "QVS_UNMOUNT"), 1);
+  for (const auto& f : frames) EXPECT_EQ(f.find("refused"), std::string::npos) << f;
+  EXPECT_EQ(g_app.boxes, std::vector<std::wstring>{L"Download completed!"});
+  std::string dir = kFixtures + "/saved-slave-" + std::to_string(GetCurrentProcessId());
+  fs::remove_all(Win(dir));
+  savedDirs.push_back(dir);
+  sim->QvsSave(SimChip::kSlave, dir);
+  EXPECT_EQ(ReadBytes(Win(dir + "/a/x.bin")), ReadBytes(Win(kFixtures + "/norel/tree/a/x.bin")));
+  const std::string history = ReadAllText(g_strHistoryPath);
+  EXPECT_NE(history.find("Nor erase Sector Number: 224 225 226 227 228 229 230\r\n"),
+            std::string::npos)
+      << history;
+  EXPECT_NE(history.find("NANDFormat Completed\r\n"), std::string::npos) << history;
+  EXPECT_NE(history.find("norel.qvs\r\n"), std::string::npos) << history;
+
+  // The Format button of the slave erases the QVS area and ends there.
+  sim->ClearFrames();
+  g_app.boxes.clear();
+  Run(IDC_FORMAT);
+  want.resize(8);
+  EXPECT_EQ(Sent(sim->Frames()), want);
+  EXPECT_EQ(g_app.boxes, (std::vector<std::wstring>{L"Sure to FORMAT?", L"Erasing Completed!"}));
 }
 
 // ---------------------------------------------------------------------------------------------
