@@ -536,6 +536,45 @@ TEST_F(QvsNor, ACfgThatDoesNotFitItsImageSendsNothing) {
   EXPECT_EQ(g_app.boxes, std::vector<std::wstring>{L"Fail to open " + CfgNameFor(qvs)});
 }
 
+TEST_F(QvsNor, WrongRepliesStopTheQvsDownload) {
+  const struct {
+    const char* fault;      // simulator fault point, "wrong"
+    const char* lastFrame;  // the last frame the host sent
+    int state;
+    const wchar_t* logEnd;
+  } cases[] = {
+      {"qvs-mount", "QVS_MOUNT", kStateIdle, L"\n** Start Downloading QVS file **\n"},
+      {"qvs-dir", "QVS_MAKE_DIR /a", kStateIdle, L"\n** Start Downloading QVS file **\n"},
+      {"qvs-release", "QVS_NO_RELEASE", kStateIdle, L"INIT ERROR ! \n"},
+      {"qvs-block", "QVS_FILE_DONE /a/x.bin bytes=3000", kStateIdle,
+       L"\n** Start Downloading QVS file **\n"},
+      // Any other byte than 0xC5 is ignored there: the run waits until Stop.
+      {"qvs-end", "QVS_END_DOWNLOAD", 58, L"\n** Start Downloading QVS file **\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fault);
+    Boot();
+    MasterMode(1);
+    NoAutoFormat(true);
+    ChooseQvs(Win(kFixtures + "/norel.qvs"));
+    sim->Fault(c.fault, "wrong");
+    Click(h, IDC_DOWNLOAD);
+    PumpUntil([&] { return Count(sim->Frames(), c.lastFrame) > 0; }, 20000);
+    Pump(300);
+    const auto frames = Sent(sim->Frames());
+    ASSERT_FALSE(frames.empty());
+    std::string last = frames.back();
+    if (last.find(" refused") != std::string::npos) last = frames[frames.size() - 2];
+    EXPECT_EQ(last.rfind(c.lastFrame, 0), 0u) << Join(frames);
+    EXPECT_EQ(dlg->m_OperationState, c.state);
+    EXPECT_EQ(Count(frames, "QVS_UNMOUNT"), 0);
+    EXPECT_TRUE(g_app.boxes.empty());
+    const std::wstring log = LogText(h), end = c.logEnd;
+    ASSERT_GE(log.size(), end.size());
+    EXPECT_EQ(log.substr(log.size() - end.size()), end) << log;
+  }
+}
+
 TEST_F(QvsNor, FileCheckComparesTheCfgWithTheImagesListCopy) {
   Boot();
   ChooseQvs(Win(kFixtures + "/main.qvs"));
