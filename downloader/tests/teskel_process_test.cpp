@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "WideText.h"
 #include "phone_sim_control.h"
 #include "resource.h"
 #include "window_driver.h"
@@ -105,7 +106,7 @@ std::string RegQuery(const std::wstring& key, const std::wstring& name) {
 TEST(Teskel, DialogStartStopAndSettingsAcrossTwoRuns) {
   ASSERT_TRUE(phone_sim::PhoneSimControl::Available());
   phone_sim::PhoneSimControl sim;
-  const std::wstring com = wd::Widen(sim.ComName());
+  const std::wstring com = Utf8ToWide(sim.ComName());
   const std::wstring key = L"HKCU\\Software\\KESTA Tools\\Teskel\\Setting";
   RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\KESTA Tools\\Teskel");
 
@@ -129,7 +130,7 @@ TEST(Teskel, DialogStartStopAndSettingsAcrossTwoRuns) {
     EXPECT_TRUE(wd::WaitUntil(
         [&] { return t.Text(IDC_LOG).starts_with(L"** Wait for Connect Request from Mobile..."); },
         10000))
-        << wd::Narrow(t.Text(IDC_LOG));
+        << WideToUtf8(t.Text(IDC_LOG));
     EXPECT_EQ(t.Text(IDC_LOG),
               L"** Wait for Connect Request from Mobile...\r\n** (POWER ON the PHONE!)\r\n");
     EXPECT_TRUE(wd::WaitUntil([&] { return wd::IsEnabled(t.Item(IDC_STOP)); }, 5000));
@@ -139,7 +140,7 @@ TEST(Teskel, DialogStartStopAndSettingsAcrossTwoRuns) {
     wd::Click(t.Item(IDC_STOP));
     EXPECT_TRUE(wd::WaitUntil(
         [&] { return t.Text(IDC_LOG).ends_with(L"\r\n** Close COM port\r\n"); }, 10000))
-        << wd::Narrow(t.Text(IDC_LOG));
+        << WideToUtf8(t.Text(IDC_LOG));
     EXPECT_TRUE(wd::WaitUntil([&] { return wd::IsEnabled(t.Item(IDC_START)); }, 5000));
     EXPECT_TRUE(t.Exit());
   }
