@@ -17,45 +17,13 @@
 #include "FlasherPanel.h"
 #include "Forms.h"
 #include "Unit1.h"
+#include "window_driver.h"
 #include "work_Thread.h"
 
 namespace {
 
-std::wstring TextOf(HWND h) {
-  const int length = GetWindowTextLengthW(h);
-  std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
-  text.resize(static_cast<std::size_t>(GetWindowTextW(h, text.data(), length + 1)));
-  return text;
-}
-
-std::vector<std::wstring> ComboItems(HWND combo) {
-  std::vector<std::wstring> items;
-  const LRESULT count = SendMessageW(combo, CB_GETCOUNT, 0, 0);
-  for (LRESULT i = 0; i < count; ++i) {
-    std::wstring item(static_cast<std::size_t>(SendMessageW(combo, CB_GETLBTEXTLEN, i, 0)) + 1,
-                      L'\0');
-    item.resize(static_cast<std::size_t>(
-        SendMessageW(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(item.data()))));
-    items.push_back(item);
-  }
-  return items;
-}
-
-std::vector<std::wstring> MemoLines(HWND memo) {
-  std::vector<std::wstring> lines;
-  const std::wstring text = TextOf(memo);
-  std::size_t start = 0;
-  while (start < text.size()) {
-    const std::size_t end = text.find(L"\r\n", start);
-    if (end == std::wstring::npos) {
-      lines.push_back(text.substr(start));
-      break;
-    }
-    lines.push_back(text.substr(start, end - start));
-    start = end + 2;
-  }
-  return lines;
-}
+namespace wd = window_driver;
+using wd::ComboItems;
 
 void Pump(DWORD ms) {
   const DWORD start = GetTickCount();
@@ -257,7 +225,7 @@ class FormTest : public ::testing::Test {
     for (std::size_t i = 0; i < items.size(); ++i) {
       if (items[i] == ports_[0]) Form1->ComboBox1->SetItemIndex(static_cast<int>(i));
     }
-    ASSERT_EQ(TextOf(Form1->ComboBox1->Handle()), ports_[0]);
+    ASSERT_EQ(wd::Text(Form1->ComboBox1->Handle()), ports_[0]);
   }
   void WaitForWorker() {
     if (WorkThread && !WorkThread->FreeOnTerminate) WorkThread->WaitFor();
@@ -306,7 +274,7 @@ TEST_F(FormTest, WindowShowsEveryTextAsSpecified) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     ASSERT_NE(c.control->Handle(), nullptr);
-    EXPECT_EQ(TextOf(c.control->Handle()), c.text);
+    EXPECT_EQ(wd::Text(c.control->Handle()), c.text);
     EXPECT_TRUE(IsWindowVisible(c.control->Handle()));
     if (c.parent) {
       EXPECT_EQ(GetParent(c.control->Handle()), c.parent->Handle());
@@ -317,7 +285,7 @@ TEST_F(FormTest, WindowShowsEveryTextAsSpecified) {
 
   EXPECT_EQ(ComboItems(f.ComboBox2->Handle()),
             (std::vector<std::wstring>{L"115200", L"460800", L"921600"}));
-  EXPECT_EQ(MemoLines(f.Memo2->Handle()),
+  EXPECT_EQ(wd::Lines(f.Memo2->Handle()),
             (std::vector<std::wstring>{
                 L"           На память R4417", L"1. Мастер часть",
                 L"1.1 Область прошивки 00000000-01BFFFFF", L"1.2 EEPROM  - 01C00000-01FFFFFF",
@@ -374,7 +342,7 @@ TEST_F(FormTest, FixedSizeToolWindow) {
       RECT r{};
       GetWindowRect(c, &r);
       MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&r), 2);
-      SCOPED_TRACE(TextOf(c));
+      SCOPED_TRACE(wd::Text(c));
       EXPECT_GE(r.left, area.left);
       EXPECT_GE(r.top, area.top);
       EXPECT_LE(r.right, area.right);
@@ -406,7 +374,7 @@ TEST_F(FormTest, PortListComesFromSerialComm) {
   }
   // FormCreate chose the first port and 921600.
   EXPECT_EQ(SendMessageW(ports, CB_GETCURSEL, 0, 0), 0);
-  EXPECT_EQ(TextOf(Form1->ComboBox2->Handle()), L"921600");
+  EXPECT_EQ(wd::Text(Form1->ComboBox2->Handle()), L"921600");
   EXPECT_EQ(Form1->ComboBox2->ItemIndex(), 2);
 
   // A port that appears later shows after the next drop-down, which selects the first entry.
@@ -487,7 +455,7 @@ TEST_F(FormTest, ButtonsSetTheModeAndAreDisabledBeforeTheWorkerRuns) {
     EXPECT_EQ(ButtonsEnabled(), (std::vector<bool>{false, false, false}));
     WaitForWorker();
     EXPECT_EQ(ButtonsEnabled(), (std::vector<bool>{true, true, true}));
-    EXPECT_EQ(MemoLines(Form1->Memo1->Handle()), c.log);
+    EXPECT_EQ(wd::Lines(Form1->Memo1->Handle()), c.log);
   }
 }
 
@@ -499,7 +467,7 @@ TEST_F(FormTest, PressingAButtonStartsOneWorker) {
   ASSERT_NE(WorkThread, nullptr);
   EXPECT_EQ(OperationMode, "Erase");
   WaitForWorker();
-  EXPECT_EQ(MemoLines(Form1->Memo1->Handle()),
+  EXPECT_EQ(wd::Lines(Form1->Memo1->Handle()),
             (std::vector<std::wstring>{L"Не открывается ком порт", L"Ошибка операции"}));
 }
 
@@ -513,7 +481,7 @@ TEST_F(FormTest, Edit1TakesTheOpenDialogsFileName) {
     SendMessageW(Form1->Edit1->Handle(), WM_LBUTTONUP, 0, MAKELPARAM(3, 3));
     ASSERT_TRUE(answer.Answered());
   }
-  EXPECT_EQ(TextOf(Form1->Edit1->Handle()), chosen);
+  EXPECT_EQ(wd::Text(Form1->Edit1->Handle()), chosen);
   // Cancelled: Edit1 still receives the dialog's (previous) name.
   SetWindowTextW(Form1->Edit1->Handle(), L"Двойной клик для выбора");
   {
@@ -521,7 +489,7 @@ TEST_F(FormTest, Edit1TakesTheOpenDialogsFileName) {
     Form1->Edit1DblClick(Form1->Edit1);
     ASSERT_TRUE(cancel.Answered());
   }
-  EXPECT_EQ(TextOf(Form1->Edit1->Handle()), chosen);
+  EXPECT_EQ(wd::Text(Form1->Edit1->Handle()), chosen);
   DeleteFileW(chosen.c_str());
 }
 
@@ -532,7 +500,7 @@ TEST_F(FormTest, Edit1IsEmptyWhenTheFirstOpenDialogIsCancelled) {
     Form1->Edit1DblClick(Form1->Edit1);
     ASSERT_TRUE(cancel.Answered());
   }
-  EXPECT_EQ(TextOf(Form1->Edit1->Handle()), L"");
+  EXPECT_EQ(wd::Text(Form1->Edit1->Handle()), L"");
 }
 
 TEST_F(FormTest, CancelledSaveDialogIsNoOperation) {
@@ -577,7 +545,7 @@ TEST_F(FormTest, ConfirmedSaveDialogStartsADump) {
   EXPECT_EQ(ButtonsEnabled(), (std::vector<bool>{true, true, true}));
   // The dump file is created before the boot, which fails on a port without a device.
   EXPECT_NE(GetFileAttributesW(target.c_str()), INVALID_FILE_ATTRIBUTES);
-  EXPECT_EQ(MemoLines(Form1->Memo1->Handle()).back(), L"Ошибка операции");
+  EXPECT_EQ(wd::Lines(Form1->Memo1->Handle()).back(), L"Ошибка операции");
   DeleteFileW(target.c_str());
 }
 
@@ -615,7 +583,7 @@ TEST_F(FormTest, WorkerReachesTheFormThroughThePanel) {
   EXPECT_EQ(seen.length, "01000000");
   EXPECT_FALSE(seen.slave);
   EXPECT_EQ(ButtonsEnabled(), (std::vector<bool>{false, false, false}));
-  EXPECT_EQ(MemoLines(Form1->Memo1->Handle()),
+  EXPECT_EQ(wd::Lines(Form1->Memo1->Handle()),
             (std::vector<std::wstring>{L"Телефон найден - загрузка лоадеров !"}));
   EXPECT_EQ(SendMessageW(Form1->ProgressBar1->Handle(), PBM_GETPOS, 0, 0), 37);
 
@@ -644,14 +612,14 @@ TEST_F(FormTest, TextsFitTheirControls) {
       {f.RadioButton2, 18}, {f.GroupBox1, 20}, {f.GroupBox2, 20}, {f.GroupBox3, 20},
   };
   for (const Case& c : cases) {
-    const std::wstring text = TextOf(c.control->Handle());
+    const std::wstring text = wd::Text(c.control->Handle());
     SCOPED_TRACE(text);
     EXPECT_LE(TextWidth(c.control->Handle(), text) + c.reserved, ClientWidth(c.control->Handle()));
   }
   // Each hint line fits the memo's text rectangle: no line needs horizontal scrolling.
   RECT text_rect{};
   SendMessageW(f.Memo2->Handle(), EM_GETRECT, 0, reinterpret_cast<LPARAM>(&text_rect));
-  for (const std::wstring& line : MemoLines(f.Memo2->Handle())) {
+  for (const std::wstring& line : wd::Lines(f.Memo2->Handle())) {
     SCOPED_TRACE(line);
     EXPECT_LE(TextWidth(f.Memo2->Handle(), line), text_rect.right - text_rect.left);
   }
