@@ -12,6 +12,7 @@
 #include "HexText.h"
 #include "HistoryText.h"
 #include "KestaFrames.h"
+#include "QVSExplorerDlg.h"
 #include "QvsFileCheck.h"
 #include "QvsFrames.h"
 #include "phone_images.h"
@@ -625,7 +626,11 @@ LRESULT CDownloaderDlg::OnCommReceive(WPARAM, LPARAM) {
   return 0;
 }
 
-void CDownloaderDlg::OnExplorer() {}
+void CDownloaderDlg::OnExplorer() {
+  m_Progress.SetPos(0);
+  CQVSExplorerDlg explorer(this, m_SecondDeviceId);
+  explorer.DoModal();
+}
 
 BOOL CDownloaderDlg::PreTranslateMessage(MSG* msg) {
   if (msg->message == WM_MOUSEMOVE && m_ToolTip.m_hWnd) {
