@@ -760,11 +760,15 @@ bool SaveScreenshot(HWND window, const std::wstring& path) {
   RECT r;
   GetWindowRect(window, &r);
   const int w = r.right - r.left, ht = r.bottom - r.top;
+  // The window's own DC holds its frame and children; the screen is the fall-back.
+  HDC source = GetWindowDC(window);
   HDC screen = GetDC(nullptr);
   HDC mem = CreateCompatibleDC(screen);
   HBITMAP bmp = CreateCompatibleBitmap(screen, w, ht);
   HGDIOBJ old = SelectObject(mem, bmp);
-  BitBlt(mem, 0, 0, w, ht, screen, r.left, r.top, SRCCOPY);
+  if (!source || !BitBlt(mem, 0, 0, w, ht, source, 0, 0, SRCCOPY))
+    BitBlt(mem, 0, 0, w, ht, screen, r.left, r.top, SRCCOPY);
+  if (source) ReleaseDC(window, source);
   SelectObject(mem, old);
   BITMAPINFOHEADER bi{sizeof(bi), w, ht, 1, 24, BI_RGB};
   const int stride = (w * 3 + 3) & ~3;
@@ -793,6 +797,7 @@ TEST_F(Explorer, Screenshot) {
           {L"a/music", L"a/photos", L"a/photos/2010"});
   Open();
   ShowWindow(h, SW_SHOW);
+  UpdateWindow(h);
   Browse(ChildNamed(Tree(), TreeNext(Tree(), TVGN_ROOT), L"photos"));
   Browse(TreeNext(Tree(), TVGN_ROOT));
   PumpUntil([] { return false; }, 500);
