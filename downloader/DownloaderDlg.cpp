@@ -93,7 +93,7 @@ ON_BN_CLICKED(IDC_POWER_ON, OnPowerOn)
 ON_BN_CLICKED(IDC_AUTO_DOWNLOAD, OnAutoDownloader)
 ON_BN_CLICKED(IDC_NO_AUTO_FORMAT, OnNoAutoFormat)
 ON_BN_CLICKED(IDC_LOADER_ADDR_CHECK, OnStartNorAddr)
-ON_BN_CLICKED(IDC_SLAVE_ADDR_CHECK, OnStartNorAddr)
+ON_BN_CLICKED(IDC_SLAVE_ADDR_CHECK, OnSlaveStartAddr)
 ON_CONTROL_RANGE(BN_CLICKED, IDC_LOADER_CRC_BUTTON, IDC_QVS_CRC_BUTTON, OnCrcCheckSum)
 ON_CONTROL_RANGE(BN_CLICKED, IDC_SLAVE_BIN_CRC_BUTTON, IDC_SLAVE_BIN_CRC_BUTTON, OnSlaveCrcCheckSum)
 ON_CONTROL_RANGE(BN_CLICKED, IDC_SLAVE_QVS_CRC_BUTTON, IDC_SLAVE_QVS_CRC_BUTTON, OnSlaveCrcCheckSum)
@@ -722,6 +722,13 @@ void CDownloaderDlg::OnStartAddr2() {
 }
 void CDownloaderDlg::OnStartAddr3() {
   ToggleStartAddr(m_bStartAddr3, IDC_ENGINE_ADDR, L"21B00000");
+}
+
+// The slave's switch follows its box, so the master's loader address is never touched.
+void CDownloaderDlg::OnSlaveStartAddr() {
+  m_bSlaveStartAddr = IsDlgButtonChecked(IDC_SLAVE_ADDR_CHECK) == BST_CHECKED;
+  if (m_bSlaveStartAddr) SetDlgItemText(IDC_SLAVE_ADDR, L"20000000");
+  EnableItems({IDC_SLAVE_ADDR}, m_bSlaveStartAddr);
 }
 
 void CDownloaderDlg::OnDownloadType() {
@@ -1357,7 +1364,7 @@ void CDownloaderDlg::StartBinaryDownload() {
   bool option;
   int edit;
   if (m_SlaveTarget) {
-    option = IsDlgButtonChecked(IDC_SLAVE_ADDR_CHECK) == BST_CHECKED;
+    option = m_bSlaveStartAddr != FALSE;
     edit = IDC_SLAVE_ADDR;
   } else {
     const BOOL switches[3] = {m_bStartAddr1, m_bStartAddr2, m_bStartAddr3};

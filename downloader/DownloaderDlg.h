@@ -62,6 +62,8 @@ class CDownloaderDlg : public CDialog {
   BOOL m_bStartAddr1 = FALSE;
   BOOL m_bStartAddr2 = FALSE;
   BOOL m_bStartAddr3 = FALSE;
+  // The slave group's start-address switch (1040), with its own edit 1041.
+  BOOL m_bSlaveStartAddr = FALSE;
   // The loader, binary and engine switches the download uses.
   BOOL m_bLoaderSwitch = FALSE;
   BOOL m_bBinarySwitch = TRUE;
@@ -221,6 +223,7 @@ class CDownloaderDlg : public CDialog {
   void OnStartNorAddr();
   void OnStartAddr2();
   void OnStartAddr3();
+  void OnSlaveStartAddr();
   void OnCrcCheckSum(UINT id);
   void OnSlaveCrcCheckSum(UINT id);
   void OnSelchangeBinPath();
