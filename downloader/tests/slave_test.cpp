@@ -287,4 +287,73 @@ TEST_F(Slave, OneDownloadWritesTheMasterThenBootsTheSlaveAndWritesItsBinary) {
   }
 }
 
+// ---------------------------------------------------------------------------------------------
+// The port is gone when the slave's boot ROM is to be reached.
+
+TEST_F(Slave, ConnectSlaveFailsOnceWhenThePortIsGone) {
+  const struct {
+    const char* name;
+    bool master;  // MASTER checked too: the retrying form after the master's download
+    std::vector<std::wstring> boxes;
+  } cases[] = {
+      {"after the master's download", true, {L"Port Initialization Failed3!"}},
+      {"slave only, at the end of the master's boot",
+       false,
+       {L" ONE 1G NAND FLASH  \r\n", L"Port Initialization Failed2!"}},
+  };
+  const int simPort = std::stoi(sim->ComName().substr(3)) - 1;
+  Write(L"binary1", WriteFile(L"gone.cla", Pattern(3000, 7)));
+  Write(L"4", WriteFile(L"gone_slave.cla", Pattern(3000, 8)));
+  Write(L"ARM7", 1);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Write(L"ARM9", c.master ? 1 : 0);
+    if (dlg.m_hWnd) {
+      Click(h, IDC_STOP);
+      dlg.DestroyWindow();
+    }
+    sim->Power(false);
+    sim->Power(true);
+    sim->ClearFrames();
+    g_app.boxes.clear();
+    Create();
+    if (c.master) {
+      Click(h, IDC_START);
+      ASSERT_TRUE(PumpUntil([&] { return dlg.m_BootDone && Idle(); }, 60000))
+          << Join(sim->Frames());
+      LosePort();
+      Click(h, IDC_DOWNLOAD);
+    } else {
+      // The line is handed over right after the flash ID's box: the port goes then.
+      g_app.onBox = [&](const std::wstring&) { LosePort(); };
+      Click(h, IDC_START);
+    }
+    ASSERT_TRUE(PumpUntil([&] { return g_app.boxes.size() >= c.boxes.size(); }, 60000))
+        << "state " << dlg.m_OperationState << "\n"
+        << Join(sim->Frames());
+    g_app.onBox = nullptr;
+    Pump(300);
+    EXPECT_EQ(g_app.boxes, c.boxes);
+    EXPECT_EQ(CountPrefix(sim->Frames(), "BL_SWITCH_SLAVE"), 1) << Join(sim->Frames());
+    EXPECT_FALSE(g_MasterComm.IsConnected());
+    EXPECT_FALSE(dlg.m_SlaveTarget);
+    EXPECT_FALSE(dlg.m_BootDone);
+    EXPECT_EQ(dlg.m_OperationState, kStateIdle);  // as the master's run left it
+    EXPECT_EQ(LogText(h).find(L"** Wait for SLAVE POWER ON"), std::wstring::npos);
+    // Stop leaves the dialog ready for the next START on the phone's port.
+    ASSERT_TRUE(Enabled(h, IDC_STOP));
+    Click(h, IDC_STOP);
+    EXPECT_TRUE(Enabled(h, IDC_START));
+    SendDlgItemMessageW(h, IDC_COM_PORT, CB_SETCURSEL, simPort, 0);
+  }
+  // The phone's own port still boots the master.
+  sim->Power(false);
+  sim->Power(true);
+  Write(L"ARM9", 1);
+  Write(L"ARM7", 0);
+  dlg.DestroyWindow();
+  Boot();
+  EXPECT_TRUE(Enabled(h, IDC_DOWNLOAD));
+}
+
 }  // namespace
