@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -196,14 +197,25 @@ bool PumpUntil(const std::function<bool()>& done, DWORD ms) {
 }
 
 // A folder of this process under the Linux /tmp (Wine's Z: drive), for the simulator's
-// qvs-load and nand-save and for the files the explorer writes.
+// qvs-load and nand-save and for the files the explorer writes. Wine reuses process ids, so
+// the name also carries the start time; the folder goes with the test.
 class Scratch {
  public:
   Scratch() {
-    linux_ = "/tmp/qvsx-" + std::to_string(GetCurrentProcessId());
-    dos_ = L"Z:\\tmp\\qvsx-" + std::to_wstring(GetCurrentProcessId());
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    const std::string name =
+        "qvsx-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(now.QuadPart);
+    linux_ = "/tmp/" + name;
+    dos_ = L"Z:\\tmp\\" + std::wstring(name.begin(), name.end());
     CreateDirectoryW(dos_.c_str(), nullptr);
   }
+  ~Scratch() {
+    std::error_code ignored;
+    std::filesystem::remove_all(std::filesystem::path(dos_), ignored);
+  }
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
   std::wstring Dos(const std::wstring& rel) const {
     std::wstring r = rel;
     std::replace(r.begin(), r.end(), L'/', L'\\');
