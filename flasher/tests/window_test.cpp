@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -68,7 +69,11 @@ class QuarrionProgram : public ::testing::Test {
 
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
-    dir_ = std::wstring(temp) + L"quarrion-" + Utf8ToWide(sim.ComName());
+    // Port numbers and process ids come again in later runs: the start time makes it new.
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    dir_ = std::wstring(temp) + L"quarrion-" + Utf8ToWide(sim.ComName()) + L"-" +
+           std::to_wstring(now.QuadPart);
     CreateDirectoryW(dir_.c_str(), nullptr);
 
     STARTUPINFOW startup{};
@@ -96,6 +101,8 @@ class QuarrionProgram : public ::testing::Test {
       CloseHandle(process_.hProcess);
       CloseHandle(process_.hThread);
     }
+    std::error_code ignored;
+    std::filesystem::remove_all(std::filesystem::path(dir_), ignored);
     HKEY key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_SET_VALUE,
                       &key) == ERROR_SUCCESS) {
@@ -151,8 +158,6 @@ TEST_F(QuarrionProgram, WritesDumpsAndErasesTheMasterNor) {
   EXPECT_FALSE(HasLine(lines, "Ошибка операции"));
   EXPECT_EQ(FramesNamed("BL_ERASE_SECTOR"), 1u);
   EXPECT_EQ(sim.NorRead(SimChip::kMaster, 0x60000, 16), std::vector<std::uint8_t>(16, 0xFF));
-
-  wd::SaveScreenshot(q.window, File(L"quarrion.bmp"));
 }
 
 TEST_F(QuarrionProgram, SlaveIsTheDefaultAndBootsTwice) {
