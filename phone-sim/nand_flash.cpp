@@ -6,6 +6,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "image_file.h"
+
 namespace phone_sim {
 
 std::optional<NandGeometry> NandGeometryOf(std::uint16_t second_id) {
@@ -52,28 +54,14 @@ Bytes NandImage::Pages(std::uint32_t first, std::uint32_t count) const {
 }
 
 std::string NandImage::Save(const std::string& path) const {
-  std::string temp = path + ".tmp";
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    if (!out) return "cannot create " + temp + ": " + std::strerror(errno);
+  return WriteFileAtomically(path, [this](std::ostream& out) {
     constexpr std::uint32_t kChunk = 2048;
     for (std::uint32_t page = 0; page < geometry_.Pages() && out; page += kChunk) {
       Bytes part = Pages(page, kChunk);
       out.write(reinterpret_cast<const char*>(part.data()),
                 static_cast<std::streamsize>(part.size()));
     }
-    out.flush();
-    if (!out) {
-      std::remove(temp.c_str());
-      return "cannot write " + temp;
-    }
-  }
-  if (std::rename(temp.c_str(), path.c_str()) != 0) {
-    std::string error = "cannot rename " + temp + " to " + path + ": " + std::strerror(errno);
-    std::remove(temp.c_str());
-    return error;
-  }
-  return "";
+  });
 }
 
 }  // namespace phone_sim

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "image_file.h"
+
 namespace phone_sim {
 
 SectorLayout::SectorLayout(std::vector<SectorRun> runs) : runs_(std::move(runs)) {
@@ -89,24 +91,10 @@ std::string NorFlash::Load(const std::string& path) {
 }
 
 std::string NorFlash::Save(const std::string& path) const {
-  std::string temp = path + ".tmp";
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    if (!out) return "cannot create " + temp + ": " + std::strerror(errno);
+  return WriteFileAtomically(path, [this](std::ostream& out) {
     out.write(reinterpret_cast<const char*>(bytes_.data()),
               static_cast<std::streamsize>(bytes_.size()));
-    out.flush();
-    if (!out) {
-      std::remove(temp.c_str());
-      return "cannot write " + temp;
-    }
-  }
-  if (std::rename(temp.c_str(), path.c_str()) != 0) {
-    std::string error = "cannot rename " + temp + " to " + path + ": " + std::strerror(errno);
-    std::remove(temp.c_str());
-    return error;
-  }
-  return "";
+  });
 }
 
 }  // namespace phone_sim
