@@ -869,7 +869,10 @@ void CDownloaderDlg::SelectDrive(int drive) {
   static const wchar_t* const kLetters[] = {L"A", L"B", L"C"};
   UpdateData(TRUE);
   CString text;
-  if (m_nDrive == drive) {
+  // Only between operations: a request sent now would take a running operation's replies.
+  const bool idle = m_BootDone && g_MasterComm.IsConnected() &&
+                    (m_OperationState == kStateIdle || m_OperationState == 61);
+  if (m_nDrive == drive && idle) {
     m_OperationState = 61;
     const std::uint8_t frame[2] = {0xCF, static_cast<std::uint8_t>(0x08 + drive)};
     g_MasterComm.Write(frame, 2);

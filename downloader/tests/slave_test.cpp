@@ -356,4 +356,124 @@ TEST_F(Slave, ConnectSlaveFailsOnceWhenThePortIsGone) {
   EXPECT_TRUE(Enabled(h, IDC_DOWNLOAD));
 }
 
+// ---------------------------------------------------------------------------------------------
+// Drive buttons.
+
+TEST_F(Slave, DriveButtonsSelectTheDriveThatLaterRequestsAddress) {
+  Create();
+  // No line yet: nothing is sent and the drive stays A.
+  CheckRadioButton(h, IDC_DRIVE_A, IDC_DRIVE_C, IDC_DRIVE_B);
+  Click(h, IDC_DRIVE_B);
+  EXPECT_EQ(g_nCurrentDrive, 1);
+  std::wstring log = LogText(h);
+  EXPECT_EQ(log.substr(log.size() - 24), L"B Drive Selecting Retry ") << log;
+  dlg.DestroyWindow();
+
+  Boot();
+  const struct {
+    const char* name;
+    int checked;  // the radio the user's click left checked
+    int clicked;
+    const char* fault;  // on the 0xCF reply
+    const char* frame;  // null: nothing sent
+    const wchar_t* logEnd;
+    int drive;
+  } cases[] = {
+      {"B", IDC_DRIVE_B, IDC_DRIVE_B, nullptr, "QVS_SELECT_DRIVE 09",
+       L"B Drive Selecting.... OK!\n", 2},
+      {"C", IDC_DRIVE_C, IDC_DRIVE_C, nullptr, "QVS_SELECT_DRIVE 0A",
+       L"C Drive Selecting.... OK!\n", 3},
+      {"A clicked while C stays chosen", IDC_DRIVE_C, IDC_DRIVE_A, nullptr, nullptr,
+       L"A Drive Selecting Retry ", 3},
+      {"A", IDC_DRIVE_A, IDC_DRIVE_A, nullptr, "QVS_SELECT_DRIVE 08",
+       L"A Drive Selecting.... OK!\n", 1},
+      {"B refused", IDC_DRIVE_B, IDC_DRIVE_B, "qvs-drive", "QVS_SELECT_DRIVE 09",
+       L"B Drive Selecting.... Fail!\n", 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim->ClearFrames();
+    sim->ClearFaults();
+    if (c.fault) sim->Fault(c.fault, "wrong");
+    CheckRadioButton(h, IDC_DRIVE_A, IDC_DRIVE_C, c.checked);
+    Click(h, c.clicked);
+    const std::wstring end = c.logEnd;
+    PumpUntil(
+        [&] {
+          std::wstring l = LogText(h);
+          return l.size() >= end.size() && l.compare(l.size() - end.size(), end.size(), end) == 0;
+        },
+        5000);
+    Pump(200);
+    log = LogText(h);
+    ASSERT_GE(log.size(), end.size());
+    EXPECT_EQ(log.substr(log.size() - end.size()), end) << log;
+    std::vector<std::string> sent;
+    for (const auto& f : sim->Frames()) {
+      if (f.rfind("FAULT", 0) != 0) sent.push_back(f);
+    }
+    EXPECT_EQ(sent, c.frame ? std::vector<std::string>{c.frame} : std::vector<std::string>{});
+    EXPECT_EQ(g_nCurrentDrive, c.drive);
+    if (c.fault) EXPECT_EQ(dlg.m_OperationState, kStateIdle);
+  }
+
+  // During a download the buttons send nothing, and the download goes on to its end.
+  sim->ClearFaults();
+  const Bytes data = Pattern(0x30000, 3);
+  Write(L"binary1", WriteFile(L"drive.cla", data));
+  Click(h, IDC_STOP);
+  dlg.DestroyWindow();
+  sim->Power(false);
+  sim->Power(true);
+  Boot();
+  g_nCurrentDrive = 1;
+  Click(h, IDC_DOWNLOAD);
+  ASSERT_TRUE(PumpUntil([&] { return dlg.m_OperationState == 49; }, 20000)) << Join(sim->Frames());
+  CheckRadioButton(h, IDC_DRIVE_A, IDC_DRIVE_C, IDC_DRIVE_C);
+  Click(h, IDC_DRIVE_C);
+  ASSERT_TRUE(PumpUntil([&] { return Idle() && !g_app.boxes.empty(); }, 60000))
+      << "state " << dlg.m_OperationState << "\n"
+      << Join(sim->Frames());
+  EXPECT_EQ(g_app.boxes, std::vector<std::wstring>{L"Download completed!"});
+  EXPECT_EQ(CountPrefix(sim->Frames(), "QVS_SELECT_DRIVE"), 0) << Join(sim->Frames());
+  EXPECT_EQ(g_nCurrentDrive, 1);
+  EXPECT_NE(LogText(h).find(L"C Drive Selecting Retry "), std::wstring::npos);
+  EXPECT_EQ(Nor(SimChip::kMaster, 0, data.size()), data);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Slave checksum buttons: a plain 32-bit byte sum.
+
+TEST_F(Slave, SlaveChecksumButtonsShowTheByteSum) {
+  Write(L"ARM7", 1);
+  Create();
+  const struct {
+    const char* name;
+    int button, combo, edit;
+    Bytes bytes;  // empty: no such file
+    const wchar_t* shown;
+  } cases[] = {
+      {"binary 01 02 03", IDC_SLAVE_BIN_CRC_BUTTON, IDC_SLAVE_BIN_PATH, IDC_SLAVE_BIN_CRC,
+       Bytes{0x01, 0x02, 0x03}, L"0x00000006"},
+      {"QVS image past 16 bits", IDC_SLAVE_QVS_CRC_BUTTON, IDC_SLAVE_QVS_PATH, IDC_SLAVE_QVS_CRC,
+       Bytes(0x10001, 0xFF), L"0x00FF00FF"},
+      {"missing binary", IDC_SLAVE_BIN_CRC_BUTTON, IDC_SLAVE_BIN_PATH, IDC_SLAVE_BIN_CRC, Bytes{},
+       L"before"},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::wstring path = c.bytes.empty()
+                            ? TempDir() + L"no_such_slave_file.cla"
+                            : WriteFile(L"sum" + std::to_wstring(n++) + L".bin", c.bytes);
+    SetDlgItemTextW(h, c.combo, path.c_str());
+    SetDlgItemTextW(h, c.edit, L"before");
+    Click(h, c.button);
+    EXPECT_EQ(ItemText(h, c.edit), c.shown);
+    EXPECT_TRUE(Enabled(h, c.edit));
+    EXPECT_TRUE(g_app.boxes.empty());
+  }
+  EXPECT_EQ(std::wstring(dlg.m_strSlaveQvsPath.str()), ItemText(h, IDC_SLAVE_QVS_PATH));
+}
+
 }  // namespace
