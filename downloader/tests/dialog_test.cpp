@@ -9,6 +9,7 @@
 #include "DownloaderDlg.h"
 #include "FlashSectorDlg.h"
 #include "SerialComm.h"
+#include "dialog_driving.h"
 #include "phone_sim_control.h"
 
 namespace {
@@ -61,13 +62,6 @@ std::wstring ItemText(HWND dlg, int id) {
   wchar_t buf[512] = {};
   GetDlgItemTextW(dlg, id, buf, 512);
   return buf;
-}
-
-bool Enabled(HWND dlg, int id) { return IsWindowEnabled(GetDlgItem(dlg, id)) != FALSE; }
-
-void Click(HWND dlg, int id) {
-  SendMessageW(dlg, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
-               reinterpret_cast<LPARAM>(GetDlgItem(dlg, id)));
 }
 
 std::wstring RegString(const wchar_t* name) {

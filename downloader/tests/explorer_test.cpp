@@ -13,6 +13,7 @@
 #include "DownloaderDlg.h"
 #include "QVSExplorerDlg.h"
 #include "SerialComm.h"
+#include "dialog_driving.h"
 #include "phone_sim_control.h"
 
 namespace {
@@ -175,25 +176,6 @@ std::string Join(const std::vector<std::string>& lines) {
   std::string out;
   for (const auto& l : lines) out += l + "\n";
   return out;
-}
-
-void Click(HWND dlg, int id) {
-  SendMessageW(dlg, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
-               reinterpret_cast<LPARAM>(GetDlgItem(dlg, id)));
-}
-
-bool PumpUntil(const std::function<bool()>& done, DWORD ms) {
-  DWORD end = GetTickCount() + ms;
-  for (;;) {
-    MSG m;
-    while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&m);
-      DispatchMessageW(&m);
-    }
-    if (done()) return true;
-    if (static_cast<int>(GetTickCount() - end) > 0) return false;
-    Sleep(2);
-  }
 }
 
 // A folder of this process under the Linux /tmp (Wine's Z: drive), for the simulator's

@@ -16,6 +16,7 @@
 
 #include "DownloaderDlg.h"
 #include "SerialComm.h"
+#include "dialog_driving.h"
 #include "phone_sim_control.h"
 
 namespace {
@@ -195,13 +196,6 @@ std::wstring LogText(HWND dlg) {
   return out;
 }
 
-bool Enabled(HWND dlg, int id) { return IsWindowEnabled(GetDlgItem(dlg, id)) != FALSE; }
-
-void Click(HWND dlg, int id) {
-  SendMessageW(dlg, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
-               reinterpret_cast<LPARAM>(GetDlgItem(dlg, id)));
-}
-
 std::string Join(const std::vector<std::string>& lines) {
   std::string out;
   for (const auto& l : lines) out += l + "\n";
@@ -262,11 +256,11 @@ class QvsNor : public ::testing::Test {
   void Write(const wchar_t* name, const std::wstring& v) {
     g_app.WriteProfileString(L"Setting", name, v.c_str());
   }
+  // One message at a time, so that done() sees every step.
   bool PumpUntil(const std::function<bool()>& done, DWORD ms) {
     DWORD end = GetTickCount() + ms;
     for (;;) {
       MSG m;
-      // One message at a time, so that done() sees every step.
       while (!done() && PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
         TranslateMessage(&m);
         DispatchMessageW(&m);
@@ -275,9 +269,6 @@ class QvsNor : public ::testing::Test {
       if (static_cast<int>(GetTickCount() - end) > 0) return false;
       Sleep(2);
     }
-  }
-  void Pump(DWORD ms) {
-    PumpUntil([] { return false; }, ms);
   }
   bool Idle() const { return dlg->m_OperationState == kStateIdle; }
   // A fresh dialog, START and the boot; the phone restarted with the flash ID given.

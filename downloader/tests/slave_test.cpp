@@ -10,6 +10,7 @@
 
 #include "DownloaderDlg.h"
 #include "SerialComm.h"
+#include "dialog_driving.h"
 #include "phone_sim_control.h"
 
 namespace {
@@ -76,19 +77,6 @@ std::wstring LogText(HWND dlg) {
   return out;
 }
 
-bool Enabled(HWND dlg, int id) { return IsWindowEnabled(GetDlgItem(dlg, id)) != FALSE; }
-
-void Click(HWND dlg, int id) {
-  SendMessageW(dlg, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
-               reinterpret_cast<LPARAM>(GetDlgItem(dlg, id)));
-}
-
-int CountPrefix(const std::vector<std::string>& frames, const std::string& prefix) {
-  return static_cast<int>(std::count_if(frames.begin(), frames.end(), [&](const std::string& f) {
-    return f.compare(0, prefix.size(), prefix) == 0;
-  }));
-}
-
 // The frames before the first one starting with `at`, and from it on.
 std::pair<std::vector<std::string>, std::vector<std::string>> SplitAt(
     const std::vector<std::string>& frames, const std::string& at) {
@@ -152,22 +140,6 @@ class Slave : public ::testing::Test {
   void Create() {
     ASSERT_TRUE(dlg.Create(IDD_DOWNLOADER_DIALOG));
     h = dlg.m_hWnd;
-  }
-  bool PumpUntil(const std::function<bool()>& done, DWORD ms) {
-    DWORD end = GetTickCount() + ms;
-    for (;;) {
-      MSG m;
-      while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&m);
-        DispatchMessageW(&m);
-      }
-      if (done()) return true;
-      if (static_cast<int>(GetTickCount() - end) > 0) return false;
-      Sleep(2);
-    }
-  }
-  void Pump(DWORD ms) {
-    PumpUntil([] { return false; }, ms);
   }
   bool Idle() const { return dlg.m_OperationState == kStateIdle; }
   void Boot() {

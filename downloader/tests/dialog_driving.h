@@ -1,0 +1,44 @@
+// Driving a dialog of this process in tests: buttons pressed through their notification,
+// this thread's messages pumped until a condition holds, the simulator's frame log counted.
+#pragma once
+
+#include <windows.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+inline bool Enabled(HWND dlg, int id) { return IsWindowEnabled(GetDlgItem(dlg, id)) != FALSE; }
+
+inline void Click(HWND dlg, int id) {
+  SendMessageW(dlg, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(dlg, id)));
+}
+
+// Dispatches this thread's messages (replies, timers) until done() or ms have passed; done()
+// is asked once the queue is empty.
+inline bool PumpUntil(const std::function<bool()>& done, DWORD ms) {
+  const DWORD end = GetTickCount() + ms;
+  for (;;) {
+    MSG m;
+    while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&m);
+      DispatchMessageW(&m);
+    }
+    if (done()) return true;
+    if (static_cast<int>(GetTickCount() - end) > 0) return false;
+    Sleep(2);
+  }
+}
+
+inline void Pump(DWORD ms) {
+  PumpUntil([] { return false; }, ms);
+}
+
+// How many frame-log lines start with `prefix`.
+inline int CountPrefix(const std::vector<std::string>& frames, const std::string& prefix) {
+  return static_cast<int>(std::count_if(frames.begin(), frames.end(), [&](const std::string& f) {
+    return f.compare(0, prefix.size(), prefix) == 0;
+  }));
+}
