@@ -9,29 +9,13 @@
 #include "DownloaderDlg.h"
 #include "FlashSectorDlg.h"
 #include "SerialComm.h"
+#include "answering_app.h"
 #include "dialog_driving.h"
 #include "phone_sim_control.h"
 
 namespace {
 
-// Tests run in parallel processes: each has its own profile.
-std::wstring ProfileName() { return L"DialogTest" + std::to_wstring(GetCurrentProcessId()); }
-std::wstring RegRoot() { return L"Software\\KESTA Tools\\" + ProfileName(); }
-
-class TestApp : public CWinApp {
- public:
-  TestApp() {
-    SetRegistryKey(L"KESTA Tools");
-    SetProfileName(ProfileName().c_str());
-  }
-  int DoMessageBox(const wchar_t* text, UINT) override {
-    boxes.emplace_back(text);
-    return IDOK;
-  }
-  std::vector<std::wstring> boxes;
-};
-
-TestApp g_app;
+AnsweringApp g_app(L"DialogTest", IDOK);
 
 // A main dialog whose open-file dialog answers from a script.
 class TestDlg : public CDownloaderDlg {
@@ -67,7 +51,7 @@ std::wstring ItemText(HWND dlg, int id) {
 std::wstring RegString(const wchar_t* name) {
   wchar_t buf[512] = {};
   DWORD size = sizeof(buf);
-  if (RegGetValueW(HKEY_CURRENT_USER, (RegRoot() + L"\\Setting").c_str(), name, RRF_RT_REG_SZ,
+  if (RegGetValueW(HKEY_CURRENT_USER, (g_app.RegRoot() + L"\\Setting").c_str(), name, RRF_RT_REG_SZ,
                    nullptr, buf, &size) != ERROR_SUCCESS)
     return L"<missing>";
   return buf;
@@ -77,14 +61,14 @@ class MainDialog : public ::testing::Test {
  protected:
   void SetUp() override {
     AfxInitRichEdit2();
-    RegDeleteTreeW(HKEY_CURRENT_USER, RegRoot().c_str());
+    RegDeleteTreeW(HKEY_CURRENT_USER, g_app.RegRoot().c_str());
     g_app.boxes.clear();
     OpenHistoryFile();
   }
   void TearDown() override {
     if (dlg.m_hWnd) dlg.DestroyWindow();
     CloseHistoryFile();
-    RegDeleteTreeW(HKEY_CURRENT_USER, RegRoot().c_str());
+    RegDeleteTreeW(HKEY_CURRENT_USER, g_app.RegRoot().c_str());
   }
   void Create() {
     ASSERT_TRUE(dlg.Create(IDD_DOWNLOADER_DIALOG));

@@ -10,6 +10,7 @@
 
 #include "DownloaderDlg.h"
 #include "SerialComm.h"
+#include "answering_app.h"
 #include "dialog_driving.h"
 #include "phone_sim_control.h"
 
@@ -17,25 +18,7 @@ namespace {
 
 using phone_sim::SimChip;
 
-std::wstring ProfileName() { return L"EngineTest" + std::to_wstring(GetCurrentProcessId()); }
-std::wstring RegRoot() { return L"Software\\KESTA Tools\\" + ProfileName(); }
-
-class TestApp : public CWinApp {
- public:
-  TestApp() {
-    SetRegistryKey(L"KESTA Tools");
-    SetProfileName(ProfileName().c_str());
-  }
-  int DoMessageBox(const wchar_t* text, UINT type) override {
-    boxes.emplace_back(text);
-    types.push_back(type);
-    return IDOK;
-  }
-  std::vector<std::wstring> boxes;
-  std::vector<UINT> types;
-};
-
-TestApp g_app;
+AnsweringApp g_app(L"EngineTest", IDOK);
 
 std::wstring TempDir() {
   wchar_t dir[MAX_PATH];
@@ -101,7 +84,7 @@ class Engine : public ::testing::Test {
   void SetUp() override {
     if (!phone_sim::PhoneSimControl::Available()) GTEST_SKIP() << "no phone simulator";
     AfxInitRichEdit2();
-    RegDeleteTreeW(HKEY_CURRENT_USER, RegRoot().c_str());
+    RegDeleteTreeW(HKEY_CURRENT_USER, g_app.RegRoot().c_str());
     g_app.boxes.clear();
     g_app.types.clear();
     g_strHistoryPath = TempDir() + L"history_" + std::to_wstring(GetCurrentProcessId()) + L".txt";
@@ -119,7 +102,7 @@ class Engine : public ::testing::Test {
     g_MasterComm.Close();
     CloseHistoryFile();
     DeleteFileW(g_strHistoryPath.c_str());
-    RegDeleteTreeW(HKEY_CURRENT_USER, RegRoot().c_str());
+    RegDeleteTreeW(HKEY_CURRENT_USER, g_app.RegRoot().c_str());
   }
   void Write(const wchar_t* name, int v) { g_app.WriteProfileInt(L"Setting", name, v); }
   void Write(const wchar_t* name, const std::wstring& v) {

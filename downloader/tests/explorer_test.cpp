@@ -13,6 +13,7 @@
 #include "DownloaderDlg.h"
 #include "QVSExplorerDlg.h"
 #include "SerialComm.h"
+#include "answering_app.h"
 #include "dialog_driving.h"
 #include "phone_sim_control.h"
 
@@ -21,24 +22,7 @@ namespace {
 using phone_sim::SimChip;
 using Bytes = std::vector<std::uint8_t>;
 
-std::wstring ProfileName() { return L"ExplorerTest" + std::to_wstring(GetCurrentProcessId()); }
-std::wstring RegRoot() { return L"Software\\KESTA Tools\\" + ProfileName(); }
-
-class TestApp : public CWinApp {
- public:
-  TestApp() {
-    SetRegistryKey(L"KESTA Tools");
-    SetProfileName(ProfileName().c_str());
-  }
-  int DoMessageBox(const wchar_t* text, UINT type) override {
-    boxes.emplace_back(text);
-    return (type & MB_YESNO) ? yesNo : IDOK;
-  }
-  std::vector<std::wstring> boxes;
-  int yesNo = IDYES;
-};
-
-TestApp g_app;
+AnsweringApp g_app(L"ExplorerTest");
 
 // An explorer whose file dialogs, folder browser and pop-up menu answer from the test.
 class TestExplorer : public CQVSExplorerDlg {
@@ -219,7 +203,7 @@ class Explorer : public ::testing::Test {
   void SetUp() override {
     if (!phone_sim::PhoneSimControl::Available()) GTEST_SKIP() << "no phone simulator";
     AfxInitRichEdit2();
-    RegDeleteTreeW(HKEY_CURRENT_USER, RegRoot().c_str());
+    RegDeleteTreeW(HKEY_CURRENT_USER, g_app.RegRoot().c_str());
     g_strHistoryPath = std::wstring(scratch.Dos(L"history.txt"));
     ASSERT_TRUE(OpenHistoryFile());
     sim = std::make_unique<phone_sim::PhoneSimControl>();
@@ -243,7 +227,7 @@ class Explorer : public ::testing::Test {
     }
     g_MasterComm.Close();
     CloseHistoryFile();
-    RegDeleteTreeW(HKEY_CURRENT_USER, RegRoot().c_str());
+    RegDeleteTreeW(HKEY_CURRENT_USER, g_app.RegRoot().c_str());
   }
 
   // Puts files (path under the drive folders a, b, c -> bytes) into the phone's file system.

@@ -16,6 +16,7 @@
 
 #include "DownloaderDlg.h"
 #include "SerialComm.h"
+#include "answering_app.h"
 #include "dialog_driving.h"
 #include "phone_sim_control.h"
 
@@ -25,24 +26,7 @@ namespace fs = std::filesystem;
 using phone_sim::SimChip;
 using Bytes = std::vector<std::uint8_t>;
 
-std::wstring ProfileName() { return L"QvsNorTest" + std::to_wstring(GetCurrentProcessId()); }
-std::wstring RegRoot() { return L"Software\\KESTA Tools\\" + ProfileName(); }
-
-class TestApp : public CWinApp {
- public:
-  TestApp() {
-    SetRegistryKey(L"KESTA Tools");
-    SetProfileName(ProfileName().c_str());
-  }
-  int DoMessageBox(const wchar_t* text, UINT type) override {
-    boxes.emplace_back(text);
-    return (type & MB_TYPEMASK) == MB_YESNO ? answerYesNo : IDOK;
-  }
-  std::vector<std::wstring> boxes;
-  int answerYesNo = IDYES;
-};
-
-TestApp g_app;
+AnsweringApp g_app(L"QvsNorTest");
 
 // The main dialog with its sector and save-file dialogs answered by the test.
 class TestDlg : public CDownloaderDlg {
@@ -228,9 +212,9 @@ class QvsNor : public ::testing::Test {
   void SetUp() override {
     if (!phone_sim::PhoneSimControl::Available()) GTEST_SKIP() << "no phone simulator";
     AfxInitRichEdit2();
-    RegDeleteTreeW(HKEY_CURRENT_USER, RegRoot().c_str());
+    RegDeleteTreeW(HKEY_CURRENT_USER, g_app.RegRoot().c_str());
     g_app.boxes.clear();
-    g_app.answerYesNo = IDYES;
+    g_app.yesNo = IDYES;
     wchar_t tmp[MAX_PATH];
     GetTempPathW(MAX_PATH, tmp);
     temp = std::wstring(tmp) + L"qvsnor_" + std::to_wstring(GetCurrentProcessId()) + L"_";
@@ -249,7 +233,7 @@ class QvsNor : public ::testing::Test {
     g_MasterComm.Close();
     CloseHistoryFile();
     DeleteFileW(g_strHistoryPath.c_str());
-    RegDeleteTreeW(HKEY_CURRENT_USER, RegRoot().c_str());
+    RegDeleteTreeW(HKEY_CURRENT_USER, g_app.RegRoot().c_str());
     for (const auto& d : savedDirs) fs::remove_all(Win(d));
   }
   void Write(const wchar_t* name, int v) { g_app.WriteProfileInt(L"Setting", name, v); }
@@ -720,7 +704,7 @@ TEST_F(QvsNor, FormatSendsTheADriveSectorCount) {
   // The master writes no history entry for a format.
   EXPECT_EQ(ReadAllText(g_strHistoryPath), "");
   // No: nothing is sent.
-  g_app.answerYesNo = IDNO;
+  g_app.yesNo = IDNO;
   sim->ClearFrames();
   Click(h, IDC_FORMAT);
   Pump(300);

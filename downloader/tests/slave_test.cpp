@@ -10,6 +10,7 @@
 
 #include "DownloaderDlg.h"
 #include "SerialComm.h"
+#include "answering_app.h"
 #include "dialog_driving.h"
 #include "phone_sim_control.h"
 
@@ -18,25 +19,7 @@ namespace {
 using phone_sim::SimChip;
 using Bytes = std::vector<std::uint8_t>;
 
-std::wstring ProfileName() { return L"SlaveTest" + std::to_wstring(GetCurrentProcessId()); }
-std::wstring RegRoot() { return L"Software\\KESTA Tools\\" + ProfileName(); }
-
-class TestApp : public CWinApp {
- public:
-  TestApp() {
-    SetRegistryKey(L"KESTA Tools");
-    SetProfileName(ProfileName().c_str());
-  }
-  int DoMessageBox(const wchar_t* text, UINT) override {
-    boxes.emplace_back(text);
-    if (onBox) onBox(text);
-    return IDOK;
-  }
-  std::vector<std::wstring> boxes;
-  std::function<void(const std::wstring&)> onBox;
-};
-
-TestApp g_app;
+AnsweringApp g_app(L"SlaveTest", IDOK);
 
 std::wstring TempDir() {
   wchar_t dir[MAX_PATH];
@@ -112,7 +95,7 @@ class Slave : public ::testing::Test {
   void SetUp() override {
     if (!phone_sim::PhoneSimControl::Available()) GTEST_SKIP() << "no phone simulator";
     AfxInitRichEdit2();
-    RegDeleteTreeW(HKEY_CURRENT_USER, RegRoot().c_str());
+    RegDeleteTreeW(HKEY_CURRENT_USER, g_app.RegRoot().c_str());
     g_app.boxes.clear();
     g_app.onBox = nullptr;
     g_strHistoryPath = TempDir() + L"history_" + std::to_wstring(GetCurrentProcessId()) + L".txt";
@@ -131,7 +114,7 @@ class Slave : public ::testing::Test {
     g_MasterComm.Close();
     CloseHistoryFile();
     DeleteFileW(g_strHistoryPath.c_str());
-    RegDeleteTreeW(HKEY_CURRENT_USER, RegRoot().c_str());
+    RegDeleteTreeW(HKEY_CURRENT_USER, g_app.RegRoot().c_str());
   }
   void Write(const wchar_t* name, int v) { g_app.WriteProfileInt(L"Setting", name, v); }
   void Write(const wchar_t* name, const std::wstring& v) {
