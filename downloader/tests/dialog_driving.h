@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "resource.h"
+
 inline bool Enabled(HWND dlg, int id) { return IsWindowEnabled(GetDlgItem(dlg, id)) != FALSE; }
 
 inline void Click(HWND dlg, int id) {
@@ -41,4 +43,21 @@ inline int CountPrefix(const std::vector<std::string>& frames, const std::string
   return static_cast<int>(std::count_if(frames.begin(), frames.end(), [&](const std::string& f) {
     return f.compare(0, prefix.size(), prefix) == 0;
   }));
+}
+
+inline std::wstring ItemText(HWND dlg, int id) {
+  HWND item = GetDlgItem(dlg, id);
+  std::wstring s(static_cast<std::size_t>(GetWindowTextLengthW(item)) + 1, L'\0');
+  s.resize(static_cast<std::size_t>(GetWindowTextW(item, s.data(), static_cast<int>(s.size()))));
+  return s;
+}
+
+// The log box's text with the rich edit's paragraph ends read back as "\n".
+inline std::wstring LogText(HWND dlg) {
+  std::wstring s = ItemText(dlg, IDC_LOG), out;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == L'\r' && (i + 1 == s.size() || s[i + 1] == L'\n')) continue;
+    out += s[i];
+  }
+  return out;
 }

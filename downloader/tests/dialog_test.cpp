@@ -42,12 +42,6 @@ std::wstring TempFile(const wchar_t* name, const std::string& contents) {
   return path;
 }
 
-std::wstring ItemText(HWND dlg, int id) {
-  wchar_t buf[512] = {};
-  GetDlgItemTextW(dlg, id, buf, 512);
-  return buf;
-}
-
 std::wstring RegString(const wchar_t* name) {
   wchar_t buf[512] = {};
   DWORD size = sizeof(buf);

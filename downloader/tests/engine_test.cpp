@@ -48,23 +48,6 @@ std::string ReadAll(const std::wstring& path) {
   return s;
 }
 
-std::wstring ItemText(HWND dlg, int id) {
-  HWND item = GetDlgItem(dlg, id);
-  std::wstring s(static_cast<std::size_t>(GetWindowTextLengthW(item)) + 1, L'\0');
-  s.resize(static_cast<std::size_t>(GetWindowTextW(item, s.data(), static_cast<int>(s.size()))));
-  return s;
-}
-
-// The log box's text with the rich edit's paragraph ends read back as "\n".
-std::wstring LogText(HWND dlg) {
-  std::wstring s = ItemText(dlg, IDC_LOG), out;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == L'\r' && (i + 1 == s.size() || s[i + 1] == L'\n')) continue;
-    out += s[i];
-  }
-  return out;
-}
-
 // The frames from the first one starting with `from` on.
 std::vector<std::string> FramesFrom(const std::vector<std::string>& frames,
                                     const std::string& from) {

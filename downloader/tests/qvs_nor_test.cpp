@@ -164,22 +164,6 @@ std::set<std::string> Listing(const fs::path& root) {
   return out;
 }
 
-std::wstring ItemText(HWND dlg, int id) {
-  HWND item = GetDlgItem(dlg, id);
-  std::wstring s(static_cast<std::size_t>(GetWindowTextLengthW(item)) + 1, L'\0');
-  s.resize(static_cast<std::size_t>(GetWindowTextW(item, s.data(), static_cast<int>(s.size()))));
-  return s;
-}
-
-std::wstring LogText(HWND dlg) {
-  std::wstring s = ItemText(dlg, IDC_LOG), out;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == L'\r' && (i + 1 == s.size() || s[i + 1] == L'\n')) continue;
-    out += s[i];
-  }
-  return out;
-}
-
 std::string Join(const std::vector<std::string>& lines) {
   std::string out;
   for (const auto& l : lines) out += l + "\n";
