@@ -233,7 +233,7 @@ TEST_F(QuarrionProgram, AQuickDoubleClickStartsOneWorker) {
   wd::SetText(q.length_edit, L"00000000");
   FreshPhone();
   const std::size_t before = q.LogLines().size();
-  wd::MouseClick(q.erase_button, 2);
+  ASSERT_TRUE(wd::MouseClick(q.erase_button, 2));
   const auto lines = q.Finish(before);
   Sleep(1000);
   EXPECT_EQ(std::count(lines.begin(), lines.end(), Utf8ToWide("Флеш лоадер загружен")), 1);

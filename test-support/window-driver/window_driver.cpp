@@ -125,18 +125,25 @@ void SetText(HWND window, const std::wstring& text) {
 
 void Click(HWND button) { PostMessageW(button, BM_CLICK, 0, 0); }
 
-void MouseClick(HWND window, int clicks) {
+bool MouseClick(HWND window, int clicks) {
   RECT rect{};
-  GetWindowRect(window, &rect);
-  SetForegroundWindow(GetAncestor(window, GA_ROOT));
-  SetCursorPos((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
+  if (!GetWindowRect(window, &rect)) return false;
+  const POINT centre{(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
+  // Other test programs share the desktop: the target's window goes on top, and the click is
+  // sent only once the point is really over the control.
+  const HWND root = GetAncestor(window, GA_ROOT);
+  SetWindowPos(root, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  SetForegroundWindow(root);
+  if (!WaitUntil([&] { return WindowFromPoint(centre) == window; }, 5000)) return false;
+  SetCursorPos(centre.x, centre.y);
   for (int i = 0; i < clicks; ++i) {
     INPUT input[2] = {};
     input[0].type = input[1].type = INPUT_MOUSE;
     input[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
     input[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
-    SendInput(2, input, sizeof(INPUT));
+    if (SendInput(2, input, sizeof(INPUT)) != 2) return false;
   }
+  return true;
 }
 
 bool IsEnabled(HWND window) { return IsWindowEnabled(window) != FALSE; }

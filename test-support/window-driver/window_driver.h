@@ -27,8 +27,9 @@ std::wstring Text(HWND window);
 void SetText(HWND window, const std::wstring& text);
 void Click(HWND button);
 // A real mouse click (or two, quickly) on the middle of the window, through the input queue:
-// unlike a posted click, it does not reach a disabled control.
-void MouseClick(HWND window, int clicks = 1);
+// unlike a posted click, it does not reach a disabled control. False when the window could not
+// be brought under the pointer or the input was refused.
+bool MouseClick(HWND window, int clicks = 1);
 bool IsEnabled(HWND window);
 // Selects the item with exactly this text in a drop-down list and tells its parent.
 bool SelectComboItem(HWND combo, const std::wstring& item);
