@@ -4,8 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/mman.h>
+#endif
 
 #include "VDisAsm.h"
 
@@ -146,6 +153,16 @@ const TCase kCases[] = {
     {"0F 6F 04 24", "movq    MM0, qword ptr [esp]", 4},
     {"0F 1F 44 00 00", "nop     dword ptr [eax+eax+$00]", 5},
     {"0F C8", "bswap   eax", 2},
+    // Lengths the processor decides: control registers take a register whatever the mod
+    // field, far pointers have an offset of the operand size, undocumented aliases keep their
+    // immediate, a prefix before data is part of the data.
+    {"0F 20 00", "mov     eax, C0", 3},
+    {"0F 22 58", "mov     C3, eax", 3},
+    {"66 9A 34 12 78 56", "call    $5678:$1234", 6},
+    {"F6 08 05", "DB      $F6, $08, $05  //byte ptr [eax], $05", 3},
+    {"F7 08 01 00 00 00", "DB      $F7, $08, $01, $00, $00, $00  //dword ptr [eax], $00000001", 6},
+    {"F0 0F 0C", "DB      $F0, $0F, $0C  //", 3},
+    {"F3 C3", "rep     ret", 2},
 };
 
 TEST(DisAsm, TextsAndLengths) {
@@ -232,19 +249,60 @@ TEST(DisAsm, PrefixRunsStopAtFifteenBytes) {
   EXPECT_EQ(Disassemble(disasm, code).text, "inc     ax");
 }
 
+// Two pages below 4 GiB, the second one without access.
+class TGuardedPages {
+ public:
+  TGuardedPages() {
+#ifdef _WIN32
+    base_ = static_cast<std::uint8_t*>(
+        VirtualAlloc(nullptr, 2 * kPage, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    DWORD old = 0;
+    if (base_ && !VirtualProtect(base_ + kPage, kPage, PAGE_NOACCESS, &old)) base_ = nullptr;
+#else
+    void* p = mmap(nullptr, 2 * kPage, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0);
+    base_ = p == MAP_FAILED ? nullptr : static_cast<std::uint8_t*>(p);
+    if (base_ && mprotect(base_ + kPage, kPage, PROT_NONE) != 0) base_ = nullptr;
+#endif
+  }
+  ~TGuardedPages() {
+#ifdef _WIN32
+    if (base_) VirtualFree(base_, 0, MEM_RELEASE);
+#else
+    if (base_) munmap(base_, 2 * kPage);
+#endif
+  }
+  static constexpr std::size_t kPage = 4096;
+  std::uint8_t* base_ = nullptr;
+};
+
 TEST(DisAsm, ProcessMemoryReader) {
-  TDisAsm disasm;
+  TDisAsm disasm;  // no reader given: the process's own memory
   int length = 0;
   std::string text;
   VDisAsm::DisassembleOne(disasm, 0, length, text);  // unreadable: no fault
   EXPECT_EQ(length, 1);
   EXPECT_EQ(text, "DB      ??");
-  if (sizeof(void*) != 4) GTEST_SKIP() << "code addresses are 32-bit";
-  static const std::uint8_t code[] = {0x8B, 0x45, 0xF8};
-  VDisAsm::DisassembleOne(
-      disasm, static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(code)), length, text);
+
+  TGuardedPages pages;
+  ASSERT_NE(pages.base_, nullptr);
+  const auto address = reinterpret_cast<std::uintptr_t>(pages.base_);
+  ASSERT_LE(address + 2 * TGuardedPages::kPage, 0xFFFFFFFFull);
+  const auto at = static_cast<std::uint32_t>(address + TGuardedPages::kPage);
+  // An instruction that ends exactly at the page end, and one that runs into the next page.
+  const std::uint8_t mov[] = {0x8B, 0x45, 0xF8};
+  std::memcpy(pages.base_ + TGuardedPages::kPage - 3, mov, 3);
+  VDisAsm::DisassembleOne(disasm, at - 3, length, text);
   EXPECT_EQ(length, 3);
   EXPECT_EQ(text, "mov     eax, [ebp-$08]");
+  const std::uint8_t store[] = {0xC7, 0x05, 0x00, 0x10};  // 10-byte instruction, cut at 4
+  std::memcpy(pages.base_ + TGuardedPages::kPage - 4, store, 4);
+  VDisAsm::DisassembleOne(disasm, at - 4, length, text);
+  EXPECT_EQ(length, 4);
+  EXPECT_EQ(text, "DB      $C7, $05, $00, $10");
+  VDisAsm::DisassembleOne(disasm, at, length, text);
+  EXPECT_EQ(length, 1);
+  EXPECT_EQ(text, "DB      ??");
 }
 
 // What the callbacks saw, and what they answer.
