@@ -26,56 +26,63 @@ std::size_t TProcessCodeReader::Read(std::uint32_t address, std::uint8_t* buffer
 
 namespace {
 
+// clang-format off
 // One-byte opcodes.
 const char* const kOneByte[256] = {
     // 00
     "add     #Eb , #Gb ", "add     #Ev , #Gv ", "add     #Gb , #Eb ", "add     #Gv , #Ev ",
-    "add     al, #Hb ", "add     @eax, #Hv ", "push    es", "pop     es", "or      #Eb , #Gb ",
-    "or      #Ev , #Gv ", "or      #Gb , #Eb ", "or      #Gv , #Ev ", "or      al, #Ib ",
-    "or      @eax, #Iv ", "push    cs", "@c2",
+    "add     al, #Hb ", "add     @eax, #Hv ", "push    es", "pop     es",
+    "or      #Eb , #Gb ", "or      #Ev , #Gv ", "or      #Gb , #Eb ", "or      #Gv , #Ev ",
+    "or      al, #Ib ", "or      @eax, #Iv ", "push    cs", "@c2",
     // 10
     "adc     #Eb , #Gb ", "adc     #Ev , #Gv ", "adc     #Gb , #Eb ", "adc     #Gv , #Ev ",
-    "adc     al, #Ib ", "adc     @eax, #Iv ", "push    ss", "pop     ss", "sbb     #Eb , #Gb ",
-    "sbb     #Ev , #Gv ", "sbb     #Gb , #Eb ", "sbb     #Gv , #Ev ", "sbb     al, #Ib ",
-    "sbb     @eax, #Iv ", "push    ds", "pop     ds",
+    "adc     al, #Ib ", "adc     @eax, #Iv ", "push    ss", "pop     ss",
+    "sbb     #Eb , #Gb ", "sbb     #Ev , #Gv ", "sbb     #Gb , #Eb ", "sbb     #Gv , #Ev ",
+    "sbb     al, #Ib ", "sbb     @eax, #Iv ", "push    ds", "pop     ds",
     // 20
     "and     #Eb , #Gb ", "and     #Ev , #Gv ", "and     #Gb , #Eb ", "and     #Gv , #Ev ",
-    "and     al, #Ib ", "and     @eax, #Iv ", "@pe", "daa", "sub     #Eb , #Gb ",
-    "sub     #Ev , #Gv @m ", "sub     #Gb , #Eb ", "sub     #Gv , #Ev @m ", "sub     al, #Ib ",
-    "sub     @eax, #Iv ", "@pc", "das",
+    "and     al, #Ib ", "and     @eax, #Iv ", "@pe", "daa",
+    "sub     #Eb , #Gb ", "sub     #Ev , #Gv @m ", "sub     #Gb , #Eb ", "sub     #Gv , #Ev @m ",
+    "sub     al, #Ib ", "sub     @eax, #Iv ", "@pc", "das",
     // 30
     "xor     #Eb , #Gb ", "xor     #Ev , #Gv ", "xor     #Gb , #Eb ", "xor     #Gv , #Ev ",
-    "xor     al, #Ib ", "xor     @eax, #Iv ", "@ps", "aaa", "cmp     #Eb , #Gb ",
-    "cmp     #Ev , #Gv ", "cmp     #Gb , #Eb ", "cmp     #Gv , #Ev ", "cmp     al, #Ib ",
-    "cmp     @eax, #Iv ", "@pd", "aas",
+    "xor     al, #Ib ", "xor     @eax, #Iv ", "@ps", "aaa",
+    "cmp     #Eb , #Gb ", "cmp     #Ev , #Gv ", "cmp     #Gb , #Eb ", "cmp     #Gv , #Ev ",
+    "cmp     al, #Ib ", "cmp     @eax, #Iv ", "@pd", "aas",
     // 40
-    "inc     @eax", "inc     @ecx", "inc     @edx", "inc     @ebx", "inc     @esp", "inc     @ebp",
-    "inc     @esi", "inc     @edi", "dec     @eax", "dec     @ecx", "dec     @edx", "dec     @ebx",
+    "inc     @eax", "inc     @ecx", "inc     @edx", "inc     @ebx",
+    "inc     @esp", "inc     @ebp", "inc     @esi", "inc     @edi",
+    "dec     @eax", "dec     @ecx", "dec     @edx", "dec     @ebx",
     "dec     @esp", "dec     @ebp", "dec     @esi", "dec     @edi",
     // 50
-    "push    @eax", "push    @ecx", "push    @edx", "push    @ebx", "push    @esp", "push    @ebp",
-    "push    @esi", "push    @edi", "pop     @eax", "pop     @ecx", "pop     @edx", "pop     @ebx",
+    "push    @eax", "push    @ecx", "push    @edx", "push    @ebx",
+    "push    @esp", "push    @ebp", "push    @esi", "push    @edi",
+    "pop     @eax", "pop     @ecx", "pop     @edx", "pop     @ebx",
     "pop     @esp", "pop     @ebp", "pop     @esi", "pop     @edi",
     // 60
-    "pusha@o4", "popa@o4", "bound   #Gv , #Ma ", "arpl    #Ew , #Gw ", "@pf", "@pg", "@so", "@sa",
-    "push    #Iv ", "imul    #Gv , #Ev , #Iv ", "push    #Ib ", "imul    #Gv , #Ev , #Ib ", "insb",
-    "ins@o4", "outsb", "outs@o4",
+    "pusha@o4", "popa@o4", "bound   #Gv , #Ma ", "arpl    #Ew , #Gw ",
+    "@pf", "@pg", "@so", "@sa",
+    "push    #Iv ", "imul    #Gv , #Ev , #Iv ", "push    #Ib ", "imul    #Gv , #Ev , #Ib ",
+    "insb", "ins@o4", "outsb", "outs@o4",
     // 70
-    "jo      #Jbj", "jno     #Jbj", "jb      #Jbj", "jae     #Jbj", "je      #Jbj", "jne     #Jbj",
-    "jbe     #Jbj", "ja      #Jbj", "js      #Jbj", "jns     #Jbj", "jp      #Jbj", "jnp     #Jbj",
+    "jo      #Jbj", "jno     #Jbj", "jb      #Jbj", "jae     #Jbj",
+    "je      #Jbj", "jne     #Jbj", "jbe     #Jbj", "ja      #Jbj",
+    "js      #Jbj", "jns     #Jbj", "jp      #Jbj", "jnp     #Jbj",
     "jl      #Jbj", "jge     #Jbj", "jle     #Jbj", "jg      #Jbj",
     // 80
-    "@ga#Eb , #Ib ", "@ga#Ev , #Iv ", "@ga#Eb , #Ib ", "@ga#Ev , #Hb ", "test    #Eb , #Gb ",
-    "test    #Ev , #Gv ", "xchg    #Eb , #Gb ", "xchg    #Ev , #Gv ", "mov     #Eb , #Gb ",
-    "mov     #Ev , #Gv ", "mov     #Gb , #Eb ", "mov     #Gv , #Ev ", "mov     #Ew , #Sw ",
-    "lea     #Gv , #M  ", "mov     #Sw , #Ew ", "pop     #Ev ",
+    "@ga#Eb , #Ib ", "@ga#Ev , #Iv ", "@ga#Eb , #Ib ", "@ga#Ev , #Hb ",
+    "test    #Eb , #Gb ", "test    #Ev , #Gv ", "xchg    #Eb , #Gb ", "xchg    #Ev , #Gv ",
+    "mov     #Eb , #Gb ", "mov     #Ev , #Gv ", "mov     #Gb , #Eb ", "mov     #Gv , #Ev ",
+    "mov     #Ew , #Sw ", "lea     #Gv , #M  ", "mov     #Sw , #Ew ", "pop     #Ev ",
     // 90
-    "nop", "xchg    @eax, @ecx", "xchg    @eax, @edx", "xchg    @eax, @ebx", "xchg    @eax, @esp",
-    "xchg    @eax, @ebp", "xchg    @eax, @esi", "xchg    @eax, @edi", "c@o2@o4@e ", "c@o4@o8",
-    "call    #Ap ", "wait", "pushf@o4", "popf@o4", "sahf", "lahf",
+    "nop", "xchg    @eax, @ecx", "xchg    @eax, @edx", "xchg    @eax, @ebx",
+    "xchg    @eax, @esp", "xchg    @eax, @ebp", "xchg    @eax, @esi", "xchg    @eax, @edi",
+    "c@o2@o4@e ", "c@o4@o8", "call    #Ap ", "wait",
+    "pushf@o4", "popf@o4", "sahf", "lahf",
     // A0
-    "mov     al, #Ob ", "mov     @eax, #Ov ", "mov     #Ob , al", "mov     #Ov , @eax", "movsb",
-    "movs@o4", "cmpsb", "cmps@o4", "test    al, #Ib ", "test    @eax, #Iv ", "stosb", "stos@o4",
+    "mov     al, #Ob ", "mov     @eax, #Ov ", "mov     #Ob , al", "mov     #Ov , @eax",
+    "movsb", "movs@o4", "cmpsb", "cmps@o4",
+    "test    al, #Ib ", "test    @eax, #Iv ", "stosb", "stos@o4",
     "lodsb", "lods@o4", "scasb", "scas@o4",
     // B0
     "mov     al, #Ib ", "mov     cl, #Ib ", "mov     dl, #Ib ", "mov     bl, #Ib ",
@@ -83,87 +90,100 @@ const char* const kOneByte[256] = {
     "mov     @eax, #Iv ", "mov     @ecx, #Iv ", "mov     @edx, #Iv ", "mov     @ebx, #Iv ",
     "mov     @esp, #Iv ", "mov     @ebp, #Iv ", "mov     @esi, #Iv ", "mov     @edi, #Iv ",
     // C0
-    "@gb#Eb , #Ib ", "@gb#Ev , #Ib ", "ret     #Iw ", "ret", "%c les     #Gv , #Mp ",
-    "lds     #Gv , #Mp ", "mov     #Eb , #Ib ", "mov     #Ev , #Iv ", "enter   #Iw , #Ib ", "leave",
-    "retf    #Iw ", "retf", "int3", "int     #Ib ", "into", "iret@o4",
+    "@gb#Eb , #Ib ", "@gb#Ev , #Ib ", "ret     #Iw ", "ret",
+    "%c les     #Gv , #Mp ", "lds     #Gv , #Mp ", "mov     #Eb , #Ib ", "mov     #Ev , #Iv ",
+    "enter   #Iw , #Ib ", "leave", "retf    #Iw ", "retf",
+    "int3", "int     #Ib ", "into", "iret@o4",
     // D0
-    "@gb#Eb , 1", "@gb#Ev , 1", "@gb#Eb , cl", "@gb#Ev , cl", "aam     #Ib ", "aad     #Ib ", "%c ",
-    "xlat", "@ca", "@cb", "@cc", "@cd", "@ce", "@cf", "@cg", "@ch",
+    "@gb#Eb , 1", "@gb#Ev , 1", "@gb#Eb , cl", "@gb#Ev , cl",
+    "aam     #Ib ", "aad     #Ib ", "%c ", "xlat",
+    "@ca", "@cb", "@cc", "@cd", "@ce", "@cf", "@cg", "@ch",
     // E0
-    "loopne  #Jbj", "loope   #Jbj", "loop    #Jbj", "jecxz   #Jbj", "in      al, #Ib ",
-    "in      @eax, #Ib ", "out     #Ib , al", "out     #Ib , @eax", "call    #Jvc", "jmp     #Jvj",
-    "jmp     #Ap ", "jmp     #Jbj", "in      al, dx", "in      @eax, dx", "out     dx, al",
-    "out     dx, @eax",
+    "loopne  #Jbj", "loope   #Jbj", "loop    #Jbj", "jecxz   #Jbj",
+    "in      al, #Ib ", "in      @eax, #Ib ", "out     #Ib , al", "out     #Ib , @eax",
+    "call    #Jvc", "jmp     #Jvj", "jmp     #Ap ", "jmp     #Jbj",
+    "in      al, dx", "in      @eax, dx", "out     dx, al", "out     dx, @eax",
     // F0
-    "lock    @c1", "%c ", "repne   @c1", "rep     @c1", "hlt", "cmc", "@gc#Eb @h1", "@gc#Ev @h2 ",
-    "clc", "stc", "cli", "sti", "cld", "std", "@gd@h3", "@ge@h4"};
+    "lock    @c1", "%c ", "repne   @c1", "rep     @c1",
+    "hlt", "cmc", "@gc#Eb @h1", "@gc#Ev @h2 ",
+    "clc", "stc", "cli", "sti",
+    "cld", "std", "@gd@h3", "@ge@h4"};
 
 // Two-byte opcodes (after 0F).
 const char* const kTwoByte[256] = {
     // 0F 00
-    "@gf", "@gk", "lar     #Gv , #Ew ", "lsl     #Gv , #Ew ", "%c ", "%c ", "clts", "%c ", "invd",
-    "wbinvd", "%c ", "ud2", "%c ", "%c ", "%c ", "%c ",
+    "@gf", "@gk", "lar     #Gv , #Ew ", "lsl     #Gv , #Ew ",
+    "%c ", "%c ", "clts", "%c ",
+    "invd", "wbinvd", "%c ", "ud2",
+    "%c ", "%c ", "%c ", "%c ",
     // 0F 10
-    "%c ", "%c ", "%c ", "%c ", "%c ", "%c ", "%c ", "%c ", "%c ", "%c ", "%c ", "%c ", "%c ",
-    "%c ", "%c ", "nop     #Ev ",
+    "%c ", "%c ", "%c ", "%c ", "%c ", "%c ", "%c ", "%c ",
+    "%c ", "%c ", "%c ", "%c ", "%c ", "%c ", "%c ", "nop     #Ev ",
     // 0F 20
     "mov     #Rd , #Cd ", "mov     #Rd , #Dd ", "mov     #Cd , #Rd ", "mov     #Dd , #Rd ",
-    "mov     #Rd , #Td ", "%c ", "mov     #Td , #Rd ", "%c ", "%c ", "%c ", "%c ", "%c ", "%c ",
-    "%c ", "%c ", "%c ",
+    "mov     #Rd , #Td ", "%c ", "mov     #Td , #Rd ", "%c ",
+    "%c ", "%c ", "%c ", "%c ", "%c ", "%c ", "%c ", "%c ",
     // 0F 30
-    "wrmsr", "rdtsc", "rdmsr", "rdpmc", "sysenter", "sysexit", "%c ", "%c ", "%c ", "%c ", "%c ",
-    "%c ", "%c ", "%c ", "%c ", "%c ",
+    "wrmsr", "rdtsc", "rdmsr", "rdpmc", "sysenter", "sysexit", "%c ", "%c ",
+    "%c ", "%c ", "%c ", "%c ", "%c ", "%c ", "%c ", "%c ",
     // 0F 40
     "cmovo   #Gv , #Ev ", "cmovno  #Gv , #Ev ", "cmovb   #Gv , #Ev ", "cmovae  #Gv , #Ev ",
     "cmove   #Gv , #Ev ", "cmovne  #Gv , #Ev ", "cmovbe  #Gv , #Ev ", "cmova   #Gv , #Ev ",
     "cmovs   #Gv , #Ev ", "cmovns  #Gv , #Ev ", "cmovp   #Gv , #Ev ", "cmovnp  #Gv , #Ev ",
     "cmovl   #Gv , #Ev ", "cmovge  #Gv , #Ev ", "cmovle  #Gv , #Ev ", "cmovg   #Gv , #Ev ",
     // 0F 50
-    "%c ", "%c ", "%c ", "%c ", "%c ", "%c ", "%c ", "%c ", "%c ", "%c ", "%c ", "%c ", "%c ",
-    "%c ", "%c ", "%c ",
+    "%c ", "%c ", "%c ", "%c ", "%c ", "%c ", "%c ", "%c ",
+    "%c ", "%c ", "%c ", "%c ", "%c ", "%c ", "%c ", "%c ",
     // 0F 60
     "%c punpcklbw #Pq , #Qd ", "%c punpcklwd #Pq , #Qd ", "%c punpckldq #Pq , #Qd ",
     "%c packsswb #Pq , #Qq ", "%c pcmpgtb #Pq , #Qq ", "%c pcmpgtw #Pq , #Qq ",
     "%c pcmpgtd #Pq , #Qq ", "%c packuswb #Pq , #Qq ", "%c punpckhbw #Pq , #Qq ",
-    "%c punpckhwd #Pq , #Qq ", "%c punpckhdq #Pq , #Qq ", "%c packssdw #Pq , #Qq ", "%c ", "%c ",
-    "movd    #Pd , #Ed ", "movq    #Pq , #Qq ",
+    "%c punpckhwd #Pq , #Qq ", "%c punpckhdq #Pq , #Qq ", "%c packssdw #Pq , #Qq ",
+    "%c ", "%c ", "movd    #Pd , #Ed ", "movq    #Pq , #Qq ",
     // 0F 70
-    "%c ", "@gg", "@gh", "@gi", "pcmpeqb #Pq , #Qq ", "pcmpeqw #Pq , #Qq ", "pcmpeqd #Pq , #Qq ",
-    "emms", "%c ", "%c ", "%c ", "%c ", "%c ", "%c ", "movd    #Ed , #Pd ", "movq    #Qq , #Pq ",
+    "%c ", "@gg", "@gh", "@gi",
+    "pcmpeqb #Pq , #Qq ", "pcmpeqw #Pq , #Qq ", "pcmpeqd #Pq , #Qq ", "emms",
+    "%c ", "%c ", "%c ", "%c ", "%c ", "%c ", "movd    #Ed , #Pd ", "movq    #Qq , #Pq ",
     // 0F 80
-    "jo      #Jvj", "jno     #Jvj", "jb      #Jvj", "jae     #Jvj", "je      #Jvj", "jne     #Jvj",
-    "jbe     #Jvj", "ja      #Jvj", "js      #Jvj", "jns     #Jvj", "jp      #Jvj", "jnp     #Jvj",
+    "jo      #Jvj", "jno     #Jvj", "jb      #Jvj", "jae     #Jvj",
+    "je      #Jvj", "jne     #Jvj", "jbe     #Jvj", "ja      #Jvj",
+    "js      #Jvj", "jns     #Jvj", "jp      #Jvj", "jnp     #Jvj",
     "jl      #Jvj", "jge     #Jvj", "jle     #Jvj", "jg      #Jvj",
     // 0F 90
-    "seto    #Eb ", "setno   #Eb ", "setb    #Eb ", "setae   #Eb ", "sete    #Eb ", "setne   #Eb ",
-    "setbe   #Eb ", "seta    #Eb ", "sets    #Eb ", "setns   #Eb ", "setp    #Eb ", "setnp   #Eb ",
+    "seto    #Eb ", "setno   #Eb ", "setb    #Eb ", "setae   #Eb ",
+    "sete    #Eb ", "setne   #Eb ", "setbe   #Eb ", "seta    #Eb ",
+    "sets    #Eb ", "setns   #Eb ", "setp    #Eb ", "setnp   #Eb ",
     "setl    #Eb ", "setge   #Eb ", "setle   #Eb ", "setg    #Eb ",
     // 0F A0
-    "push    fs", "pop     fs", "cpuid", "bt      #Ev , #Gv ", "shld    #Ev , #Gv , #Ib ",
-    "shld    #Ev , #Gv , cl", "%c ", "%c ", "push    gs", "pop     gs", "rsm", "bts     #Ev , #Gv ",
+    "push    fs", "pop     fs", "cpuid", "bt      #Ev , #Gv ",
+    "shld    #Ev , #Gv , #Ib ", "shld    #Ev , #Gv , cl", "%c ", "%c ",
+    "push    gs", "pop     gs", "rsm", "bts     #Ev , #Gv ",
     "shrd    #Ev , #Gv , #Ib ", "shrd    #Ev , #Gv , cl", "%c ", "imul    #Gv , #Ev ",
     // 0F B0
     "cmpxchg #Eb , #Gb ", "cmpxchg #Ev , #Gv ", "lss     #Gv , #Mp ", "btr     #Ev , #Gv ",
     "lfs     #Gv , #Mp ", "lgs     #Gv , #Mp ", "movzx   #Gv , @m #Eb ", "movzx   #Gv , @m #Ew ",
-    "%c ", "%c ", "@gl#Ev , #Ib ", "btc     #Ev , #Gv ", "bsf     #Gv , #Ev ", "bsr     #Gv , #Ev ",
-    "movsx   #Gv ,@m  #Eb ", "movsx   #Gv ,@m  #Ew ",
+    "%c ", "%c ", "@gl#Ev , #Ib ", "btc     #Ev , #Gv ",
+    "bsf     #Gv , #Ev ", "bsr     #Gv , #Ev ", "movsx   #Gv ,@m  #Eb ", "movsx   #Gv ,@m  #Ew ",
     // 0F C0
-    "xadd    #Eb , #Gb ", "xadd    #Ev , #Gv ", "%c ", "%c ", "%c ", "%c ", "%c ", "@gj",
-    "bswap   @eax", "bswap   @ecx", "bswap   @edx", "bswap   @ebx", "bswap   @esp", "bswap   @ebp",
-    "bswap   @esi", "bswap   @edi",
+    "xadd    #Eb , #Gb ", "xadd    #Ev , #Gv ", "%c ", "%c ",
+    "%c ", "%c ", "%c ", "@gj",
+    "bswap   @eax", "bswap   @ecx", "bswap   @edx", "bswap   @ebx",
+    "bswap   @esp", "bswap   @ebp", "bswap   @esi", "bswap   @edi",
     // 0F D0
-    "%c ", "psrlw   #Pq , #Qq ", "psrld   #Pq , #Qq ", "psrlq   #Pq , #Qq ", "%c ",
-    "pmullw  #Pq , #Qq ", "%c ", "%c ", "psubusb #Pq , #Qq ", "psubusw #Pq , #Qq ", "%c ",
-    "pand    #Pq , #Qq ", "paddusb #Pq , #Qq ", "paddusw #Pq , #Qq ", "%c ", "pandn   #Pq , #Qq ",
+    "%c ", "psrlw   #Pq , #Qq ", "psrld   #Pq , #Qq ", "psrlq   #Pq , #Qq ",
+    "%c ", "pmullw  #Pq , #Qq ", "%c ", "%c ",
+    "psubusb #Pq , #Qq ", "psubusw #Pq , #Qq ", "%c ", "pand    #Pq , #Qq ",
+    "paddusb #Pq , #Qq ", "paddusw #Pq , #Qq ", "%c ", "pandn   #Pq , #Qq ",
     // 0F E0
-    "%c ", "psraw   #Pq , #Qq ", "psrad   #Pq , #Qq ", "%c ", "%c ", "pmulhw  #Pq , #Qq ", "%c ",
-    "%c ", "psubsb  #Pq , #Qq ", "psubsw  #Pq , #Qq ", "%c ", "por     #Pq , #Qq ",
+    "%c ", "psraw   #Pq , #Qq ", "psrad   #Pq , #Qq ", "%c ",
+    "%c ", "pmulhw  #Pq , #Qq ", "%c ", "%c ",
+    "psubsb  #Pq , #Qq ", "psubsw  #Pq , #Qq ", "%c ", "por     #Pq , #Qq ",
     "paddsb  #Pq , #Qq ", "paddsw  #Pq , #Qq ", "%c ", "pxor    #Pq , #Qq ",
     // 0F F0
-    "%c ", "psllw   #Pq , #Qq ", "pslld   #Pq , #Qq ", "psllq   #Pq , #Qq ", "%c ",
-    "pmaddwd #Pq , #Qq ", "%c ", "%c ", "psubb   #Pq , #Qq ", "psubw   #Pq , #Qq ",
-    "psubd   #Pq , #Qq ", "%c ", "paddb   #Pq , #Qq ", "paddw   #Pq , #Qq ", "paddd   #Pq , #Qq ",
-    "%c "};
+    "%c ", "psllw   #Pq , #Qq ", "pslld   #Pq , #Qq ", "psllq   #Pq , #Qq ",
+    "%c ", "pmaddwd #Pq , #Qq ", "%c ", "%c ",
+    "psubb   #Pq , #Qq ", "psubw   #Pq , #Qq ", "psubd   #Pq , #Qq ", "%c ",
+    "paddb   #Pq , #Qq ", "paddw   #Pq , #Qq ", "paddd   #Pq , #Qq ", "%c "};
 
 // Groups by the ModRM reg field: a 80-83, b C0 C1 D0-D3, c F6 F7, d FE, e FF, f 0F 00,
 // g 0F 71, h 0F 72, i 0F 73, j 0F C7, k 0F 01, l 0F BA.
@@ -187,10 +207,11 @@ const char* const kGroups[12][8] = {
     {"%c ", "%c ", "%c ", "%c ", "bt      ", "bts     ", "btr     ", "btc     "}};
 
 // Operands that follow a group mnemonic, by the reg field: 1 F6, 2 F7, 3 FE, 4 FF.
-const char* const kSuffixes[4][8] = {{", #Ib ", ", #Ib ", "", "", ", al", ", al", "", ""},
-                                     {", #Iv ", ", #Iv ", "", "", "", "", "", ""},
-                                     {"#Eb ", "#Eb ", "", "", "", "", "", ""},
-                                     {"#Ev ", "#Ev ", "#Ev ", "#Ep ", "#Ev ", "#Ep ", "#Ev ", ""}};
+const char* const kSuffixes[4][8] = {
+    {", #Ib ", ", #Ib ", "", "", ", al", ", al", "", ""},
+    {", #Iv ", ", #Iv ", "", "", "", "", "", ""},
+    {"#Eb ", "#Eb ", "", "", "", "", "", ""},
+    {"#Ev ", "#Ev ", "#Ev ", "#Ep ", "#Ev ", "#Ep ", "#Ev ", ""}};
 
 // Floating point, escapes D8-DF: memory forms by the reg field.
 const char* const kFpuMemory[8][8] = {
@@ -218,14 +239,14 @@ const char* const kFpuRegisters[8][8] = {
      "fsub    st(0), st(*)", "fsubr   st(0), st(*)", "fdiv    st(0), st(*)",
      "fdivr   st(0), st(*)"},
     {"fld     st(*)", "fxch    st(*)", "", "", "", "", "", ""},
-    {"fcmovb  st(0), st(*)", "fcmove  st(0), st(*)", "fcmovbe st(0), st(*)", "fcmovu  st(0), st(*)",
-     "", "", "", ""},
+    {"fcmovb  st(0), st(*)", "fcmove  st(0), st(*)", "fcmovbe st(0), st(*)",
+     "fcmovu  st(0), st(*)", "", "", "", ""},
     {"fcmovnb st(0), st(*)", "fcmovne st(0), st(*)", "fcmovnbe st(0), st(*)",
      "fcmovnu st(0), st(*)", "", "fucomi  st(0), st(*)", "fcomi   st(0), st(*)", ""},
     {"fadd    st(*), st(0)", "fmul    st(*), st(0)", "", "", "fsubr   st(*), st(0)",
      "fsub    st(*), st(0)", "fdivr   st(*), st(0)", "fdiv    st(*), st(0)"},
-    {"ffree   st(*)", "", "fst     st(*)", "fstp    st(*)", "fucom   st(*)", "fucomp  st(*)", "",
-     ""},
+    {"ffree   st(*)", "", "fst     st(*)", "fstp    st(*)", "fucom   st(*)", "fucomp  st(*)",
+     "", ""},
     {"faddp   st(*), st(0)", "fmulp   st(*), st(0)", "", "", "fsubrp  st(*), st(0)",
      "fsubp   st(*), st(0)", "fdivrp  st(*), st(0)", "fdivp   st(*), st(0)"},
     {"", "", "", "", "", "fucomip st(0), st(*)", "fcomip  st(0), st(*)", ""}};
@@ -247,6 +268,7 @@ const TFpuSingle kFpuSingles[] = {
     {0xD9, 0xFC, "frndint"}, {0xD9, 0xFD, "fscale"},  {0xD9, 0xFE, "fsin"},
     {0xD9, 0xFF, "fcos"},    {0xDA, 0xE9, "fucompp"}, {0xDB, 0xE2, "fnclex"},
     {0xDB, 0xE3, "fninit"},  {0xDE, 0xD9, "fcompp"},  {0xDF, 0xE0, "fnstsw  ax"}};
+// clang-format on
 
 constexpr std::size_t kMaxLength = 15;  // the processor's limit for one instruction
 
