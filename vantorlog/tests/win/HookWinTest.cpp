@@ -12,6 +12,8 @@
 // short_branch_target: test ecx,ecx; jz +6; mov eax,10; ret; mov eax,20; ret.
 // The jz lies inside the copied bytes and leaves them.
 // near_call_target: call helper_ten; add eax,1; ret: the call is relocated.
+// near_jcc_target: test ecx,ecx; jz rel32 (0F 84) past the copied bytes; mov eax,30; ret;
+// mov eax,40; ret.
 // mid_target: nop; mov eax,7; add eax,1; ret: the first 5 bytes end inside the mov.
 asm(R"(
   .text
@@ -33,6 +35,15 @@ helper_ten:
   movl $10, %eax
   ret
   .p2align 4
+near_jcc_target:
+  testl %ecx, %ecx
+  {disp32} jz 2f
+  movl $30, %eax
+  ret
+2:
+  movl $40, %eax
+  ret
+  .p2align 4
 mid_target:
   nop
   movl $7, %eax
@@ -42,6 +53,7 @@ mid_target:
 
 extern "C" int __attribute__((fastcall)) ShortBranchTarget(int zero) __asm__("short_branch_target");
 extern "C" int __attribute__((fastcall)) NearCallTarget(int) __asm__("near_call_target");
+extern "C" int __attribute__((fastcall)) NearJccTarget(int) __asm__("near_jcc_target");
 extern "C" int __attribute__((fastcall)) MidTarget(int) __asm__("mid_target");
 // The import slot the test program's calls of GetSystemDefaultLangID go through.
 extern "C" void* const kLangIdSlot __asm__("__imp__GetSystemDefaultLangID@0");
@@ -93,6 +105,7 @@ int Call(FastFn fn, int argument) {
 // ---- Import address table ----
 
 LANGID WINAPI FakeLangId() { return 0x1234; }
+LANGID WINAPI OtherLangId() { return 0x4321; }
 
 // A call through the import slot as the program's code makes it, loaded afresh each time.
 __attribute__((noinline)) LANGID LangId() {
@@ -117,7 +130,12 @@ TEST_F(HookTest, ImportSlotIsPatchedCalledThroughAndRestored) {
   EXPECT_EQ(LangId(), 0x1234);
   EXPECT_EQ(ProtectionOf(&kLangIdSlot), protection);
 
-  VHook::Finalize();  // the undo list puts the real address back
+  // A second patch over the first: the undo goes newest first, back to the real address.
+  EXPECT_EQ(VHook::PatchModuleImport(exe, "kernel32.dll", reinterpret_cast<void*>(&FakeLangId),
+                                     false, false, "x", reinterpret_cast<void*>(&OtherLangId)),
+            reinterpret_cast<void*>(&FakeLangId));
+  EXPECT_EQ(LangId(), 0x4321);
+  VHook::Finalize();
   EXPECT_EQ(kLangIdSlot, real);
   EXPECT_EQ(LangId(), genuine);
   EXPECT_EQ(ProtectionOf(&kLangIdSlot), protection);
@@ -191,6 +209,8 @@ TEST_F(HookTest, InlineHookRedirectsRunsTheOriginalAndUnhooksByteExactly) {
       {"short branch taken", &ShortBranchTarget, 0, 20},
       {"short branch not taken", &ShortBranchTarget, 1, 10},
       {"relocated call", &NearCallTarget, 0, 11},
+      {"relocated near jz taken", &NearJccTarget, 0, 40},
+      {"relocated near jz not taken", &NearJccTarget, 1, 30},
       {"instruction across the 5 bytes", &MidTarget, 0, 8},
   };
   for (const InlineCase& c : cases) {
