@@ -1,0 +1,51 @@
+// Report half of the library's own unit (the core half is core/ExceptionLog.h): the dialogs'
+// window settings in "VantorLog.ini".
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "core/ExceptionLog.h"
+
+namespace ExceptionLog {
+
+// The settings file: a name without folder lies in the library's data folder.
+inline constexpr char kWindowSettingsFile[] = "VantorLog.ini";
+const std::string& WindowSettingsFile();
+void SetWindowSettingsFile(std::string file);  // tests point it elsewhere
+
+// Reads one integer value; a missing or malformed value gives the default.
+int ReadSettingsInt(const std::string& section, const std::string& key, int default_value);
+
+// Placement of the detailed dialog (show state 1 normal, 3 maximised, 6 minimised).
+struct TDialogPlacement {
+  int left = 0, top = 0, width = 0, height = 0;
+  int state = 1;
+};
+// [Coordinates] Width, Height, Left, Top, WindowsState; a rectangle outside the work area is
+// centred in it. extra_height: the check-box rows that the stored height leaves out.
+TDialogPlacement LoadDialogPlacement(const RECT& work_area, int extra_height);
+
+// What the detailed dialog remembered; width 0 when it was never sized in its detailed form.
+struct TRememberedPlacement {
+  int left = 0, top = 0, width = 0, height = 0;  // height with the extra rows
+  int state = 1;
+  int extra_height = 0;
+};
+// Writes the rectangle only in the normal state, WindowsState always; nothing without a width.
+void SaveDialogPlacement(const TRememberedPlacement& remembered);
+
+// Column widths of the list pages, by the column's place in the list.
+enum class TListPage { CallStack, Modules, Processes };
+int ColumnCount(TListPage page);
+// "Col2", "ColMod6" ...: the modules page shows Modified (ColMod6) before Path (ColMod5).
+std::string ColumnKey(TListPage page, int column);
+int ReadColumnWidth(TListPage page, int column);
+void SaveColumnWidth(TListPage page, int column, int width);
+
+// [User] Email.
+std::string ReadUserEmail();
+void SaveUserEmail(const std::string& email);
+
+}  // namespace ExceptionLog

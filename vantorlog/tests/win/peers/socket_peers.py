@@ -1,0 +1,235 @@
+#!/usr/bin/python3
+"""Peers of the socket tests on 127.0.0.1, made on request of the test program.
+
+Usage: socket_peers.py -- command...
+Runs the command with VL_SOCKET_PEERS=<control port>. Each request on the control port is one
+JSON line and gets one line back (a port number, or the report's tab-separated fields):
+  {"op": "tcp", "script": [...]}  a line server on a fresh port, for one connection; steps:
+      {"send": text}             send the text
+      {"expect": line}           read one line (up to CR LF) and check it
+      {"read": n}                read n bytes
+      {"sleep": seconds}
+      {"close": true}            close the connection now
+      {"hold": seconds}          keep the connection open and silent
+    after the script the server reads until the client closes (10 s at most).
+  {"op": "udp", "replies": [...]} a DNS responder on a fresh port; per query the next item
+      (the last one repeats): {"mx": [[preference, host], ...], "compress": bool},
+      {"raw": hex}, {"silent": true}.
+  {"op": "closed"}                a port that nothing listens on.
+  {"op": "report", "port": n}    once the server's connection ended (10 s at most): the
+      number of mismatches, the received bytes in hex, the queries in hex separated by ",",
+      the mismatch texts separated by " | ".
+"""
+import json
+import os
+import socket
+import socketserver
+import struct
+import subprocess
+import sys
+import threading
+import time
+
+peers = {}
+peers_lock = threading.Lock()
+
+
+class TcpPeer:
+    def __init__(self, script):
+        self.script = script
+        self.received = b""
+        self.errors = []
+        self.done = threading.Event()
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(1)
+        self.port = self.listener.getsockname()[1]
+        threading.Thread(target=self.run, daemon=True).start()
+
+    def read_line(self, conn):
+        line = b""
+        while not line.endswith(b"\r\n"):
+            c = conn.recv(1)
+            if not c:
+                break
+            line += c
+        self.received += line
+        return line
+
+    def run(self):
+        self.listener.settimeout(30)
+        try:
+            conn, _ = self.listener.accept()
+        except OSError as e:
+            self.errors.append("no connection: %s" % e)
+            self.done.set()
+            return
+        finally:
+            self.listener.close()
+        conn.settimeout(10)
+        try:
+            for step in self.script:
+                if "send" in step:
+                    conn.sendall(step["send"].encode("latin-1"))
+                elif "expect" in step:
+                    line = self.read_line(conn)
+                    if line != step["expect"].encode("latin-1"):
+                        self.errors.append("expected %r, got %r" % (step["expect"], line))
+                elif "read" in step:
+                    data = b""
+                    while len(data) < step["read"]:
+                        chunk = conn.recv(step["read"] - len(data))
+                        if not chunk:
+                            break
+                        data += chunk
+                    self.received += data
+                elif "sleep" in step:
+                    time.sleep(step["sleep"])
+                elif "hold" in step:
+                    end = time.time() + step["hold"]
+                    conn.settimeout(0.05)
+                    while time.time() < end:
+                        try:
+                            chunk = conn.recv(4096)
+                            if not chunk:
+                                break
+                            self.received += chunk
+                        except socket.timeout:
+                            pass
+                    conn.settimeout(10)
+                elif "close" in step:
+                    break
+            else:
+                while True:
+                    chunk = conn.recv(4096)
+                    if not chunk:
+                        break
+                    self.received += chunk
+        except OSError as e:
+            self.errors.append("connection: %s" % e)
+        finally:
+            conn.close()
+            self.done.set()
+
+    def report(self):
+        self.done.wait(10)
+        errors = list(self.errors)
+        if not self.done.is_set():
+            errors.append("connection still open")
+        return {"received": self.received.decode("latin-1"), "errors": errors}
+
+
+def encode_name(name):
+    out = b""
+    for label in name.split("."):
+        out += struct.pack("B", len(label)) + label.encode("ascii")
+    return out + b"\0"
+
+
+def mx_reply(query, records, compress):
+    qid, = struct.unpack(">H", query[:2])
+    question = query[12:]
+    domain_end = question.index(b"\0") + 1
+    domain = []
+    pos = 0
+    while question[pos]:
+        domain.append(question[pos + 1:pos + 1 + question[pos]].decode("ascii"))
+        pos += 1 + question[pos]
+    domain = ".".join(domain)
+    header = struct.pack(">HHHHHH", qid, 0x8180, 1, len(records), 0, 0)
+    answers = b""
+    for preference, host in records:
+        if compress and host.endswith("." + domain):
+            exchange = encode_name(host[:-len(domain) - 1])[:-1] + struct.pack(">H", 0xC00C)
+        else:
+            exchange = encode_name(host)
+        rdata = struct.pack(">H", preference) + exchange
+        answers += struct.pack(">HHHIH", 0xC00C, 15, 1, 3600, len(rdata)) + rdata
+    return header + question[:domain_end + 4] + answers
+
+
+class UdpPeer:
+    def __init__(self, replies):
+        self.replies = replies
+        self.queries = []
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind(("127.0.0.1", 0))
+        self.port = self.sock.getsockname()[1]
+        threading.Thread(target=self.run, daemon=True).start()
+
+    def run(self):
+        while True:
+            try:
+                query, peer = self.sock.recvfrom(4096)
+            except OSError:
+                return
+            n = len(self.queries)
+            self.queries.append(query.hex())
+            item = self.replies[min(n, len(self.replies) - 1)] if self.replies else {"silent": 1}
+            if "mx" in item:
+                self.sock.sendto(mx_reply(query, item["mx"], item.get("compress", False)), peer)
+            elif "raw" in item:
+                self.sock.sendto(bytes.fromhex(item["raw"]), peer)
+
+    def report(self):
+        return {"queries": list(self.queries)}
+
+
+def closed_port():
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+class Control(socketserver.StreamRequestHandler):
+    def handle(self):
+        for line in self.rfile:
+            request = json.loads(line)
+            op = request["op"]
+            if op == "tcp":
+                peer = TcpPeer(request["script"])
+            elif op == "udp":
+                peer = UdpPeer(request["replies"])
+            elif op == "closed":
+                self.answer(str(closed_port()))
+                continue
+            elif op == "report":
+                with peers_lock:
+                    peer = peers.get(request["port"])
+                r = peer.report() if peer else {"errors": ["no such peer"]}
+                errors = r.get("errors", [])
+                self.answer("\t".join([str(len(errors)), r.get("received", "").encode("latin-1").hex(),
+                                       ",".join(r.get("queries", [])), " | ".join(errors)]))
+                continue
+            else:
+                self.answer("0")
+                continue
+            with peers_lock:
+                peers[peer.port] = peer
+            self.answer(str(peer.port))
+
+    def answer(self, value):
+        self.wfile.write((value + "\n").encode())
+        self.wfile.flush()
+
+
+class ControlServer(socketserver.ThreadingTCPServer):
+    daemon_threads = True
+
+
+def main():
+    args = sys.argv[1:]
+    if args and args[0] == "--":
+        args = args[1:]
+    server = ControlServer(("127.0.0.1", 0), Control)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    env = dict(os.environ, VL_SOCKET_PEERS=str(server.server_address[1]))
+    rc = subprocess.call(args, env=env)
+    server.shutdown()
+    sys.exit(rc)
+
+
+if __name__ == "__main__":
+    main()
