@@ -523,4 +523,23 @@ TEST(DebugHost, NamesTheRunningProgram) {
   EXPECT_EQ(VDebug::DebugHost().ModuleFileName(0), VCore::ProgramFileName());
   EXPECT_EQ(VDebug::DebugHost().ModuleFileName(0x12340000), "");
 }
+
+extern "C" __declspec(dllimport) void* __stdcall LoadLibraryA(const char* name);
+extern "C" __declspec(dllimport) int __stdcall FreeLibrary(void* module);
+
+// The loader maps the section; the default host probes the real module's headers.
+TEST(DebugHost, ReadsTheJclSectionOfALoadedModule) {
+  void* module = LoadLibraryA(VL_JCL_SECTION_DLL);
+  ASSERT_NE(module, nullptr);
+  auto source =
+      TVLDebugInfoSource::Create<TVLDebugInfoJedy>(reinterpret_cast<VCore::TModuleHandle>(module));
+  ASSERT_TRUE(source->IsValid());
+  CheckLocations(*source, ReadCases("jcl_cases.txt"));
+  // The program itself carries none of the three.
+  std::unique_ptr<TVLDebugInfoSource> slot;
+  EXPECT_FALSE(VDebug::PickDebugSource(VCore::ModuleHandleOf(VCore::ProgramFileName()), slot));
+  EXPECT_EQ(slot, nullptr);
+  source.reset();
+  FreeLibrary(module);
+}
 #endif

@@ -300,6 +300,13 @@ def write_jcl(out):
     with open(os.path.join(out, "badsum.jdbg"), "wb") as f:
         f.write(bad)
     write_image(os.path.join(out, "jcl_image.bin"), [(b"JCLDEBUG", block)])
+    # The same block as the only content of a real module's JCLDEBUG section.
+    with open(os.path.join(out, "jcl_section.c"), "w") as f:
+        f.write("__attribute__((section(\"JCLDEBUG\"), used))\n")
+        f.write("const unsigned char jcl_debug_block[%d] = {\n" % len(block))
+        for k in range(0, len(block), 16):
+            f.write("  %s,\n" % ", ".join(str(x) for x in block[k:k + 16]))
+        f.write("};\n")
 
     # JCL rules: units and sources by start only (no end); last entry at or below the offset;
     # symbols and lines walked back from the end, none before the unit's start.
