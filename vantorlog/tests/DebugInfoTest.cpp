@@ -509,6 +509,14 @@ TEST(DebugPick, TriesMapThenTd32ThenJcl) {
     }
   }
 
+  // A reader's error reaches the caller, and the slot stays empty.
+  fs::copy_file(FixturePath("badentry.tds"), dir / "prog.tds");
+  {
+    std::unique_ptr<TVLDebugInfoSource> slot;
+    EXPECT_THROW(VDebug::PickDebugSource(kUnreadableModule, slot), EAssertionFailed);
+    EXPECT_EQ(slot, nullptr);
+  }
+
   // A slot that holds a source stays as it is.
   fs::copy_file(FixturePath("sample.map"), dir / "prog.map");
   std::unique_ptr<TVLDebugInfoSource> slot =
