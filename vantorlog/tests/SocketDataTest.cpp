@@ -197,6 +197,14 @@ TEST(SocketTextTest, ErrorTextCarriesTheLogOnce) {
   EXPECT_EQ(VSockets::ErrorText("Socket timeout.", ""), "Socket timeout.");
 }
 
+TEST(SocketTextTest, LookupTriesWaitLongerEachTime) {
+  // The SMTP sender's 30000 ms: 10050, 10150 and 10250 ms.
+  EXPECT_EQ(VSockets::LookupTryTimeout(30000, 0), 10050);
+  EXPECT_EQ(VSockets::LookupTryTimeout(30000, 1), 10150);
+  EXPECT_EQ(VSockets::LookupTryTimeout(30000, 2), 10250);
+  EXPECT_EQ(VSockets::LookupTryTimeout(0, 0), 50);
+}
+
 TEST(SocketTextTest, DnsServersSkipEmptyAndZeroAddresses) {
   using V = std::vector<std::string>;
   EXPECT_EQ(VSockets::DnsServerList({" 10.0.0.1 ", "0.0.0.0", "", " 0.0.0.0 ", "10.0.0.2"}),
