@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -110,6 +111,9 @@ std::uint32_t ParentProcessID();
 bool IsLibraryModule(TModuleHandle module);
 std::uint8_t ModuleKind(TModuleHandle module);
 bool BuildExportList(TModuleHandle module, TVantorFunctionsList& list);
+// Picks the debug-information source (map file, TD32, JCL) of an analysed module that has no
+// debug data of its own; installed by the debug-information readers.
+void SetOtherDebugSourcePicker(std::function<std::shared_ptr<void>(TVantorModuleInfo&)> pick);
 #endif
 
 }  // namespace VCore

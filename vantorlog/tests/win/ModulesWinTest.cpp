@@ -1,0 +1,188 @@
+// The modules list (the program with its debug data, a library loaded at run time with its
+// exports, refresh and rebuild) and the processes list (a child process we start).
+// clang-format off
+#include <windows.h>
+#include <tlhelp32.h>
+// clang-format on
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+
+#include "VLData.h"
+#include "VModules.h"
+
+namespace {
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string Here(const char* name) {
+  char path[MAX_PATH];
+  GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string folder(path);
+  return folder.substr(0, folder.find_last_of("\\/") + 1) + name;
+}
+
+int SnapshotBasePriority(DWORD id) {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  int base = -1;
+  for (BOOL ok = Process32FirstW(snapshot, &entry); ok; ok = Process32NextW(snapshot, &entry)) {
+    if (entry.th32ProcessID == id) base = entry.pcPriClassBase;
+  }
+  CloseHandle(snapshot);
+  return base;
+}
+
+class ModulesWinTest : public ::testing::Test {
+ protected:
+  void SetUp() override { VCore::StartModulesList(); }
+  void TearDown() override { VCore::StopModulesList(); }
+};
+
+TEST_F(ModulesWinTest, ProgramEntryHasItsDebugDataAndNoExports) {
+  HMODULE self = GetModuleHandleA(nullptr);
+  TVantorModuleInfo* info = VCore::ModuleInfoOfHandle(reinterpret_cast<VCore::TModuleHandle>(self));
+  ASSERT_NE(info, nullptr);
+  char path[MAX_PATH];
+  GetModuleFileNameA(self, path, MAX_PATH);
+  EXPECT_EQ(Lower(info->FileName), Lower(path));
+  EXPECT_EQ(info->Kind, kModuleProgram);
+  EXPECT_EQ(info->Exports.Count(), 0);
+  EXPECT_EQ(info->DebugDataVersion, 6015);
+  ASSERT_NE(info->DebugInfo, nullptr);
+  EXPECT_GT(info->DebugInfo->Size(), 1000);
+  EXPECT_EQ(info->PasswordKnown, 1);
+  // The build date is the first link's time: a day after 2020 and not in the future.
+  SYSTEMTIME now;
+  GetSystemTime(&now);
+  EXPECT_GT(info->BuildDate, 43831.0);
+  EXPECT_LT(info->BuildDate, 43831.0 + 366.0 * (now.wYear - 2019));
+  ASSERT_NE(info->Options, nullptr);
+  EXPECT_EQ(info->Options->FModuleFileName, info->FileName);
+  EXPECT_GT(info->FileSize, 100000u);
+  EXPECT_NE(info->FileDate, 0u);
+  // The same record for an address inside the program, and for the handle again.
+  EXPECT_EQ(VCore::ModuleInfoOfAddress(reinterpret_cast<const void*>(&Lower)), info);
+  EXPECT_EQ(VCore::ModuleInfoOfHandle(reinterpret_cast<VCore::TModuleHandle>(self)), info);
+  EXPECT_EQ(VCore::ModuleKind(reinterpret_cast<VCore::TModuleHandle>(self)), kModuleProgram);
+  EXPECT_FALSE(VCore::IsLibraryModule(reinterpret_cast<VCore::TModuleHandle>(self)));
+}
+
+TEST_F(ModulesWinTest, LibraryLoadedLaterAppearsWithItsExports) {
+  HMODULE library = LoadLibraryA(Here("vantorlog_probe_library.dll").c_str());
+  ASSERT_NE(library, nullptr);
+  const void* add = reinterpret_cast<const void*>(GetProcAddress(library, "VLProbeAdd"));
+  ASSERT_NE(add, nullptr);
+  TVantorModuleInfo* info = VCore::ModuleInfoOfAddress(add);
+  ASSERT_NE(info, nullptr);
+  EXPECT_EQ(info->Handle, reinterpret_cast<VCore::TModuleHandle>(library));
+  EXPECT_EQ(info->Kind, kModuleLibrary);
+  EXPECT_TRUE(VCore::IsLibraryModule(info->Handle));
+  EXPECT_EQ(info->DebugInfo, nullptr);
+  EXPECT_EQ(info->DebugDataVersion, 6015);
+  std::vector<std::string> names;
+  std::uintptr_t previous = 0;
+  for (int i = 0; i < info->Exports.Count(); ++i) {
+    const TVantorFunctionInfo* f = info->Exports.Items(i);
+    EXPECT_GE(f->Address, previous) << "sorted by address";
+    previous = f->Address;
+    EXPECT_EQ(f->Address,
+              reinterpret_cast<std::uintptr_t>(GetProcAddress(library, f->Name.c_str())))
+        << f->Name;
+    names.push_back(f->Name);
+    if (f->Name == "VLProbeValue") {
+      EXPECT_EQ(f->CodeLength, 0u);  // data lies above the code section
+    }
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"VLProbeAdd", "VLProbeName", "VLProbeTwice",
+                                             "VLProbeValue"}));
+  FreeLibrary(library);
+}
+
+TEST_F(ModulesWinTest, RefreshEntersLightlyAndTheFirstLookupRebuilds) {
+  HMODULE library = LoadLibraryA(Here("vantorlog_probe_library.dll").c_str());
+  ASSERT_NE(library, nullptr);
+  const auto handle = reinterpret_cast<VCore::TModuleHandle>(library);
+  VCore::RefreshModulesList();
+  TVantorModulesList* list = VCore::ModulesList();
+  const TVantorModuleInfo* light = nullptr;
+  bool has_kernel = false;
+  for (int i = 0; i < list->Count(); ++i) {
+    if (i > 0) {
+      EXPECT_LT(list->Items(i - 1)->Handle, list->Items(i)->Handle);
+    }
+    if (list->Items(i)->Handle == handle) light = list->Items(i);
+    if (Lower(list->Items(i)->FileName).find("kernel32.dll") != std::string::npos)
+      has_kernel = true;
+  }
+  EXPECT_TRUE(has_kernel);
+  ASSERT_NE(light, nullptr);
+  EXPECT_EQ(light->Kind, kModuleNotAnalysed);
+  EXPECT_EQ(light->Exports.Count(), 0);
+  TVantorModuleInfo* rebuilt = VCore::ModuleInfoOfHandle(handle);
+  ASSERT_NE(rebuilt, nullptr);
+  EXPECT_EQ(rebuilt->Kind, kModuleLibrary);
+  EXPECT_EQ(rebuilt->Exports.Count(), 4);
+  // Unloaded: the next refresh drops it.
+  FreeLibrary(library);
+  VCore::RefreshModulesList();
+  for (int i = 0; i < list->Count(); ++i) EXPECT_NE(list->Items(i)->Handle, handle);
+}
+
+TEST_F(ModulesWinTest, ChildProcessAppearsInTheProcessesList) {
+  const std::string child = Here("vantorlog_process_child.exe");
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  std::string command = "\"" + child + "\"";
+  ASSERT_TRUE(CreateProcessA(child.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                             nullptr, &si, &pi));
+  WaitForInputIdle(pi.hProcess, 2000);
+  VCore::BuildProcessesList();
+  TVantorProcessesList* list = VCore::ProcessesList();
+  const TVantorProcessInfo* found = nullptr;
+  const TVantorProcessInfo* self = nullptr;
+  for (int i = 0; i < list->Count(); ++i) {
+    if (i > 0) {
+      EXPECT_LT(list->Items(i - 1)->ProcessID, list->Items(i)->ProcessID);
+    }
+    if (list->Items(i)->ProcessID == pi.dwProcessId) found = list->Items(i);
+    if (list->Items(i)->ProcessID == GetCurrentProcessId()) self = list->Items(i);
+  }
+  ASSERT_NE(found, nullptr);
+  EXPECT_NE(Lower(found->FileName).find("vantorlog_process_child.exe"), std::string::npos)
+      << found->FileName;
+  // The class follows the snapshot's base priority (8 on Windows; Wine reports its own).
+  const int base = SnapshotBasePriority(pi.dwProcessId);
+  std::printf("child's base priority in the snapshot: %d\n", base);
+  if (base == 8) {
+    EXPECT_EQ(found->PriorityClass, static_cast<std::uint32_t>(NORMAL_PRIORITY_CLASS));
+  }
+  EXPECT_EQ(found->PriorityClass, VCore::PriorityClassOfBasePriority(base));
+  EXPECT_EQ(found->ThreadCount, 1u);
+  ASSERT_NE(self, nullptr);
+  EXPECT_GE(self->ThreadCount, 1u);
+  EXPECT_NE(VCore::ParentProcessID(), GetCurrentProcessId());
+  TerminateProcess(pi.hProcess, 0);
+  WaitForSingleObject(pi.hProcess, 5000);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+}
+
+TEST(PriorityClassTest, BasePrioritiesMapToClasses) {
+  const std::pair<int, std::uint32_t> table[] = {
+      {0, 0},  {1, 64},      {4, 64},      {5, 64},   {6, 0x4000}, {7, 0x4000}, {8, 32},
+      {9, 32}, {10, 0x8000}, {12, 0x8000}, {13, 128}, {23, 128},   {24, 256},   {31, 256}};
+  for (const auto& [base, cls] : table)
+    EXPECT_EQ(VCore::PriorityClassOfBasePriority(base), cls) << base;
+}
+
+}  // namespace
