@@ -66,6 +66,11 @@ void TVantorClientSocket::Connect() {
   WSAAsyncSelect(socket_, nullptr, 0, 0);
   u_long blocking = 0;
   ioctlsocket(socket_, FIONBIO, &blocking);
+  // A send that cannot go on (the peer reads nothing) fails after the timeout instead of
+  // blocking for ever.
+  const int send_timeout = timeout_ > 0 ? timeout_ : 0;
+  setsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&send_timeout),
+             sizeof send_timeout);
   if (connect(socket_, reinterpret_cast<const sockaddr*>(&address_), sizeof address_) != 0)
     RaiseError("Connection error: " + Quoted(SystemMessage(WSAGetLastError())));
   connected_ = socket_ != INVALID_SOCKET;
@@ -138,10 +143,14 @@ int TVantorClientSocket::ReceiveBuffer(int size, std::string* buffer) {
 }
 
 std::string TVantorClientSocket::ReceiveAvailable() {
+  // A peer that never stops sending ends the read after the timeout or kMaxReceive bytes.
+  const DWORD start = GetTickCount();
   std::string result, chunk;
-  for (;;) {
-    const int waiting = ReceiveBuffer(-1, nullptr);
+  while (result.size() < kMaxReceive) {
+    int waiting = ReceiveBuffer(-1, nullptr);
     if (waiting <= 0) break;
+    if (static_cast<std::size_t>(waiting) > kMaxReceive - result.size())
+      waiting = static_cast<int>(kMaxReceive - result.size());
     if (ReceiveBuffer(waiting, &chunk) <= 0) break;
     result += chunk;
     log_ += chunk;
@@ -149,6 +158,7 @@ std::string TVantorClientSocket::ReceiveAvailable() {
     const DWORD read_at = GetTickCount();
     while (connected_ && ReceiveBuffer(-1, nullptr) <= 0 && GetTickCount() - read_at < 1000)
       Sleep(1);
+    if (GetTickCount() - start > static_cast<DWORD>(timeout_)) break;
   }
   return result;
 }

@@ -40,7 +40,11 @@ class TVantorClientSocket {
   int SendText(const std::string& text);
   // The bytes sent; 0 when not connected, -1 when the socket failed (then closed).
   int SendBuffer(const void* data, int length);
-  // What is waiting now, read until no more comes within a second.
+  // At most this much is read at once.
+  static constexpr std::size_t kMaxReceive = 1 << 20;
+
+  // What is waiting now, read until no more comes within a second (and for the timeout and
+  // kMaxReceive bytes at most).
   std::string ReceiveAvailable();
   // The first text within the timeout; empty when none came.
   std::string ReceiveWithin();

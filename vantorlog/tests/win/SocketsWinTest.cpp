@@ -35,6 +35,10 @@ std::string Expect(const std::string& line) { return "{\"expect\":" + Json(line)
 std::string Read(int n) { return "{\"read\":" + std::to_string(n) + "}"; }
 std::string Pause(double s) { return "{\"sleep\":" + std::to_string(s) + "}"; }
 std::string Hold(double s) { return "{\"hold\":" + std::to_string(s) + "}"; }
+std::string Flood(double s) { return "{\"flood\":" + std::to_string(s) + "}"; }
+std::string Drip(double s, double gap) {
+  return "{\"drip\":[" + std::to_string(s) + "," + std::to_string(gap) + "]}";
+}
 std::string CloseNow() { return "{\"close\":true}"; }
 std::string List(const std::vector<std::string>& items) {
   std::string out = "[";
@@ -241,6 +245,39 @@ TEST_F(SmtpClientTest, SilentOrClosingServersEndInAnErrorNotAHang) {
     // Either the send fails or no reply comes; the conversation so far is in the text.
     EXPECT_NE(error, "(no error)");
     EXPECT_NE(error.find(ConnectedLine(early) + "220 ready\r\n"), std::string::npos) << error;
+  }
+}
+
+TEST_F(SmtpClientTest, EndlessPeersEndTheReadAndBlockedSendsFail) {
+  // A server that never stops sending: one read ends after the timeout, at most a mebibyte.
+  const std::uint16_t flood = peers.Tcp({Flood(30)});
+  {
+    TVantorClientSocket client("127.0.0.1", 1000, true, flood);
+    client.Connect();
+    const std::string text = client.ReceiveOrFail();
+    EXPECT_FALSE(text.empty());
+    EXPECT_LE(text.size(), TVantorClientSocket::kMaxReceive);
+    EXPECT_EQ(text.find_first_not_of('f'), std::string::npos);
+  }
+  // One byte every 300 ms: still ends after the timeout.
+  const std::uint16_t drip = peers.Tcp({Drip(30, 0.3)});
+  {
+    TVantorClientSocket client("127.0.0.1", 1000, true, drip);
+    client.Connect();
+    const std::string text = client.ReceiveWithin();
+    EXPECT_GE(text.size(), 1u);
+    EXPECT_LE(text.size(), 10u);
+  }
+  // A server that reads nothing: the send fails after the timeout instead of blocking.
+  const std::uint16_t deaf = peers.Tcp({Send("220 ready\r\n"), Pause(30)});
+  {
+    TVantorClientSMTP smtp("127.0.0.1", 1000, true, deaf);
+    smtp.Connect();
+    const std::string big(64 << 20, 'b');
+    const std::string error = ErrorOf([&] { EXPECT_LT(smtp.SendText(big), 64 << 20); });
+    EXPECT_EQ(error.rfind("Error into \"send\": \"", 0), 0u) << error.substr(0, 200);
+    EXPECT_NE(error.find(ConnectedLine(deaf) + "220 ready\r\n"), std::string::npos);
+    EXPECT_FALSE(smtp.Connected());
   }
 }
 

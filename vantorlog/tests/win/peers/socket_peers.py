@@ -11,6 +11,8 @@ JSON line and gets one line back (a port number, or the report's tab-separated f
       {"sleep": seconds}
       {"close": true}            close the connection now
       {"hold": seconds}          keep the connection open and silent
+      {"flood": seconds}         send without a pause
+      {"drip": [seconds, gap]}   send one byte after every gap
     after the script the server reads until the client closes (10 s at most).
   {"op": "udp", "replies": [...]} a DNS responder on a fresh port; per query the next item
       (the last one repeats): {"mx": [[preference, host], ...], "compress": bool},
@@ -97,6 +99,17 @@ class TcpPeer:
                         except socket.timeout:
                             pass
                     conn.settimeout(10)
+                elif "flood" in step:
+                    end = time.time() + step["flood"]
+                    block = b"f" * 4096
+                    while time.time() < end:
+                        conn.sendall(block)
+                elif "drip" in step:
+                    seconds, gap = step["drip"]
+                    end = time.time() + seconds
+                    while time.time() < end:
+                        conn.sendall(b"d")
+                        time.sleep(gap)
                 elif "close" in step:
                     break
             else:
