@@ -189,6 +189,16 @@ std::string StoredName(const TVantorModuleInfo& info, TByteReader& r, bool unit_
   return name;
 }
 
+// Steps over one stored name without decoding it.
+void SkipStoredName(TByteReader& r, std::uint16_t version) {
+  for (int depth = 0; depth <= 255; ++depth) {
+    const std::uint8_t length = r.B();
+    const bool goes_on = version >= 502 && (length & 0x80) != 0;
+    r.Skip(version >= 502 ? (length & 0x7F) : length);
+    if (!goes_on) return;
+  }
+}
+
 void SplitProcedureName(const std::string& stored, std::string& class_name,
                         std::string& procedure) {
   const std::size_t dot = stored.find('.');
@@ -433,8 +443,9 @@ bool LookupInDebugInfo(TVantorModuleInfo& info, std::uintptr_t address, TAddress
     if (v > 404 && v < 500) r.Skip(r.D());
     const std::uint32_t units = r.D();
     for (std::uint32_t u = 0; u < units; ++u) {
-      std::string unit = StoredName(info, r, true);
-      if (unit.find('.') == std::string::npos && info.PasswordKnown) unit += ".pas";
+      // The name is decoded only for the unit that holds the address.
+      const std::size_t name_at = r.Position();
+      SkipStoredName(r, v);
       const std::uint32_t first_line = r.D();
       const std::uint32_t unit_offset = r.D();
       const std::uint32_t code_size = r.D();
@@ -445,6 +456,13 @@ bool LookupInDebugInfo(TVantorModuleInfo& info, std::uintptr_t address, TAddress
         r.Skip(records_length);
         continue;
       }
+      std::string unit;
+      {
+        TByteReader name(info.DebugInfo->Memory(), r.Position());
+        name.Seek(name_at);
+        unit = StoredName(info, name, true);
+      }
+      if (unit.find('.') == std::string::npos && info.PasswordKnown) unit += ".pas";
       TByteReader rec(r.Here(), records_length);
       std::uint64_t offset = unit_offset;
       std::uint64_t line = first_line;

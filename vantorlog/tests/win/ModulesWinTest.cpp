@@ -10,8 +10,11 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <fstream>
 
+#include "Fixtures.h"
 #include "VLData.h"
+#include "VLDataWin.h"
 #include "VModules.h"
 
 namespace {
@@ -175,6 +178,71 @@ TEST_F(ModulesWinTest, ChildProcessAppearsInTheProcessesList) {
   WaitForSingleObject(pi.hProcess, 5000);
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
+}
+
+// Every probe of a writer's case, looked up in a module's record (names and lines; the line
+// offsets depend on the code bytes, which this module does not have).
+void ExpectProbes(TVantorModuleInfo& info, const std::string& stem) {
+  int checked = 0;
+  for (const auto& p : fixtures::ReadTable(stem + ".expect")) {
+    if (p[0] != "PROBE") continue;
+    const std::uintptr_t address = info.Handle + VLData::kCodeStart + std::stoul(p[1], nullptr, 16);
+    TAddressLocation loc;
+    const bool found = VLData::LookupInDebugInfo(info, address, loc, nullptr);
+    ASSERT_EQ(found, p[2] == "1") << p[1];
+    if (!found) continue;
+    EXPECT_EQ(loc.UnitName, fixtures::FromHex(p[3])) << p[1];
+    EXPECT_EQ(loc.ClassName, fixtures::FromHex(p[4])) << p[1];
+    EXPECT_EQ(loc.ProcedureName, fixtures::FromHex(p[5])) << p[1];
+    EXPECT_EQ(loc.Line, std::stoul(p[6])) << p[1];
+    ++checked;
+  }
+  EXPECT_GT(checked, 20);
+}
+
+TEST_F(ModulesWinTest, ProtectedNamesOfALibraryOpenWithThePasswordItsExportGives) {
+  HMODULE library = LoadLibraryA(Here("vantorlog_protected_library.dll").c_str());
+  ASSERT_NE(library, nullptr);
+  ASSERT_NE(GetProcAddress(library, "VantorLog_PasswordRequestEventEx"), nullptr);
+  TVantorModuleInfo* info =
+      VCore::ModuleInfoOfHandle(reinterpret_cast<VCore::TModuleHandle>(library));
+  ASSERT_NE(info, nullptr);
+  EXPECT_TRUE(VLData::HasVLDataResource(info->Handle));
+  EXPECT_EQ(info->DebugDataVersion, 6015);
+  EXPECT_EQ(info->Password, "secret");
+  EXPECT_EQ(info->PasswordKnown, 1);
+  ASSERT_NE(info->DebugInfo, nullptr);
+  ExpectProbes(*info, "vldata_pw_owner");
+  FreeLibrary(library);
+}
+
+TEST_F(ModulesWinTest, BlockAppendedToALibraryFileIsRead) {
+  const std::string copy = std::string(VL_OUTPUT) + "/appended_probe_library.dll";
+  {
+    std::ifstream in(Here("vantorlog_probe_library.dll"), std::ios::binary);
+    std::ofstream out(copy, std::ios::binary | std::ios::trunc);
+    out << in.rdbuf();
+    // The writer's file: "MZ", 200 zero bytes, then the block and its trailer.
+    const std::string appended = fixtures::ReadFile("vldata_a6015.bin").substr(202);
+    out.write(appended.data(), static_cast<std::streamsize>(appended.size()));
+  }
+  HMODULE library = LoadLibraryA(copy.c_str());
+  ASSERT_NE(library, nullptr);
+  const auto handle = reinterpret_cast<VCore::TModuleHandle>(library);
+  EXPECT_FALSE(VLData::HasVLDataResource(handle));
+  EXPECT_TRUE(VLData::HasAppendedDebugData(handle));
+  EXPECT_EQ(VLData::DebugDataVersion(handle), 6015);
+  TVantorModuleInfo* info = VCore::ModuleInfoOfHandle(handle);
+  ASSERT_NE(info, nullptr);
+  ASSERT_NE(info->DebugInfo, nullptr);
+  for (const auto& e : fixtures::ReadTable("vldata_a6015.expect")) {
+    if (e[0] == "OPT" && e[2] == "FSmtpServer") {
+      EXPECT_EQ(info->Options->FSmtpServer, fixtures::FromHex(e[3]));
+    }
+  }
+  ExpectProbes(*info, "vldata_a6015");
+  FreeLibrary(library);
+  DeleteFileA(copy.c_str());
 }
 
 TEST(PriorityClassTest, BasePrioritiesMapToClasses) {
