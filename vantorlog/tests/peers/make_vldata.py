@@ -163,9 +163,9 @@ def build_units(rnd, v, w):
                  (4, 32, None), (8, 8, "@Helper"), (30, 100, None), (32, 128, "TBar.Run"),
                  (500, 4000, None), (7, 0, None), (1, 4095, ".Stop"), (0xFFFF, 4096, None),
                  (40000, 60000, "Initialization"), (2, 3, "Finalization"),
-                 (1, 2, "Plain")]
+                 (1, 2, "Plain"), (1, 1, None, "b0"), (16, 300, "TZed.Far", "d")]
         if v <= 422:
-            steps = [s if s[1] <= 4095 and s[0] <= 65536 else (s[0], 4000, s[2]) for s in steps]
+            steps = [s if s[1] <= 4095 and s[0] <= 65536 else (s[0], 4000) + s[2:] for s in steps]
         rnd.shuffle(steps)
         # Opening record: code step 0 into the first procedure.
         recs = bytearray()
@@ -178,10 +178,13 @@ def build_units(rnd, v, w):
         proc_off = 0
         segments = []  # (from, to_exclusive, line, cls, proc, proc_open, proc_line, name)
         last_name = ""
-        for dl, dc, pname in steps:
+        for step in steps:
+            dl, dc, pname = step[:3]
             forms = forms_for(dl, dc, pname is not None, v)
             fresh = [f for f in forms if f not in forms_used]
             form = fresh[0] if fresh else rnd.choice(forms)
+            if len(step) > 3:  # the record 00 (one line, one byte) and one whose first byte is FF
+                form = step[3]
             forms_used.add(form)
             segments.append((cur_off, cur_off + dc, cur_line, cls, proc, proc_open, proc_line,
                              last_name, proc_off))
