@@ -141,3 +141,798 @@ void StopLibrary() {
 bool IsLibraryActive() { return g_library_active; }
 
 }  // namespace ExceptionLog
+
+// ==== Raise, unwind and thread hooks; the exception decision ====
+
+#ifdef _WIN32
+
+#include <unwind.h>
+
+#include <cstring>
+#include <new>
+
+#include "Thread.h"
+#include "VCore.h"
+#include "VExceptionCache.h"
+#include "VHook.h"
+#include "VLsda.h"
+#include "VMemory.h"
+#include "VThreads.h"
+
+namespace ExceptionLog {
+namespace {
+
+volatile LONG g_hooks_active = 0;
+bool g_secondary_module = false;
+TCoreExceptionHandler g_core_handler = nullptr;
+TEndCatchHook g_end_catch_hook = nullptr;
+volatile LONG g_terminating = 0;
+TLastException g_last{};
+TRuntimeAnchors g_anchors{};
+PVOID g_vectored_handler = nullptr;
+
+// The thread's raise in progress (a TLanguageRaise on the wrap's stack), whether a rethrow's
+// catch block is yet to end, and the object made for its last OS exception.
+DWORD g_raise_slot = TLS_OUT_OF_INDEXES;
+DWORD g_rethrow_slot = TLS_OUT_OF_INDEXES;
+DWORD g_os_object_slot = TLS_OUT_OF_INDEXES;
+INIT_ONCE g_slots_once = INIT_ONCE_STATIC_INIT;
+
+BOOL CALLBACK AllocateSlots(PINIT_ONCE, PVOID, PVOID*) {
+  g_raise_slot = TlsAlloc();
+  g_rethrow_slot = TlsAlloc();
+  g_os_object_slot = TlsAlloc();
+  return TRUE;
+}
+
+void* SlotValue(DWORD* slot) {
+  InitOnceExecuteOnce(&g_slots_once, AllocateSlots, nullptr, nullptr);
+  return *slot == TLS_OUT_OF_INDEXES ? nullptr : TlsGetValue(*slot);
+}
+void SetSlotValue(DWORD* slot, void* value) {
+  InitOnceExecuteOnce(&g_slots_once, AllocateSlots, nullptr, nullptr);
+  if (*slot != TLS_OUT_OF_INDEXES) TlsSetValue(*slot, value);
+}
+
+const TLanguageRaise* CurrentRaise() {
+  return static_cast<const TLanguageRaise*>(SlotValue(&g_raise_slot));
+}
+
+// The object made for this thread's last OS exception; replaced objects are freed, and the
+// last-exception record forgets them first.
+void KeepOsObject(Exception* object) {
+  auto* previous = static_cast<Exception*>(SlotValue(&g_os_object_slot));
+  SetSlotValue(&g_os_object_slot, object);
+  if (!previous || previous == object) return;
+  if (g_last.Object == previous) g_last.Object = nullptr;
+  if (g_last.KnownObject == previous) g_last.KnownObject = nullptr;
+  delete previous;
+}
+
+// Stack copy and excluded threads, each under its own lock.
+SRWLOCK g_stack_copy_lock = SRWLOCK_INIT;
+std::uint8_t g_stack_copy[kStackCopyCapacity];
+TRaiseStackCopy g_stack_copy_facts{};
+SRWLOCK g_excluded_lock = SRWLOCK_INIT;
+std::vector<DWORD>* g_excluded = nullptr;
+
+// Real functions, looked up on first use (the import patches fill them with the old slots).
+template <class F>
+F RealFunction(F* cache, const char* name) {
+  if (!*cache)
+    if (HMODULE kernel = GetModuleHandleA("kernel32.dll"))
+      *cache = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(kernel, name)));
+  return *cache;
+}
+decltype(&CreateThread) g_real_create_thread = nullptr;
+decltype(&ResumeThread) g_real_resume_thread = nullptr;
+decltype(&ExitThread) g_real_exit_thread = nullptr;
+decltype(&RaiseException) g_real_raise_exception = nullptr;
+decltype(&WriteFile) g_real_write_file = nullptr;
+using TRtlUnwind = void(WINAPI*)(void*, void*, EXCEPTION_RECORD*, void*);
+TRtlUnwind g_real_rtl_unwind = nullptr;
+
+HMODULE OwnModule() {
+  HMODULE module = nullptr;
+  GetModuleHandleExA(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      reinterpret_cast<LPCSTR>(&OwnModule), &module);
+  return module;
+}
+
+bool BehaviourBit6() {
+  const TVantorModuleOptions* options = CurrentOptions();
+  return options && (options->FBehaviourFlags & 0x40) != 0;
+}
+
+}  // namespace
+
+void SetHooksActive(bool active) { InterlockedExchange(&g_hooks_active, active ? 1 : 0); }
+bool HooksActive() { return g_hooks_active != 0; }
+void SetSecondaryModule(bool secondary) { g_secondary_module = secondary; }
+bool IsSecondaryModule() { return g_secondary_module; }
+void SetCoreExceptionHandler(TCoreExceptionHandler handler) { g_core_handler = handler; }
+void SetEndCatchHook(TEndCatchHook hook) { g_end_catch_hook = hook; }
+void SetTerminating(bool terminating) { InterlockedExchange(&g_terminating, terminating ? 1 : 0); }
+
+// ---- Last exception, stack copy, excluded threads ----
+
+void RecordLastException(void* object, const void* address, bool language) {
+  g_last.Object = object;
+  g_last.Address = address;
+  g_last.Language = language ? 1 : 0;
+  if (object) g_last.KnownObject = object;
+  if (address) g_last.KnownAddress = address;
+}
+
+const TLastException& LastException() { return g_last; }
+
+void CopyRaiseStack(void*, const void* address, bool language) {
+  const ThreadExceptionState* state = CurrentThreadState();
+  const NT_TIB* tib = reinterpret_cast<const NT_TIB*>(NtCurrentTeb());
+  const auto top = reinterpret_cast<std::uintptr_t>(tib->StackBase);
+  const auto limit = reinterpret_cast<std::uintptr_t>(tib->StackLimit);
+  auto start = reinterpret_cast<std::uintptr_t>(state ? state->RaiseStackPointer : nullptr);
+  if (start < limit || start > top)
+    start = reinterpret_cast<std::uintptr_t>(VCore::CurrentStackPointer());
+  std::size_t size = top > start ? top - start : 0;
+  if (size > kStackCopyCapacity) size = kStackCopyCapacity;
+  AcquireSRWLockExclusive(&g_stack_copy_lock);
+  g_stack_copy_facts.ThreadID = GetCurrentThreadId();
+  g_stack_copy_facts.Address =
+      language && address ? static_cast<const std::uint8_t*>(address) - 5 : address;
+  g_stack_copy_facts.Start = reinterpret_cast<const void*>(start);
+  if (!VCore::SafeRead(reinterpret_cast<const void*>(start), g_stack_copy, size)) size = 0;
+  g_stack_copy_facts.Size = size;
+  ReleaseSRWLockExclusive(&g_stack_copy_lock);
+}
+
+TRaiseStackCopy RaiseStackCopy(void* buffer, std::size_t capacity) {
+  AcquireSRWLockShared(&g_stack_copy_lock);
+  TRaiseStackCopy facts = g_stack_copy_facts;
+  const std::size_t n = facts.Size < capacity ? facts.Size : capacity;
+  if (buffer && n) std::memcpy(buffer, g_stack_copy, n);
+  ReleaseSRWLockShared(&g_stack_copy_lock);
+  return facts;
+}
+
+bool IsThreadEnabled(DWORD thread_id) {
+  AcquireSRWLockShared(&g_excluded_lock);
+  bool enabled = true;
+  if (g_excluded)
+    for (DWORD id : *g_excluded) enabled = enabled && id != thread_id;
+  ReleaseSRWLockShared(&g_excluded_lock);
+  return enabled;
+}
+
+void SetThreadEnabled(DWORD thread_id, bool enabled) {
+  AcquireSRWLockExclusive(&g_excluded_lock);
+  if (!g_excluded) g_excluded = new std::vector<DWORD>;
+  auto& ids = *g_excluded;
+  for (auto it = ids.begin(); it != ids.end();) it = *it == thread_id ? ids.erase(it) : it + 1;
+  if (!enabled) ids.push_back(thread_id);
+  ReleaseSRWLockExclusive(&g_excluded_lock);
+}
+
+// ---- Runtime anchors ----
+
+HRESULT SafeCallInvoke(HRESULT (*procedure)(void*), void* argument) {
+  try {
+    return procedure(argument);
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
+
+void LocateRuntimeThreadCode() {
+  // Region starts as the unwinder reports them are the functions' entries.
+  g_anchors.ThreadProcAnchor = VCore::FollowImportJump(reinterpret_cast<const void*>(&ThreadProc));
+  g_anchors.SafeCallAnchor =
+      VCore::FollowImportJump(reinterpret_cast<const void*>(&SafeCallInvoke));
+}
+
+const TRuntimeAnchors& RuntimeAnchors() {
+  if (!g_anchors.ThreadProcAnchor) LocateRuntimeThreadCode();
+  return g_anchors;
+}
+
+// ---- Handler-chain walk: the search phase by hand ----
+
+namespace {
+
+struct TWalk {
+  const TLanguageRaise* raise;
+  bool started = false;
+  bool stop = false;
+  bool result = false;
+  BYTE out_kind = kOutOrdinary;
+  BYTE first_kind = kHandlerNone;
+  const void* first_handler = nullptr;
+  int count = 0;
+  int frames = 0;
+};
+
+bool LoadPointer(void*, std::uint64_t address, std::uint64_t* value) {
+  std::uint32_t word = 0;
+  if (!VCore::SafeRead(reinterpret_cast<const void*>(static_cast<std::uintptr_t>(address)), &word,
+                       sizeof word))
+    return false;
+  *value = word;
+  return true;
+}
+
+// The personality's own test: does a handler for catch_type take the thrown object?
+bool MatchType(void* user, std::uint64_t catch_type) {
+  const TLanguageRaise* raise = static_cast<TWalk*>(user)->raise;
+  const auto* type =
+      reinterpret_cast<const std::type_info*>(static_cast<std::uintptr_t>(catch_type));
+  void* vtable = nullptr;
+  if (!raise->Type || !VCore::SafeRead(type, &vtable, sizeof vtable) ||
+      !VCore::IsMemoryReadable(vtable, sizeof(void*)))
+    return false;
+  void* object = raise->Object;
+  if (raise->Type->__is_pointer_p()) object = *static_cast<void**>(object);
+  return type->__do_catch(raise->Type, &object, 1);
+}
+
+_Unwind_Reason_Code WalkFrame(struct _Unwind_Context* context, void* user) {
+  auto& walk = *static_cast<TWalk*>(user);
+  int before = 0;
+  const _Unwind_Ptr ip = _Unwind_GetIPInfo(context, &before);
+  if (!walk.started) {
+    // Frames of the wrap and of this walk come first.
+    if (ip != reinterpret_cast<_Unwind_Ptr>(walk.raise->ReturnAddress))
+      return ++walk.frames > 64 ? _URC_END_OF_STACK : _URC_NO_REASON;
+    walk.started = true;
+  }
+  const _Unwind_Ptr region = _Unwind_GetRegionStart(context);
+  const auto* lsda = static_cast<const std::uint8_t*>(_Unwind_GetLanguageSpecificData(context));
+  if (!lsda) return _URC_NO_REASON;
+  VLsda::TSpan span;
+  span.data = lsda;
+  span.size = VCore::ReadableBytes(lsda, 0x10000);
+  span.address = reinterpret_cast<std::uintptr_t>(lsda);
+  VLsda::TSearch search;
+  search.pointer_size = 4;
+  search.bases.text = _Unwind_GetTextRelBase(context);
+  search.bases.data = _Unwind_GetDataRelBase(context);
+  search.load = LoadPointer;
+  search.match = MatchType;
+  search.user = &walk;
+  const VLsda::TFrameResult found = VLsda::SearchFrame(span, region, before ? ip : ip - 1, search);
+  switch (found.outcome) {
+    case VLsda::TFrameOutcome::kNone:
+      return _URC_NO_REASON;
+    case VLsda::TFrameOutcome::kTerminate:
+    case VLsda::TFrameOutcome::kMalformed:
+      // The exception never gets past this frame.
+      return _URC_END_OF_STACK;
+    case VLsda::TFrameOutcome::kCatchAll:
+    case VLsda::TFrameOutcome::kTyped:
+      break;
+  }
+  const TRuntimeAnchors& anchors = RuntimeAnchors();
+  const void* start = reinterpret_cast<const void*>(region);
+  BYTE kind = found.outcome == VLsda::TFrameOutcome::kTyped ? kHandlerTyped : kHandlerCatchAll;
+  if (start == anchors.SafeCallAnchor) kind = kHandlerSafeCall;
+  if (walk.count == 0 && start == anchors.ThreadProcAnchor) {
+    walk.out_kind = kOutThreadProc;
+    walk.result = false;
+    return _URC_END_OF_STACK;
+  }
+  if (!walk.first_handler)
+    walk.first_handler =
+        reinterpret_cast<const void*>(static_cast<std::uintptr_t>(found.landing_pad));
+  if (walk.first_kind == kHandlerNone) walk.first_kind = kind;
+  walk.result = true;
+  ++walk.count;
+  // The first catching handler ends the search: the exception never travels further.
+  return _URC_END_OF_STACK;
+}
+
+}  // namespace
+
+bool WillUserHandlerCatch(void* object, const void* address, bool forced, BYTE* kind) {
+  *kind = kOutOrdinary;
+  if (VCore::InheritsFromClass(object, &typeid(EStackOverflow))) return false;
+  const TLanguageRaise* raise = CurrentRaise();
+  const bool language = raise && raise->Object == object;
+  const ThreadExceptionState* state = CurrentThreadState();
+  // The chain's position: the raising code's stack pointer.
+  const std::uintptr_t head = language ? raise->Esp : state ? state->Context.Esp : 0;
+  VCore::TCachedDecision cached;
+  bool result = false;
+  BYTE first_kind = kHandlerNone;
+  if (VCore::CacheLookup(object, address, head, &cached)) {
+    result = cached.a != 0;
+    *kind = static_cast<BYTE>(cached.b);
+    first_kind = cached.c;
+  } else {
+    if (language) {
+      TWalk walk;
+      walk.raise = raise;
+      _Unwind_Backtrace(WalkFrame, &walk);
+      result = walk.result;
+      *kind = walk.out_kind;
+      first_kind = walk.first_kind;
+      cached.d = static_cast<std::uint8_t>(walk.count);
+    } else {
+      // No handler of this program catches an OS exception (C++ handlers never see one); a
+      // system routine outside it may, under its own structured handler: those are left to
+      // the unhandled-exception filter.
+      HMODULE module = nullptr;
+      GetModuleHandleExA(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          static_cast<LPCSTR>(address), &module);
+      result = module != OwnModule();
+    }
+    cached.a = result ? 1 : 0;
+    cached.b = *kind;
+    cached.c = first_kind;
+    VCore::CacheAdd(object, address, head, cached);
+  }
+  if (g_secondary_module) return true;
+  if (forced) return true;
+  if (first_kind == kHandlerSafeCall && BehaviourBit6()) {
+    *kind = kOutSafeCall;
+    return false;
+  }
+  return result;
+}
+
+// ---- Capture ----
+
+void CaptureRaisedException(void* object, const void* address, bool language, bool unwind) {
+  ThreadExceptionState* state = CurrentThreadState();
+  if (!state) return;
+  if (__sync_val_compare_and_swap(&state->CaptureGuard, 0, 1) != 0) return;
+  const DWORD last_error = GetLastError();
+  if (!unwind || !g_last.KnownAddress) RecordLastException(object, address, language);
+  if (IsLibraryActive() && IsThreadEnabled(GetCurrentThreadId()) &&
+      VCore::IsManageableObject(object)) {
+    CopyRaiseStack(object, address, language);
+    if (TVantorThreadsList* list = ThreadsList()) list->SetExceptionMark(GetCurrentThreadId(), 0);
+    if (unwind && !g_secondary_module && GetCurrentThreadId() == MainThreadID())
+      unwind = !BehaviourBit6();
+    BYTE kind = kOutOrdinary;
+    if (!WillUserHandlerCatch(object, address, unwind, &kind)) {
+      if (!state->RaiseStackPointer) state->RaiseStackPointer = state->HookStackPosition;
+      if (TCoreExceptionHandler handler = g_core_handler) {
+        try {
+          handler(object, address, language, kind, OwnModule());
+        } catch (...) {
+          // the library never raises into the program
+        }
+      }
+    }
+  }
+  SetLastError(last_error);
+  state->CaptureGuard = 0;
+}
+
+void CaptureRuntimeRaise(DWORD code, DWORD flags, DWORD count, bool process_now,
+                         const ULONG_PTR* arguments) {
+  if (code != kLanguageRaiseCode || flags != EXCEPTION_NONCONTINUABLE ||
+      count != kLanguageRaiseArguments || !arguments)
+    return;
+  ThreadExceptionState* state = CurrentThreadState();
+  if (!state) return;
+  state->RaiseStackPointer = state->HookStackPosition;
+  CONTEXT& c = state->Context;
+  c.Eax = arguments[1];
+  c.Ebx = arguments[2];
+  c.Ecx = state->HookEcx;
+  c.Edx = arguments[0];
+  c.Esi = arguments[3];
+  c.Edi = arguments[4];
+  c.Ebp = arguments[5];
+  c.Esp = reinterpret_cast<DWORD>(state->HookStackPosition);
+  c.Eip = arguments[0] - 5;
+  c.ContextFlags = kContextFlagsCaptured;
+  EXCEPTION_RECORD& r = state->ExceptionRecord;
+  std::memset(&r, 0, sizeof r);
+  r.ExceptionCode = code;
+  r.ExceptionFlags = flags;
+  r.ExceptionAddress = reinterpret_cast<void*>(arguments[0]);
+  r.NumberParameters = kLanguageRaiseArguments;
+  for (DWORD i = 0; i < kLanguageRaiseArguments; ++i) r.ExceptionInformation[i] = arguments[i];
+  if (process_now)
+    CaptureRaisedException(reinterpret_cast<void*>(arguments[1]),
+                           reinterpret_cast<const void*>(arguments[0]), true, false);
+}
+
+void OnLanguageRaise(const TLanguageRaise& raise) {
+  if (!HooksActive()) return;
+  ThreadExceptionState* state = CurrentThreadState();
+  if (!state || state->CaptureGuard) return;  // a raise inside the library's own decision
+  state->HookStackPosition = reinterpret_cast<const void*>(raise.Esp);
+  state->HookEcx = raise.Ecx;
+  const ULONG_PTR arguments[kLanguageRaiseArguments] = {
+      reinterpret_cast<ULONG_PTR>(raise.ReturnAddress),
+      reinterpret_cast<ULONG_PTR>(raise.Object),
+      raise.Ebx,
+      raise.Esi,
+      raise.Edi,
+      raise.Ebp,
+      raise.Esp};
+  void* previous = SlotValue(&g_raise_slot);
+  SetSlotValue(&g_raise_slot, const_cast<TLanguageRaise*>(&raise));
+  CaptureRuntimeRaise(kLanguageRaiseCode, EXCEPTION_NONCONTINUABLE, kLanguageRaiseArguments, true,
+                      arguments);
+  SetSlotValue(&g_raise_slot, previous);
+}
+
+void CaptureUnwindException(void*, void*, const EXCEPTION_RECORD* record) {
+  RealFunction(&g_real_rtl_unwind, "RtlUnwind");
+  if (!HooksActive() || !record || record->ExceptionFlags != EXCEPTION_UNWINDING ||
+      record->ExceptionCode < 0xC0000005 || record->ExceptionCode > 0xC000013A)
+    return;
+  Exception* object = NewExternalException(*record);
+  if (!object) return;
+  CaptureRaisedException(object, record->ExceptionAddress, false, true);
+  if (g_last.Object == object) g_last.Object = nullptr;
+  if (g_last.KnownObject == object) g_last.KnownObject = nullptr;
+  delete object;
+}
+
+void ResetThreadExceptionState() {
+  RecordLastException(nullptr, nullptr, false);
+  if (ThreadExceptionState* state = CurrentThreadState()) {
+    state->RaiseStackPointer = nullptr;
+    state->Context.ContextFlags = 0;
+    std::memset(&state->ExceptionRecord, 0, sizeof state->ExceptionRecord);
+  }
+  KeepOsObject(nullptr);
+}
+
+// ---- OS exceptions: the vectored converter ----
+
+Exception* NewExternalException(const EXCEPTION_RECORD& record) {
+  char text[160];
+  const void* at = record.ExceptionAddress;
+  switch (record.ExceptionCode) {
+    case EXCEPTION_ACCESS_VIOLATION: {
+      const bool write = record.NumberParameters >= 2 && record.ExceptionInformation[0] == 1;
+      const void* target = record.NumberParameters >= 2
+                               ? reinterpret_cast<const void*>(record.ExceptionInformation[1])
+                               : nullptr;
+      wsprintfA(text, "Access violation at address %08X. %s of address %08X",
+                reinterpret_cast<std::uintptr_t>(at), write ? "Write" : "Read",
+                reinterpret_cast<std::uintptr_t>(target));
+      return new (std::nothrow) EAccessViolation(text, &record);
+    }
+    case EXCEPTION_STACK_OVERFLOW:
+      return new (std::nothrow) EStackOverflow("Stack overflow", &record);
+    case EXCEPTION_INT_DIVIDE_BY_ZERO:
+      wsprintfA(text, "Division by zero at address %08X", reinterpret_cast<std::uintptr_t>(at));
+      return new (std::nothrow) EExternal(text, &record);
+    default:
+      wsprintfA(text, "External exception %08X at address %08X",
+                static_cast<unsigned>(record.ExceptionCode), reinterpret_cast<std::uintptr_t>(at));
+      return new (std::nothrow) EExternal(text, &record);
+  }
+}
+
+namespace {
+
+bool IsIgnoredOsException(DWORD code) {
+  return code == kThreadNamingCode || code == kDebugOutputCode || code == 0x40010007 ||
+         code == EXCEPTION_BREAKPOINT || code == EXCEPTION_SINGLE_STEP || code == 0x4000001F;
+}
+
+LONG CALLBACK VectoredConverter(EXCEPTION_POINTERS* pointers) {
+  if (!HooksActive() || !pointers || !pointers->ExceptionRecord) return EXCEPTION_CONTINUE_SEARCH;
+  const EXCEPTION_RECORD& record = *pointers->ExceptionRecord;
+  if (IsIgnoredOsException(record.ExceptionCode)) return EXCEPTION_CONTINUE_SEARCH;
+  ThreadExceptionState* state = CurrentThreadState();
+  if (!state || state->CaptureGuard) return EXCEPTION_CONTINUE_SEARCH;
+  std::memcpy(&state->ExceptionRecord, &record, sizeof record);
+  if (pointers->ContextRecord) {
+    std::memcpy(&state->Context, pointers->ContextRecord, kContextRecordSize);
+    state->Context.ContextFlags = kContextFlagsCaptured;
+    state->RaiseStackPointer = reinterpret_cast<const void*>(pointers->ContextRecord->Esp);
+    state->HookStackPosition = state->RaiseStackPointer;
+  }
+  // The object keeps a pointer to the thread's own copy of the record.
+  Exception* object = NewExternalException(state->ExceptionRecord);
+  KeepOsObject(object);
+  if (GetCurrentThreadId() == MainThreadID() || !MainThreadID())
+    RecordLastException(object, record.ExceptionAddress, false);
+  else
+    CaptureRaisedException(object, record.ExceptionAddress, false, false);
+  return EXCEPTION_CONTINUE_SEARCH;
+}
+
+}  // namespace
+
+bool InstallOsExceptionHandler() {
+  if (!g_vectored_handler) g_vectored_handler = AddVectoredExceptionHandler(1, VectoredConverter);
+  return g_vectored_handler != nullptr;
+}
+
+void UninstallOsExceptionHandler() {
+  if (g_vectored_handler) RemoveVectoredExceptionHandler(g_vectored_handler);
+  g_vectored_handler = nullptr;
+}
+
+// ---- Thread, raise, unwind and file hooks ----
+
+namespace {
+
+bool IsLibraryThreadObject(const void* object) {
+  for (const char* name : {"TExceptionThread", "TFreezeThread", "TSendDialogThread", "TSendThread"})
+    if (VCore::InheritsFromClassName(object, name)) return true;
+  return false;
+}
+
+// A secondary module hands thread events to the main module's copy; a missing export is
+// skipped.
+template <class F>
+F MainModuleExport(const char* name) {
+  if (!g_secondary_module) return nullptr;
+  HMODULE main = GetModuleHandleA(nullptr);
+  return main == OwnModule()
+             ? nullptr
+             : reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(main, name)));
+}
+
+// The exports' register convention.
+typedef void(__attribute__((regparm(3), stdcall)) * TForwardCreate)(const TTrackedThreadInfo*);
+typedef void(__attribute__((regparm(3), stdcall)) * TForwardResume)(HANDLE,
+                                                                    const TTrackedThreadInfo*);
+typedef void(__attribute__((regparm(3), stdcall)) * TForwardExit)();
+
+// First code of every thread the CreateThread hook starts.
+DWORD WINAPI RawStartRoutine(void*) {
+  TVantorThreadsList* list = ThreadsList();
+  if (!list) return 0xFFFFFFFF;
+  LPTHREAD_START_ROUTINE start = nullptr;
+  void* parameter = nullptr;
+  list->LockForWrite();
+  if (TTrackedThreadInfo* own = list->GetItem(list->IndexOfThreadID(GetCurrentThreadId()))) {
+    own->StackTop = VCore::StackTopOfThread();
+    start = reinterpret_cast<LPTHREAD_START_ROUTINE>(own->RawStart);
+    parameter = own->Parameter;
+  }
+  list->UnlockWrite();
+  return start ? start(parameter) : 0xFFFFFFFF;
+}
+
+}  // namespace
+
+HANDLE WINAPI HookedCreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack_size,
+                                 LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
+                                 LPDWORD thread_id) {
+  auto real = RealFunction(&g_real_create_thread, "CreateThread");
+  if (!g_anchors.ThreadProcAnchor) LocateRuntimeThreadCode();
+  TVantorThreadsList* list = ThreadsList();
+  const bool runtime_thread = reinterpret_cast<const void*>(start) == g_anchors.ThreadProcAnchor;
+  if (!real) return nullptr;
+  if (!HooksActive() || !list || (runtime_thread && IsLibraryThreadObject(parameter)))
+    return real(security, stack_size, start, parameter, flags, thread_id);
+  list->PurgeDeadThreads();
+  TTrackedThreadInfo* record = list->NewRecord(false);
+  if (!record) return real(security, stack_size, start, parameter, flags, thread_id);
+  DWORD local_id = 0;
+  if (!thread_id) thread_id = &local_id;
+  record->Parameter = parameter;
+  record->RawStart = reinterpret_cast<void*>(start);
+  if (runtime_thread) record->ThreadObject = static_cast<TThread*>(parameter);
+  // Always suspended until the record is in the list; a stack reservation is kept.
+  const DWORD create_flags = CREATE_SUSPENDED | (flags & STACK_SIZE_PARAM_IS_A_RESERVATION);
+  HANDLE handle = real(security, stack_size, RawStartRoutine, parameter, create_flags, thread_id);
+  if (!handle) {
+    HeapFree(GetProcessHeap(), 0, record);
+    return nullptr;
+  }
+  record->ThreadID = *thread_id;
+  record->ThreadHandle = handle;
+  list->LockForWrite();
+  list->Add(record);
+  if (auto forward = MainModuleExport<TForwardCreate>("VantorLog_CallCreateThread"))
+    forward(record);
+  list->UnlockWrite();
+  if ((flags & CREATE_SUSPENDED) == 0) HookedResumeThread(handle);
+  return handle;
+}
+
+DWORD WINAPI HookedResumeThread(HANDLE thread) {
+  auto real = RealFunction(&g_real_resume_thread, "ResumeThread");
+  const ThreadExceptionState* state = CurrentThreadState();
+  TVantorThreadsList* list = ThreadsList();
+  if (HooksActive() && list && !(state && state->InProcessing)) {
+    list->LockForWrite();
+    if (TTrackedThreadInfo* record = list->GetItem(list->IndexOfHandle(thread))) {
+      record->CreatorThreadID = GetCurrentThreadId();
+      if (!record->ForeignStackCopy && record->CreatorStackCopy)
+        HeapFree(GetProcessHeap(), 0, record->CreatorStackCopy);
+      record->CreatorStackCopy = nullptr;
+      record->ForeignStackCopy = 0;
+      const auto* here = static_cast<const std::uint8_t*>(VCore::CurrentStackPointer());
+      const auto* top = static_cast<const std::uint8_t*>(VCore::StackTopOfThread());
+      record->CreatorStackSize = top > here ? static_cast<DWORD>(top - here) : 0;
+      if (record->CreatorStackSize) {
+        void* copy = HeapAlloc(GetProcessHeap(), 0, record->CreatorStackSize);
+        if (copy && VCore::SafeRead(here, copy, record->CreatorStackSize)) {
+          record->CreatorStackCopy = copy;
+        } else {
+          if (copy) HeapFree(GetProcessHeap(), 0, copy);
+          record->CreatorStackSize = 0;
+        }
+      }
+      if (auto forward = MainModuleExport<TForwardResume>("VantorLog_CallResumeThread"))
+        forward(thread, record);
+    }
+    list->UnlockWrite();
+  }
+  return real ? real(thread) : static_cast<DWORD>(-1);
+}
+
+void WINAPI HookedExitThread(DWORD exit_code) {
+  auto real = RealFunction(&g_real_exit_thread, "ExitThread");
+  if (HooksActive() && ThreadsList()) {
+    KeepOsObject(nullptr);
+    CallExitThread();
+    if (auto forward = MainModuleExport<TForwardExit>("VantorLog_CallExitThread")) forward();
+  }
+  if (real) real(exit_code);
+  TerminateThread(GetCurrentThread(), exit_code);
+}
+
+void WINAPI HookedRaiseException(DWORD code, DWORD flags, DWORD count, const ULONG_PTR* arguments) {
+  auto real = RealFunction(&g_real_raise_exception, "RaiseException");
+  if (ThreadExceptionState* state = CurrentThreadState())
+    // The raising code's stack pointer: just past this call's return address.
+    state->HookStackPosition = static_cast<const std::uint8_t*>(__builtin_frame_address(0)) + 8;
+  const bool naming = code == kThreadNamingCode && flags == 0 && count == 4;
+  if (!naming && code == 0x0EEDFAE4 && flags == 0 && count == 2 && arguments) {
+    DWORD first = 0;
+    const void* block = reinterpret_cast<const void*>(arguments[0]);
+    if (VCore::IsMemoryReadable(block, 80) && VCore::SafeRead(block, &first, sizeof first) &&
+        first == 0x1003F && !VCore::IsDebuggerPresentSafe())
+      return;
+  }
+  if (!naming && HooksActive()) CaptureRuntimeRaise(code, flags, count, true, arguments);
+  if (real) real(code, flags, count, arguments);
+}
+
+BOOL WINAPI HookedWriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written,
+                            LPOVERLAPPED overlapped) {
+  auto real = RealFunction(&g_real_write_file, "WriteFile");
+  return real ? real(file, buffer, size, written, overlapped) : FALSE;
+}
+
+}  // namespace ExceptionLog
+
+// The unwind hook: registers kept, the stack position noted, the unwind reported, then a jump
+// (not a call) to the real RtlUnwind so that it returns straight to the unwinding code.
+extern "C" void VantorLogUnwindEntry(void* frame, void* target, EXCEPTION_RECORD* record,
+                                     const std::uint8_t* entry_stack) {
+  if (ThreadExceptionState* state = ExceptionLog::CurrentThreadState())
+    state->HookStackPosition = entry_stack + 4;
+  ExceptionLog::CaptureUnwindException(frame, target, record);
+}
+extern "C" {
+void* VantorLogRealRtlUnwind = nullptr;
+}
+extern "C" void __stdcall VantorLogHookedRtlUnwind(void*, void*, EXCEPTION_RECORD*, void*);
+asm(".text\n"
+    ".globl _VantorLogHookedRtlUnwind@16\n"
+    "_VantorLogHookedRtlUnwind@16:\n"
+    "  pushal\n"
+    "  leal 32(%esp), %eax\n"
+    "  pushl %eax\n"
+    "  pushl 48(%esp)\n"
+    "  pushl 48(%esp)\n"
+    "  pushl 48(%esp)\n"
+    "  call _VantorLogUnwindEntry\n"
+    "  addl $16, %esp\n"
+    "  popal\n"
+    "  jmp *_VantorLogRealRtlUnwind\n");
+
+namespace ExceptionLog {
+
+namespace {
+
+struct TImportHook {
+  const char* name;
+  void** real;
+  void* hook;
+};
+
+std::vector<std::string>* g_patched_modules = nullptr;
+
+std::vector<TImportHook> ImportHooks() {
+  return {
+      {"CreateThread", reinterpret_cast<void**>(&g_real_create_thread),
+       reinterpret_cast<void*>(&HookedCreateThread)},
+      {"ResumeThread", reinterpret_cast<void**>(&g_real_resume_thread),
+       reinterpret_cast<void*>(&HookedResumeThread)},
+      {"ExitThread", reinterpret_cast<void**>(&g_real_exit_thread),
+       reinterpret_cast<void*>(&HookedExitThread)},
+      {"RaiseException", reinterpret_cast<void**>(&g_real_raise_exception),
+       reinterpret_cast<void*>(&HookedRaiseException)},
+      {"RtlUnwind", &VantorLogRealRtlUnwind, reinterpret_cast<void*>(&VantorLogHookedRtlUnwind)},
+      {"WriteFile", reinterpret_cast<void**>(&g_real_write_file),
+       reinterpret_cast<void*>(&HookedWriteFile)},
+  };
+}
+
+}  // namespace
+
+bool InstallImportHooks(const std::vector<std::string>& module_names) {
+  LocateRuntimeThreadCode();
+  if (!VHook::IsInitialized()) VHook::Initialize();
+  bool any = false;
+  for (const TImportHook& h : ImportHooks()) {
+    try {
+      void* original = nullptr;
+      if (VHook::PatchImportsInModules(module_names, "kernel32.dll", true, &original, h.hook,
+                                       h.name))
+        any = true;
+      if (original) *h.real = original;
+    } catch (...) {
+      // a module without that import stays as it is
+    }
+  }
+  g_real_rtl_unwind = reinterpret_cast<TRtlUnwind>(VantorLogRealRtlUnwind);
+  if (!g_patched_modules) g_patched_modules = new std::vector<std::string>;
+  *g_patched_modules = module_names;
+  return any;
+}
+
+void UninstallImportHooks() {
+  if (!g_patched_modules) return;
+  for (const std::string& name : *g_patched_modules) {
+    HMODULE module = GetModuleHandleA(name.c_str());
+    if (!module) continue;
+    for (const TImportHook& h : ImportHooks()) {
+      if (!*h.real) continue;
+      try {
+        VHook::PatchModuleImport(module, "kernel32.dll", h.hook, true, true, h.name, *h.real);
+      } catch (...) {
+      }
+    }
+  }
+  g_patched_modules->clear();
+}
+
+}  // namespace ExceptionLog
+
+// ---- Entries of the wraps ----
+
+namespace ExceptionLog {
+namespace {
+
+void NoteRethrow(bool pending) {
+  SetSlotValue(&g_rethrow_slot, reinterpret_cast<void*>(static_cast<std::uintptr_t>(pending)));
+}
+
+}  // namespace
+}  // namespace ExceptionLog
+
+extern "C" void VantorLogLanguageRaise(const ExceptionLog::TLanguageRaise* raise) {
+  // The rethrown exception's catch block ends while it unwinds: that end is not reported.
+  if (raise->Rethrow) ExceptionLog::NoteRethrow(true);
+  ExceptionLog::OnLanguageRaise(*raise);
+}
+
+extern "C" bool VantorLogEndCatchDue() {
+  using namespace ExceptionLog;
+  if (SlotValue(&g_rethrow_slot)) {
+    NoteRethrow(false);
+    return false;
+  }
+  return g_terminating == 0 && g_end_catch_hook != nullptr;
+}
+
+extern "C" void VantorLogEndCatchDone() {
+  if (ExceptionLog::TEndCatchHook hook = ExceptionLog::g_end_catch_hook) {
+    try {
+      hook();
+    } catch (...) {
+    }
+  }
+}
+
+#endif  // _WIN32
