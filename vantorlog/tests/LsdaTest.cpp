@@ -1,12 +1,16 @@
 // LSDA reader against tables assembled by hand from the Itanium C++ ABI's description of
 // GCC's exception tables, and LEB128 numbers from the DWARF standard's examples.
 #include <gtest/gtest.h>
+#include <unwind.h>
 
 #include <cstdint>
+#include <cstring>
 #include <map>
+#include <typeinfo>
 #include <vector>
 
 #include "VLsda.h"
+#include "VMemory.h"
 
 namespace {
 
@@ -299,6 +303,134 @@ TEST(LsdaFrames, ActionChainThatLoopsEndsAsMalformed) {
                                               0x10, 0x08, 0x01, 0x01, 0x00};
   EXPECT_EQ(VLsda::SearchFrame(SpanOf(no_types), kRegion, kRegion + 4, search).outcome,
             TFrameOutcome::kMalformed);
+}
+
+// ---- Tables the compiler wrote for this program ----
+// The search of three host functions' own frames, taken from inside their bodies; what must
+// be found there follows from the C++ source: a catch of the base class, a catch-all, a
+// cleanup, a noexcept function.
+
+struct Base {
+  virtual ~Base() = default;
+};
+struct Derived : Base {};
+struct Unrelated {
+  virtual ~Unrelated() = default;
+};
+
+struct FrameSeen {
+  std::uintptr_t region;
+  std::uintptr_t ip;  // moved back into the call
+  const std::uint8_t* lsda;
+  std::uintptr_t text_base, data_base;
+};
+
+_Unwind_Reason_Code Collect(struct _Unwind_Context* context, void* user) {
+  int before = 0;
+  const std::uintptr_t ip = _Unwind_GetIPInfo(context, &before);
+  static_cast<std::vector<FrameSeen>*>(user)->push_back(
+      {static_cast<std::uintptr_t>(_Unwind_GetRegionStart(context)), before ? ip : ip - 1,
+       static_cast<const std::uint8_t*>(_Unwind_GetLanguageSpecificData(context)),
+       static_cast<std::uintptr_t>(_Unwind_GetTextRelBase(context)),
+       static_cast<std::uintptr_t>(_Unwind_GetDataRelBase(context))});
+  return static_cast<std::vector<FrameSeen>*>(user)->size() > 32 ? _URC_END_OF_STACK
+                                                                 : _URC_NO_REASON;
+}
+
+volatile int g_side_effect = 0;
+[[gnu::noinline]] void Backtrace(std::vector<FrameSeen>* frames) {
+  _Unwind_Backtrace(Collect, frames);
+  ++g_side_effect;
+}
+
+[[gnu::noinline]] int CatchingHost(std::vector<FrameSeen>* frames) {
+  try {
+    Backtrace(frames);
+  } catch (const Base&) {
+    return 1;
+  } catch (...) {
+    return 2;
+  }
+  return 0;
+}
+
+struct Guard {
+  ~Guard() { ++g_side_effect; }
+};
+[[gnu::noinline]] void CleanupHost(std::vector<FrameSeen>* frames) {
+  Guard g;
+  Backtrace(frames);
+}
+
+[[gnu::noinline]] void NoexceptHost(std::vector<FrameSeen>* frames) noexcept { Backtrace(frames); }
+
+struct Thrown2 {
+  const std::type_info* type;
+  void* object;
+};
+
+bool LoadOwn(void*, std::uint64_t address, std::uint64_t* value) {
+  std::uintptr_t word = 0;
+  if (!VCore::SafeRead(reinterpret_cast<const void*>(static_cast<std::uintptr_t>(address)), &word,
+                       sizeof word))
+    return false;
+  *value = word;
+  return true;
+}
+
+bool DoCatch(void* user, std::uint64_t type) {
+  auto* t = static_cast<Thrown2*>(user);
+  void* object = t->object;
+  return reinterpret_cast<const std::type_info*>(static_cast<std::uintptr_t>(type))
+      ->__do_catch(t->type, &object, 1);
+}
+
+VLsda::TFrameResult SearchHost(void (*host)(std::vector<FrameSeen>*), const void* entry,
+                               Thrown2* thrown) {
+  std::vector<FrameSeen> frames;
+  host(&frames);
+  for (const FrameSeen& f : frames) {
+    if (f.region != reinterpret_cast<std::uintptr_t>(entry)) continue;
+    EXPECT_NE(f.lsda, nullptr);
+    if (!f.lsda) break;
+    VLsda::TSearch search;
+    search.pointer_size = sizeof(void*);
+    search.bases = {f.text_base, f.data_base, 0};
+    search.load = LoadOwn;
+    search.match = DoCatch;
+    search.user = thrown;
+    const VLsda::TSpan span{f.lsda, VCore::ReadableBytes(f.lsda, 4096),
+                            reinterpret_cast<std::uintptr_t>(f.lsda)};
+    return VLsda::SearchFrame(span, f.region, f.ip, search);
+  }
+  ADD_FAILURE() << "host frame not seen";
+  return {};
+}
+
+TEST(LsdaCompiled, SearchOfTheCompilersOwnTables) {
+  Derived derived;
+  Unrelated unrelated;
+  Thrown2 as_derived{&typeid(Derived), &derived};
+  Thrown2 as_unrelated{&typeid(Unrelated), &unrelated};
+  const void* catching_entry = reinterpret_cast<const void*>(&CatchingHost);
+  auto call_catching = +[](std::vector<FrameSeen>* f) { CatchingHost(f); };
+
+  VLsda::TFrameResult r = SearchHost(call_catching, catching_entry, &as_derived);
+  EXPECT_EQ(r.outcome, TFrameOutcome::kTyped);
+  EXPECT_EQ(r.type_info, reinterpret_cast<std::uintptr_t>(&typeid(Base)));
+  // The landing pad lies in the host, past the call.
+  EXPECT_GT(r.landing_pad, reinterpret_cast<std::uintptr_t>(catching_entry));
+  EXPECT_LT(r.landing_pad, reinterpret_cast<std::uintptr_t>(catching_entry) + 4096);
+
+  r = SearchHost(call_catching, catching_entry, &as_unrelated);
+  EXPECT_EQ(r.outcome, TFrameOutcome::kCatchAll);
+
+  r = SearchHost(&CleanupHost, reinterpret_cast<const void*>(&CleanupHost), &as_derived);
+  EXPECT_EQ(r.outcome, TFrameOutcome::kNone);
+  EXPECT_TRUE(r.cleanup);
+
+  r = SearchHost(&NoexceptHost, reinterpret_cast<const void*>(&NoexceptHost), &as_derived);
+  EXPECT_EQ(r.outcome, TFrameOutcome::kTerminate);
 }
 
 }  // namespace

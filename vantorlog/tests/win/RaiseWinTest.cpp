@@ -55,6 +55,31 @@ bool RecordReached(void* object, const void* address, bool language, BYTE kind, 
 
 void CountEndCatch() { ++g_end_catches; }
 
+extern "C" void VlFaultRead();
+extern "C" void VlFaultReadAt();
+extern "C" void VlDivide();
+extern "C" void VlDivideAt();
+// Known registers at the fault: EAX 0x1234ABCD, ECX 0x5678 (read); EAX 100, EDX 0, ECX 0
+// (divide). A read of address 0x10 is 5 bytes (A1 imm32), the divide 2 bytes (F7 F1).
+asm(".text\n"
+    ".globl _VlFaultRead\n"
+    "_VlFaultRead:\n"
+    "  movl $0x1234ABCD, %eax\n"
+    "  movl $0x5678, %ecx\n"
+    ".globl _VlFaultReadAt\n"
+    "_VlFaultReadAt:\n"
+    "  movl 0x10, %eax\n"
+    "  ret\n"
+    ".globl _VlDivide\n"
+    "_VlDivide:\n"
+    "  movl $100, %eax\n"
+    "  xorl %edx, %edx\n"
+    "  xorl %ecx, %ecx\n"
+    ".globl _VlDivideAt\n"
+    "_VlDivideAt:\n"
+    "  divl %ecx\n"
+    "  ret\n");
+
 class RaiseTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -236,8 +261,88 @@ TEST_F(RaiseTest, NothingIsProcessedWhileInactiveOrForExcludedThreadsOrEAbort) {
   a.Start();
   a.WaitFor();
   EXPECT_TRUE(Taken().empty());
+  // An excluded thread.
+  class Excluded : public TThread {
+   public:
+    Excluded() : TThread(true) {}
+    void Execute() override { throw EConvertError("excluded"); }
+  } excluded;
+  ExceptionLog::SetThreadEnabled(excluded.ThreadID(), false);
+  EXPECT_FALSE(ExceptionLog::IsThreadEnabled(excluded.ThreadID()));
+  excluded.Start();
+  excluded.WaitFor();
+  EXPECT_TRUE(Taken().empty());
+  ExceptionLog::SetThreadEnabled(excluded.ThreadID(), true);
+  EXPECT_TRUE(ExceptionLog::IsThreadEnabled(excluded.ThreadID()));
   uncaught_by_user();
   EXPECT_EQ(Taken().size(), 1u);
+}
+
+TEST_F(RaiseTest, RaiseExceptionHookFiltersNotificationsAndBuildsLanguageRecords) {
+  ThreadExceptionState* state = ExceptionLog::CurrentThreadState();
+  ASSERT_NE(state, nullptr);
+  ExceptionLog::ResetThreadExceptionState();
+  // The debugger-only notification returns without raising when no debugger is attached.
+  DWORD block[20] = {0x1003F};
+  const ULONG_PTR notification[2] = {reinterpret_cast<ULONG_PTR>(block), 0};
+  ExceptionLog::HookedRaiseException(0x0EEDFAE4, 0, 2, notification);
+  // Thread naming goes to the real function only.
+  struct {
+    DWORD type, name, thread, flags;
+  } naming{0x1000, 0, 0xFFFFFFFF, 0};
+  ExceptionLog::HookedRaiseException(0x406D1388, 0, 4, reinterpret_cast<const ULONG_PTR*>(&naming));
+  EXPECT_EQ(state->ExceptionRecord.ExceptionCode, 0u);
+  // A language raise of 7 arguments fills the record and the context; one of 6 does not.
+  const ULONG_PTR arguments[7] = {0x401234, 0x1000, 0xB, 0x51, 0xD1, 0xBB, 0x12FF00};
+  state->HookStackPosition = reinterpret_cast<const void*>(0x12FF10);
+  state->HookEcx = 0xC;
+  ExceptionLog::CaptureRuntimeRaise(0x0EEDFADE, 1, 6, false, arguments);
+  EXPECT_EQ(state->ExceptionRecord.ExceptionCode, 0u);
+  ExceptionLog::CaptureRuntimeRaise(0x0EEDFADE, 1, 7, false, arguments);
+  const EXCEPTION_RECORD& r = state->ExceptionRecord;
+  EXPECT_EQ(r.ExceptionCode, 0x0EEDFADEu);
+  EXPECT_EQ(r.ExceptionFlags, 1u);
+  EXPECT_EQ(r.ExceptionAddress, reinterpret_cast<void*>(0x401234));
+  EXPECT_EQ(r.NumberParameters, 7u);
+  EXPECT_EQ(std::memcmp(r.ExceptionInformation, arguments, sizeof arguments), 0);
+  const CONTEXT& c = state->Context;
+  const DWORD want[] = {0x1000, 0xB, 0xC, 0x401234, 0x51, 0xD1, 0xBB, 0x12FF10, 0x40122F};
+  const DWORD got[] = {c.Eax, c.Ebx, c.Ecx, c.Edx, c.Esi, c.Edi, c.Ebp, c.Esp, c.Eip};
+  for (int i = 0; i < 9; ++i) EXPECT_EQ(got[i], want[i]) << i;
+  EXPECT_EQ(c.ContextFlags, 0x10003u);
+  EXPECT_EQ(state->RaiseStackPointer, reinterpret_cast<const void*>(0x12FF10));
+  EXPECT_TRUE(Taken().empty());
+  ExceptionLog::ResetThreadExceptionState();
+}
+
+TEST_F(RaiseTest, UnwoundOsExceptionOfTheMainThreadIsProcessedOnlyWithBehaviourBit6) {
+  auto owned = TVantorModuleOptions::Create("raise-test.exe");
+  ExceptionLog::SetCurrentOptions(owned.get());
+  EXCEPTION_RECORD record{};
+  record.ExceptionCode = 0xC0000005;
+  record.ExceptionAddress = reinterpret_cast<void*>(&VlFaultReadAt);
+  record.NumberParameters = 2;
+  record.ExceptionInformation[1] = 0x10;
+  struct Case {
+    DWORD flags;
+    std::uint16_t behaviour;
+    std::size_t processed;
+  };
+  for (const Case& c : {Case{EXCEPTION_UNWINDING, 0x40, 1}, Case{EXCEPTION_UNWINDING, 0, 0},
+                        Case{EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND, 0x40, 0}}) {
+    g_reached->clear();
+    VCore::CacheClear();
+    owned->FBehaviourFlags = c.behaviour;
+    record.ExceptionFlags = c.flags;
+    ExceptionLog::CaptureUnwindException(nullptr, nullptr, &record);
+    const std::vector<Reached> reached = Taken();
+    ASSERT_EQ(reached.size(), c.processed) << c.flags << " " << c.behaviour;
+    if (c.processed) {
+      EXPECT_EQ(reached[0].class_name, "EAccessViolation");
+      EXPECT_FALSE(reached[0].language);
+    }
+  }
+  ExceptionLog::SetCurrentOptions(nullptr);
 }
 
 TEST_F(RaiseTest, EscapingATThreadsExecuteIsProcessedWithTheThreadProcedureKind) {
@@ -363,31 +468,6 @@ TEST_F(RaiseTest, AThrowInsideTheDecisionIsNotLookedAtAgain) {
 }
 
 // ---- OS exceptions ----
-
-extern "C" void VlFaultRead();
-extern "C" void VlFaultReadAt();
-extern "C" void VlDivide();
-extern "C" void VlDivideAt();
-// Known registers at the fault: EAX 0x1234ABCD, ECX 0x5678 (read); EAX 100, EDX 0, ECX 0
-// (divide). A read of address 0x10 is 5 bytes (A1 imm32), the divide 2 bytes (F7 F1).
-asm(".text\n"
-    ".globl _VlFaultRead\n"
-    "_VlFaultRead:\n"
-    "  movl $0x1234ABCD, %eax\n"
-    "  movl $0x5678, %ecx\n"
-    ".globl _VlFaultReadAt\n"
-    "_VlFaultReadAt:\n"
-    "  movl 0x10, %eax\n"
-    "  ret\n"
-    ".globl _VlDivide\n"
-    "_VlDivide:\n"
-    "  movl $100, %eax\n"
-    "  xorl %edx, %edx\n"
-    "  xorl %ecx, %ecx\n"
-    ".globl _VlDivideAt\n"
-    "_VlDivideAt:\n"
-    "  divl %ecx\n"
-    "  ret\n");
 
 // The last vectored handler: steps over the two faults the tests make.
 LONG CALLBACK StepOver(EXCEPTION_POINTERS* p) {
