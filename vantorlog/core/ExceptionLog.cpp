@@ -443,7 +443,10 @@ bool WillUserHandlerCatch(void* object, const void* address, bool forced, BYTE* 
   VCore::TCachedDecision cached;
   bool result = false;
   BYTE first_kind = kHandlerNone;
-  if (VCore::CacheLookup(object, address, head, &cached)) {
+  // A language raise passes one hook only, and the same throw site at the same stack depth
+  // may be reached through different handlers (two calls of one helper from one caller):
+  // it is always searched. OS exceptions, decided by their address, use the cache.
+  if (!language && VCore::CacheLookup(object, address, head, &cached)) {
     result = cached.a != 0;
     *kind = static_cast<BYTE>(cached.b);
     first_kind = cached.c;
@@ -469,7 +472,7 @@ bool WillUserHandlerCatch(void* object, const void* address, bool forced, BYTE* 
     cached.a = result ? 1 : 0;
     cached.b = *kind;
     cached.c = first_kind;
-    VCore::CacheAdd(object, address, head, cached);
+    if (!language) VCore::CacheAdd(object, address, head, cached);
   }
   if (g_secondary_module) return true;
   if (forced) return true;

@@ -378,6 +378,27 @@ unsigned __stdcall CatchingThread(void*) {
   return 0;
 }
 
+TEST_F(RaiseTest, OneThrowSiteAtOneDepthIsDecidedByItsOwnHandlers) {
+  // Both raises come from the same call in ThrowConvert with the same stack pointer: the
+  // first is caught, the second escapes Execute.
+  class Worker : public TThread {
+   public:
+    Worker() : TThread(true) {}
+    void Execute() override {
+      try {
+        ThrowConvert();
+      } catch (...) {
+      }
+      ThrowConvert();
+    }
+  } worker;
+  worker.Start();
+  worker.WaitFor();
+  const std::vector<Reached> reached = Taken();
+  ASSERT_EQ(reached.size(), 1u);
+  EXPECT_EQ(reached[0].kind, ExceptionLog::kOutThreadProc);
+}
+
 TEST_F(RaiseTest, ThrowsCaughtInsideStdThreadAndBeginThreadexThreads) {
   std::thread t([] {
     try {
