@@ -580,10 +580,19 @@ TEST_F(RaiseTest, FaultsReachTheVectoredConverterWithTheExactRecord) {
 
 // ---- Threads through the patched CreateThread ----
 
+// The compiler treats an import slot as constant within a function: each call reads the
+// slot afresh here, as code elsewhere in the program would.
+[[gnu::noinline]] HANDLE NewThread(LPTHREAD_START_ROUTINE start, void* parameter, DWORD flags,
+                                   DWORD* id) {
+  return CreateThread(nullptr, 0, start, parameter, flags, id);
+}
+[[gnu::noinline]] DWORD Resume(HANDLE thread) { return ResumeThread(thread); }
 struct Seen {
   HANDLE go;
   std::atomic<DWORD> id{0};
 };
+
+DWORD WINAPI EndThroughExitThread(void*) { ExitThread(9); }
 
 DWORD WINAPI WaitForGo(void* p) {
   auto* s = static_cast<Seen*>(p);
@@ -612,14 +621,14 @@ TEST_F(RaiseTest, ThreadsOfThePatchedCreateThreadAppearInTheThreadsList) {
   // A raw thread, suspended by its creator and resumed later.
   Seen raw{go};
   DWORD raw_id = 0;
-  HANDLE h = CreateThread(nullptr, 0, WaitForGo, &raw, CREATE_SUSPENDED, &raw_id);
+  HANDLE h = NewThread(WaitForGo, &raw, CREATE_SUSPENDED, &raw_id);
   ASSERT_NE(h, nullptr);
   Sleep(50);
   EXPECT_EQ(raw.id.load(), 0u) << "stays suspended for the caller";
   list->LockForRead();
   EXPECT_GE(list->IndexOfThreadID(raw_id), 0);
   list->UnlockRead();
-  ResumeThread(h);
+  Resume(h);
   // A thread of std::thread (msvcrt's _beginthreadex) and a TThread.
   Seen std_seen{go};
   std::thread st([&] { WaitForGo(&std_seen); });
@@ -660,7 +669,29 @@ TEST_F(RaiseTest, ThreadsOfThePatchedCreateThreadAppearInTheThreadsList) {
   EXPECT_LT(list->IndexOfThreadID(raw_id), 0);
   list->UnlockRead();
   CloseHandle(h);
+  // A thread that ends through ExitThread takes its record away itself.
+  DWORD exiting_id = 0;
+  HANDLE exiting = NewThread(EndThroughExitThread, nullptr, 0, &exiting_id);
+  ASSERT_NE(exiting, nullptr);
+  ASSERT_EQ(WaitForSingleObject(exiting, 60000), WAIT_OBJECT_0);
+  GetExitCodeThread(exiting, &code);
+  EXPECT_EQ(code, 9u);
+  list->LockForRead();
+  EXPECT_LT(list->IndexOfThreadID(exiting_id), 0);
+  list->UnlockRead();
+  CloseHandle(exiting);
   ExceptionLog::UninstallImportHooks();
+  // Unpatched: a new thread is no longer recorded (counted: Wine reuses thread ids at once).
+  list->LockForRead();
+  const int before = list->Count();
+  list->UnlockRead();
+  Seen plain{go};
+  HANDLE plain_handle = NewThread(WaitForGo, &plain, 0, nullptr);
+  ASSERT_EQ(WaitForSingleObject(plain_handle, 60000), WAIT_OBJECT_0);
+  list->LockForRead();
+  EXPECT_EQ(list->Count(), before);
+  list->UnlockRead();
+  CloseHandle(plain_handle);
   CloseHandle(go);
 }
 
