@@ -692,10 +692,14 @@ DWORD WINAPI RawStartRoutine(void*) {
   LPTHREAD_START_ROUTINE start = nullptr;
   void* parameter = nullptr;
   list->LockForWrite();
-  if (TTrackedThreadInfo* own = list->GetItem(list->IndexOfThreadID(GetCurrentThreadId()))) {
+  const int index = list->IndexOfThreadID(GetCurrentThreadId());
+  if (TTrackedThreadInfo* own = list->GetItem(index)) {
     own->StackTop = VCore::StackTopOfThread();
     start = reinterpret_cast<LPTHREAD_START_ROUTINE>(own->RawStart);
     parameter = own->Parameter;
+    // A thread object makes its thread inside its base constructor, where it is not yet of
+    // its own class; by now it is: the library's own threads are not kept.
+    if (own->ThreadObject && IsLibraryThreadObject(own->ThreadObject)) list->Delete(index);
   }
   list->UnlockWrite();
   return start ? start(parameter) : 0xFFFFFFFF;

@@ -18,6 +18,20 @@
 #include "VThreads.h"
 #include "core/ExceptionLog.h"
 
+// A thread of the library's own kind (by class name): never kept in the threads list.
+class TExceptionThread : public TThread {
+ public:
+  TExceptionThread() : TThread(true) {}
+  std::atomic<DWORD> id{0};
+  HANDLE go = nullptr;
+
+ protected:
+  void Execute() override {
+    id = GetCurrentThreadId();
+    WaitForSingleObject(go, 60000);
+  }
+};
+
 namespace {
 
 struct Reached {
@@ -644,6 +658,10 @@ TEST_F(RaiseTest, ThreadsOfThePatchedCreateThreadAppearInTheThreadsList) {
   Seen tthread_seen{go};
   Worker worker(&tthread_seen);
   worker.Start();
+  TExceptionThread library_thread;
+  library_thread.go = go;
+  library_thread.Start();
+  for (int i = 0; i < 600 && !library_thread.id; ++i) Sleep(10);
   for (int i = 0; i < 600 && (!raw.id || !std_seen.id || !tthread_seen.id); ++i) Sleep(10);
   EXPECT_EQ(raw.id.load(), raw_id);
   EXPECT_TRUE(in_list(raw_id));
@@ -654,6 +672,7 @@ TEST_F(RaiseTest, ThreadsOfThePatchedCreateThreadAppearInTheThreadsList) {
   EXPECT_TRUE(w && w->ThreadObject == &worker);
   const TTrackedThreadInfo* r = list->GetItem(list->IndexOfThreadID(raw_id));
   EXPECT_TRUE(r && r->ThreadObject == nullptr && r->CreatorStackSize > 0 && r->CreatorStackCopy);
+  EXPECT_LT(list->IndexOfThreadID(library_thread.id), 0);
   list->UnlockRead();
   SetEvent(go);
   ASSERT_EQ(WaitForSingleObject(h, 60000), WAIT_OBJECT_0);
@@ -662,6 +681,7 @@ TEST_F(RaiseTest, ThreadsOfThePatchedCreateThreadAppearInTheThreadsList) {
   EXPECT_EQ(code, 7u);
   st.join();
   worker.WaitFor();
+  library_thread.WaitFor();
   // Ended threads are purged at the next creation (while the handle is still the caller's:
   // a closed handle's value may already name another object).
   std::thread([] {}).join();
