@@ -33,11 +33,12 @@ struct TChildRun {
   }
 };
 
-TChildRun RunChild(const std::string& scenario) {
+TChildRun RunChild(const std::string& scenario, const char* child = VL_LEAKS_CHILD) {
   TChildRun run;
-  const std::string out = std::string(VL_OUTPUT) + "/leaks_" + scenario + ".txt";
+  const std::string out = std::string(VL_OUTPUT) + "/leaks_" + scenario +
+                          (std::string(child) == VL_LEAKS_CHILD ? "" : "_untracked") + ".txt";
   DeleteFileA(out.c_str());
-  std::string command = std::string("\"") + VL_LEAKS_CHILD + "\" \"" + out + "\" " + scenario;
+  std::string command = std::string("\"") + child + "\" \"" + out + "\" " + scenario;
   STARTUPINFOA si{sizeof si};
   PROCESS_INFORMATION pi{};
   if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
@@ -134,6 +135,17 @@ TEST(LeaksWinTest, ManyThreadsAllocatingAndFreeingLeaveNoRecords) {
   EXPECT_FALSE(run.Has("OVERRUN"));
   EXPECT_FALSE(run.Has("MULTIFREE"));
   EXPECT_TRUE(run.Leaks().empty()) << run.Leaks().front();
+  EXPECT_EQ(run.lines.back(), "FINAL");
+}
+
+TEST(LeaksWinTest, WithoutTheVLDATAHeaderTheOperatorsRunUntracked) {
+  const TChildRun run = RunChild("leaks", VL_LEAKS_CHILD_UNTRACKED);
+  EXPECT_EQ(run.exit_code, 0);
+  ASSERT_FALSE(run.lines.empty());
+  EXPECT_EQ(run.lines.front(), "INACTIVE");
+  EXPECT_TRUE(run.Leaks().empty()) << run.Leaks().front();
+  EXPECT_FALSE(run.Has("BEGIN"));
+  EXPECT_GE(run.IndexOf("MAIN END"), 0);
   EXPECT_EQ(run.lines.back(), "FINAL");
 }
 
