@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <string>
 #include <thread>
@@ -19,6 +20,24 @@ class TLeakProbe {
  public:
   virtual ~TLeakProbe() = default;
   int value = 42;
+};
+
+// One-time objects of the network library, known as false leaks.
+class TIdCriticalSection {
+ public:
+  virtual ~TIdCriticalSection() = default;
+};
+class TCriticalSection {
+ public:
+  virtual ~TCriticalSection() = default;
+};
+class TIdThreadSafeInteger {
+ public:
+  virtual ~TIdThreadSafeInteger() = default;
+};
+class TIntConst {
+ public:
+  virtual ~TIntConst() = default;
 };
 
 namespace {
@@ -363,6 +382,63 @@ TEST_F(LeaksTest, BlocksAllocatedUnderAnObjectFoldIntoItWithTheOption) {
     } else {
       EXPECT_EQ(g_leaks.size(), 4u);
     }
+    TearDown();
+  }
+}
+
+template <class T>
+void LeakObjectOf(std::size_t block_size) {
+  new (VLeaks::GetObjectMem(block_size)) T;
+}
+
+TEST_F(LeaksTest, TheNetworkLibrarysOneTimeObjectsAreDroppedWithTheOption) {
+  using TLeak = void (*)(std::size_t);
+  struct TAllocation {
+    TLeak leak;
+    std::size_t size;
+  };
+  const TAllocation with_both[] = {
+      {&LeakObjectOf<TIdCriticalSection>, 28},    // dropped (the first one)
+      {&LeakObjectOf<TIdCriticalSection>, 28},    // stays
+      {&LeakObjectOf<TCriticalSection>, 28},      // stays: an Id one was dropped
+      {&LeakObjectOf<TIdThreadSafeInteger>, 12},  // dropped
+      {&LeakObjectOf<TIntConst>, 16},             // every one dropped
+      {&LeakObjectOf<TIntConst>, 16},
+      {nullptr, 28},                            // data of that size stays
+      {&LeakObjectOf<TIdCriticalSection>, 30},  // another size stays
+  };
+  const TAllocation plain_only[] = {
+      {&LeakObjectOf<TCriticalSection>, 28},  // dropped
+      {&LeakObjectOf<TCriticalSection>, 28},
+  };
+  struct TCase {
+    std::uint8_t options;
+    const TAllocation* allocations;
+    std::size_t count;
+    std::vector<int> reported_sites;
+  };
+  const TCase cases[] = {
+      {0x0D, with_both, std::size(with_both), {1, 2, 6, 7}},
+      {0x09, with_both, std::size(with_both), {0, 1, 2, 3, 4, 5, 6, 7}},
+      {0x0D, plain_only, std::size(plain_only), {1}},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.options));
+    Start(c.options);
+    for (std::size_t i = 0; i < c.count; ++i) {
+      NextStack({Site(static_cast<int>(i))});
+      if (c.allocations[i].leak) {
+        c.allocations[i].leak(c.allocations[i].size);
+      } else {
+        VLeaks::TrackedGetMem(c.allocations[i].size);
+      }
+    }
+    VLeaks::StopTracking();
+    std::vector<int> seen;
+    for (const TSeenLeak& leak : g_leaks)
+      seen.push_back(static_cast<int>((leak.first + 5 - Site(0)) / 16));
+    EXPECT_EQ(seen, c.reported_sites);
+    EXPECT_EQ(g_frees.load(), g_gets.load());
     TearDown();
   }
 }

@@ -22,6 +22,9 @@ class TTidyWidget {
   char name[48] = {};
 };
 
+// A static object that owns a block: destroyed at the end, before the tracker stops.
+std::string g_static_text(500, 'q');
+
 // Where the leaked blocks go: seen from outside, so that the compiler keeps their contents.
 TLeakyWidget* g_widgets[3];
 char* g_buffer;
