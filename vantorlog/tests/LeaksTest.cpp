@@ -129,6 +129,8 @@ struct TSeenLeak {
 std::vector<TSeenLeak> g_leaks;
 int g_overruns = 0, g_multi_frees = 0, g_before = 0, g_after = 0;
 void* g_free_in_callback = nullptr;
+void* g_realloc_in_callback = nullptr;
+bool g_realloc_kept_content = false;
 
 void OnOverrun() { ++g_overruns; }
 void OnMultiFree() { ++g_multi_frees; }
@@ -140,6 +142,14 @@ void OnLeak(const char* name, std::uint32_t size, std::uint32_t count, const std
     void* p = g_free_in_callback;
     g_free_in_callback = nullptr;
     VLeaks::TrackedFreeMem(p);  // a tracked block, freed while the list is locked
+  }
+  if (g_realloc_in_callback) {
+    auto* p = static_cast<char*>(g_realloc_in_callback);
+    g_realloc_in_callback = nullptr;
+    // Tracking has stopped: the data moves into a plain block.
+    auto* q = static_cast<char*>(VLeaks::TrackedReallocMem(p, 64));
+    g_realloc_kept_content = q && std::memcmp(q, "tracked", 8) == 0;
+    VLeaks::TrackedFreeMem(q);
   }
 }
 void OnThrowingLeak(const char*, std::uint32_t, std::uint32_t, const std::uint32_t*) {
@@ -153,6 +163,8 @@ class LeaksTest : public ::testing::Test {
     g_leaks.clear();
     g_overruns = g_multi_frees = g_before = g_after = 0;
     g_free_in_callback = nullptr;
+    g_realloc_in_callback = nullptr;
+    g_realloc_kept_content = false;
     NextStack({Site(0)});
     VLeaks::SetMemoryManager({&CountingGet, &CountingFree, &CountingRealloc});
     VLeaks::InstallTracker(options);
@@ -443,7 +455,7 @@ TEST_F(LeaksTest, TheNetworkLibrarysOneTimeObjectsAreDroppedWithTheOption) {
   }
 }
 
-TEST_F(LeaksTest, ACallbackMayFreeATrackedBlockAndOneThatThrowsDoesNotStopTheWalk) {
+TEST_F(LeaksTest, ACallbackMayFreeOrReallocateATrackedBlockAndOneThatThrowsDoesNotStopTheWalk) {
   Start(0x19);
   NextStack({Site(1)});
   g_free_in_callback = VLeaks::TrackedGetMem(10);
@@ -452,6 +464,14 @@ TEST_F(LeaksTest, ACallbackMayFreeATrackedBlockAndOneThatThrowsDoesNotStopTheWal
   VLeaks::StopTracking();  // would never return if the free waited for the list lock
   EXPECT_EQ(g_leaks.size(), 2u);
   EXPECT_EQ(g_frees.load(), g_gets.load());  // the block freed in the callback went back once
+
+  Start(0x19);
+  NextStack({Site(1)});
+  g_realloc_in_callback = VLeaks::TrackedGetMem(10);
+  std::memcpy(g_realloc_in_callback, "tracked", 8);
+  VLeaks::StopTracking();
+  EXPECT_TRUE(g_realloc_kept_content);
+  EXPECT_EQ(g_frees.load(), g_gets.load());
 
   Start(0x09);
   VLeaks::TLeakCallbacks throwing = VLeaks::Callbacks();
