@@ -14,7 +14,7 @@ packages=(
   wine wine32 xvfb x11-utils imagemagick
   fonts-dejavu fonts-nanum fonts-wine
   python3-aiosmtpd python3-pyftpdlib python3-dnslib
-  bc unzip libxml2-utils openssl iproute2 procps
+  bc unzip libxml2-utils openssl iproute2 procps pngcheck
 )
 
 need=()

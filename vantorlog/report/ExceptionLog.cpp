@@ -1,8 +1,10 @@
 #include "ExceptionLog.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <iterator>
 #include <string_view>
+#include <vector>
 
 #include "VCore.h"
 
@@ -141,6 +143,277 @@ std::string ReadUserEmail() { return VCore::IniReadValue(SettingsFile(), kUser, 
 
 void SaveUserEmail(const std::string& email) {
   VCore::IniWriteValue(SettingsFile(), kUser, "Email", email);
+}
+
+}  // namespace ExceptionLog
+
+// ---- Screenshot ---------------------------------------------------------------------------
+
+namespace ExceptionLog {
+
+namespace {
+
+constexpr std::uint16_t kSendForegroundWindowOnly = 0x20;
+
+struct TCapture {
+  HWND source = nullptr;
+  HDC screen_dc = nullptr;
+  HDC memory_dc = nullptr;
+  HBITMAP bitmap = nullptr;
+  HPALETTE palette = nullptr;
+  HPALETTE previous_palette = nullptr;
+  bool palette_used = false;
+  int left = 0, top = 0;
+  int width = 0, height = 0;
+  int stride = 0;
+};
+
+TCapture& Capture() {
+  static TCapture capture;
+  return capture;
+}
+
+struct TFocus {
+  HWND window = nullptr;
+  HCURSOR cursor = nullptr;
+};
+
+TFocus& Focus() {
+  static TFocus focus;
+  return focus;
+}
+
+void SelectSystemPalette(TCapture& c) {
+  if (!(GetDeviceCaps(c.screen_dc, RASTERCAPS) & RC_PALETTE)) return;
+  std::vector<std::uint8_t> storage(sizeof(LOGPALETTE) + 255 * sizeof(PALETTEENTRY));
+  auto* logical = reinterpret_cast<LOGPALETTE*>(storage.data());
+  logical->palVersion = 0x300;
+  logical->palNumEntries =
+      static_cast<WORD>(GetSystemPaletteEntries(c.screen_dc, 0, 256, logical->palPalEntry));
+  if (logical->palNumEntries == 0) return;
+  c.palette = CreatePalette(logical);
+  if (!c.palette) return;
+  c.previous_palette = SelectPalette(c.memory_dc, c.palette, FALSE);
+  c.palette_used = true;
+}
+
+void FrameFocusWindow(const TCapture& c, HWND focus) {
+  RECT r;
+  if (!focus || !GetWindowRect(focus, &r)) return;
+  OffsetRect(&r, -c.left, -c.top);
+  HBRUSH red = CreateSolidBrush(RGB(255, 0, 0));
+  if (!red) return;
+  FrameRect(c.memory_dc, &r, red);
+  InflateRect(&r, -1, -1);
+  FrameRect(c.memory_dc, &r, red);
+  DeleteObject(red);
+}
+
+void PaintCursor(const TCapture& c, HCURSOR cursor) {
+  POINT at;
+  if (!cursor || !GetCursorPos(&at)) return;
+  ICONINFO info{};
+  if (GetIconInfo(cursor, &info)) {
+    at.x -= static_cast<LONG>(info.xHotspot);
+    at.y -= static_cast<LONG>(info.yHotspot);
+    if (info.hbmMask) DeleteObject(info.hbmMask);
+    if (info.hbmColor) DeleteObject(info.hbmColor);
+  }
+  DrawIconEx(c.memory_dc, at.x - c.left, at.y - c.top, cursor, 32, 32, 0, nullptr, DI_NORMAL);
+}
+
+template <class F>
+F UserEntry(const char* name) {
+  HMODULE user32 = GetModuleHandleA("user32.dll");
+  if (!user32) user32 = LoadLibraryA("user32.dll");
+  return user32 ? reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(user32, name)))
+                : nullptr;
+}
+
+// 256-entry colour table header for 8-bit DIBs.
+struct TBitmapInfo8 {
+  BITMAPINFOHEADER header;
+  RGBQUAD colours[256];
+};
+
+void InitHeader(BITMAPINFOHEADER& header, int width, int height, int bits) {
+  header = {};
+  header.biSize = sizeof(BITMAPINFOHEADER);
+  header.biWidth = width;
+  header.biHeight = height;
+  header.biPlanes = 1;
+  header.biBitCount = static_cast<WORD>(bits);
+  header.biCompression = BI_RGB;
+}
+
+}  // namespace
+
+void SetScreenshotFocus(HWND focus, HCURSOR cursor) { Focus() = {focus, cursor}; }
+
+RECT ProcessMonitorsRect(const RECT& rect) {
+  RECT desktop{};
+  GetWindowRect(GetDesktopWindow(), &desktop);
+  if (rect.left == -1 && rect.top == -1 && rect.right == -1 && rect.bottom == -1) return desktop;
+  using TGetMonitorInfo = BOOL(WINAPI*)(HMONITOR, LPMONITORINFO);
+  using TMonitorFromPoint = HMONITOR(WINAPI*)(POINT, DWORD);
+  const auto get_info = UserEntry<TGetMonitorInfo>("GetMonitorInfoA");
+  const auto from_point = UserEntry<TMonitorFromPoint>("MonitorFromPoint");
+  if (!get_info || !from_point) return desktop;
+  MONITORINFO first{}, last{};
+  first.cbSize = last.cbSize = sizeof(MONITORINFO);
+  HMONITOR top_left = from_point(POINT{rect.left, rect.top}, MONITOR_DEFAULTTONEAREST);
+  HMONITOR bottom_right = from_point(POINT{rect.right, rect.bottom}, MONITOR_DEFAULTTONEAREST);
+  if (!top_left || !bottom_right || !get_info(top_left, &first) || !get_info(bottom_right, &last))
+    return desktop;
+  return RECT{first.rcMonitor.left, first.rcMonitor.top, last.rcMonitor.right,
+              last.rcMonitor.bottom};
+}
+
+void CaptureScreenshot() {
+  ReleaseScreenshot();
+  TCapture& c = Capture();
+  const TVantorModuleOptions* options = CurrentOptions();
+  RECT r{};
+  POINT start{0, 0};
+  if (options && (options->FSendFlags & kSendForegroundWindowOnly)) {
+    c.source = GetForegroundWindow();
+    if (!c.source) c.source = GetDesktopWindow();
+    GetWindowRect(c.source, &r);
+  } else {
+    c.source = GetDesktopWindow();
+    r = ProcessMonitorsRect(VCore::ProcessWindowsBounds(GetCurrentProcessId()));
+    start = {r.left, r.top};
+  }
+  c.left = r.left;
+  c.top = r.top;
+  c.width = std::max<LONG>(1, r.right - r.left);
+  c.height = std::max<LONG>(1, r.bottom - r.top);
+  c.stride = ((c.width * 8 + 31) & ~31) / 8;
+
+  c.screen_dc = GetWindowDC(c.source);
+  if (c.screen_dc) c.memory_dc = CreateCompatibleDC(c.screen_dc);
+  if (c.memory_dc) c.bitmap = CreateCompatibleBitmap(c.screen_dc, c.stride, c.height);
+  if (!c.bitmap) {
+    ReleaseScreenshot();
+    return;
+  }
+  HGDIOBJ previous = SelectObject(c.memory_dc, c.bitmap);
+  SelectSystemPalette(c);
+  BitBlt(c.memory_dc, 0, 0, c.width, c.height, c.screen_dc, start.x, start.y, SRCCOPY);
+  FrameFocusWindow(c, Focus().window);
+  PaintCursor(c, Focus().cursor);
+  SelectObject(c.memory_dc, previous);
+}
+
+RECT ScreenshotRect() {
+  const TCapture& c = Capture();
+  if (!c.bitmap) return RECT{0, 0, 0, 0};
+  return RECT{c.left, c.top, c.left + c.width, c.top + c.height};
+}
+
+HBITMAP QuantiseTo8Bit(HBITMAP bitmap) {
+  const TCapture& c = Capture();
+  BITMAP object{};
+  if (!bitmap || !GetObjectA(bitmap, sizeof(object), &object) || object.bmWidth < 1 ||
+      object.bmHeight < 1)
+    return nullptr;
+  const int width = object.bmWidth, height = object.bmHeight;
+  HDC screen = c.screen_dc ? c.screen_dc : GetDC(nullptr);
+  HBITMAP result = nullptr;
+  TOctreeQuantiser quantiser;
+  {
+    // Row by row, from the top of the picture (the last scan line of a bottom-up DIB).
+    BITMAPINFO info{};
+    InitHeader(info.bmiHeader, width, height, 24);
+    std::vector<std::uint8_t> row(static_cast<std::size_t>(((width * 24 + 31) & ~31) / 8));
+    bool read = true;
+    for (int y = 0; y < height && read; ++y) {
+      read = GetDIBits(screen, bitmap, height - 1 - y, 1, row.data(), &info, DIB_RGB_COLORS) == 1;
+      for (int x = 0; x < width && read; ++x)
+        quantiser.AddPixel(row[x * 3 + 2], row[x * 3 + 1], row[x * 3]);
+    }
+    if (!read) {
+      if (screen != c.screen_dc) ReleaseDC(nullptr, screen);
+      return nullptr;
+    }
+  }
+  TPngPalette palette;
+  quantiser.Palette(palette);
+  TBitmapInfo8 info{};
+  InitHeader(info.header, width, height, 8);
+  RGBQUAD colours[256];
+  for (int i = 0; i < 256; ++i)
+    colours[i] = RGBQUAD{palette[i].blue, palette[i].green, palette[i].red, 0};
+  void* bits = nullptr;
+  HBITMAP section = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS,
+                                     &bits, nullptr, 0);
+  HDC target = section ? CreateCompatibleDC(screen) : nullptr;
+  HDC source = target ? CreateCompatibleDC(screen) : nullptr;
+  if (source) {
+    HGDIOBJ old_target = SelectObject(target, section);
+    SetDIBColorTable(target, 0, 256, colours);
+    HGDIOBJ old_source = SelectObject(source, bitmap);
+    // The graphics system maps each pixel to the nearest table colour.
+    if (old_target && old_source && BitBlt(target, 0, 0, width, height, source, 0, 0, SRCCOPY))
+      result = section;
+    SelectObject(source, old_source);
+    SelectObject(target, old_target);
+  }
+  if (source) DeleteDC(source);
+  if (target) DeleteDC(target);
+  if (section && !result) DeleteObject(section);
+  if (screen != c.screen_dc) ReleaseDC(nullptr, screen);
+  return result;
+}
+
+void PNGWrite(TStream& stream) {
+  TCapture& c = Capture();
+  if (!c.bitmap) throw Exception("No screenshot to write.");
+  if (HBITMAP converted = QuantiseTo8Bit(c.bitmap)) {
+    DeleteObject(c.bitmap);
+    c.bitmap = converted;
+  }
+  TBitmapInfo8 info{};
+  InitHeader(info.header, c.stride, c.height, 8);
+  std::vector<std::uint8_t> pixels(static_cast<std::size_t>(c.stride) * c.height);
+  if (GetDIBits(c.screen_dc, c.bitmap, 0, c.height, pixels.data(),
+                reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS) != c.height)
+    throw Exception("The screenshot cannot be read.");
+  TPngPalette palette;
+  for (int i = 0; i < 256; ++i)
+    palette[i] = {info.colours[i].rgbRed, info.colours[i].rgbGreen, info.colours[i].rgbBlue};
+  // Bottom-up rows: the picture's top row is the last one.
+  WritePalettePng(stream, c.width, c.height,
+                  pixels.data() + static_cast<std::size_t>(c.stride) * (c.height - 1), -c.stride,
+                  palette);
+}
+
+void SaveScreenshotPNG(const std::string& file_name) {
+  if (file_name.empty()) return;
+  bool created = false;
+  try {
+    // The whole file is built first, so a failure leaves nothing behind.
+    TMemoryStream png;
+    PNGWrite(png);
+    TFileStream file(file_name, fmCreate);
+    created = true;
+    file.WriteBuffer(png.Memory(), static_cast<std::int32_t>(png.Size()));
+    return;
+  } catch (...) {
+  }
+  if (created) ForceDeleteFile(file_name);
+}
+
+void ReleaseScreenshot() {
+  TCapture& c = Capture();
+  if (c.palette) {
+    if (c.memory_dc) SelectPalette(c.memory_dc, c.previous_palette, FALSE);
+    DeleteObject(c.palette);
+  }
+  if (c.bitmap) DeleteObject(c.bitmap);
+  if (c.memory_dc) DeleteDC(c.memory_dc);
+  if (c.screen_dc) ReleaseDC(c.source, c.screen_dc);
+  c = TCapture{};
 }
 
 }  // namespace ExceptionLog

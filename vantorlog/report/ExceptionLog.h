@@ -1,11 +1,13 @@
 // Report half of the library's own unit (the core half is core/ExceptionLog.h): the dialogs'
-// window settings in "VantorLog.ini".
+// window settings in "VantorLog.ini"; the screenshot and its PNG file.
 #pragma once
 
 #include <windows.h>
 
 #include <string>
 
+#include "Streams.h"
+#include "VPngWriter.h"
 #include "core/ExceptionLog.h"
 
 namespace ExceptionLog {
@@ -47,5 +49,31 @@ void SaveColumnWidth(TListPage page, int column, int width);
 // [User] Email.
 std::string ReadUserEmail();
 void SaveUserEmail(const std::string& email);
+
+// ---- Screenshot ---------------------------------------------------------------------------
+// One screenshot at a time: capture, save, release, all in the processing of one exception.
+
+// The window that had the keyboard focus and the cursor, recorded when the processing starts
+// (GetFocus and GetCursor of the thread that raised); the capture frames and paints them.
+void SetScreenshotFocus(HWND focus, HCURSOR cursor);
+// Copies the screen area into a bitmap (the foreground window's with send flag 0x20, else the
+// monitors under this process's windows), frames the focus window in red and paints the cursor.
+// A capture still held is released first.
+void CaptureScreenshot();
+// The captured area in screen coordinates; empty when nothing is captured.
+RECT ScreenshotRect();
+// Writes the capture as an 8-bit palette PNG file. Nothing for an empty name; a failure leaves
+// no file and raises nothing.
+void SaveScreenshotPNG(const std::string& file_name);
+// Converts the capture to 8 bits and writes the PNG into the stream; raises Exception when
+// nothing is captured or the bitmap cannot be read.
+void PNGWrite(TStream& stream);
+// Deletes the palette, the bitmap and the memory DC and releases the screen DC.
+void ReleaseScreenshot();
+// A new 8-bit DIB section of the bitmap with its octree palette, or null.
+HBITMAP QuantiseTo8Bit(HBITMAP bitmap);
+// Widens a rectangle to the full monitor rectangles of its corners; the desktop window's
+// rectangle when there is none (-1, -1, -1, -1) or the monitor entries are missing.
+RECT ProcessMonitorsRect(const RECT& rect);
 
 }  // namespace ExceptionLog
