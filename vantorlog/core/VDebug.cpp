@@ -144,6 +144,8 @@ bool PickDebugSource(VCore::TModuleHandle module, std::unique_ptr<TVLDebugInfoSo
 
 // ---- THModuleStream -----------------------------------------------------------------------
 
+namespace VDebug {
+
 std::int32_t THModuleStream::Read(void* buffer, std::int32_t count) {
   if (count <= 0 || position_ < 0 || position_ >= Size()) return 0;
   const auto n = static_cast<std::int32_t>(std::min<std::int64_t>(count, Size() - position_));
@@ -163,6 +165,8 @@ std::int64_t THModuleStream::Seek(std::int64_t offset, TSeekOrigin origin) {
 }
 
 void THModuleStream::SetSize(std::int64_t) { throw EStreamError("A module stream is read-only"); }
+
+}  // namespace VDebug
 
 // ---- TVLDebugInfoSource -------------------------------------------------------------------
 
@@ -744,7 +748,7 @@ bool TVLDebugInfoJedy::LoadSource() {
         data = At(module, Get32(header + 12));
         size = VDebug::DebugHost().ReadableBytes(data,
                                                  std::min(Get32(header + 8), Get32(header + 16)));
-        stream_ = std::make_unique<THModuleStream>(data, size);
+        stream_ = std::make_unique<VDebug::THModuleStream>(data, size);
         break;
       }
     }
@@ -1142,7 +1146,7 @@ bool TVLPeTD32Image::FindInModule() {
     const std::uint8_t* data = At(module_, Get32(entry + 20));
     const std::size_t size = Get32(entry + 16);
     if (!TVLTD32InfoParser::IsTD32DebugInfoValid(data, size)) return false;
-    stream_ = std::make_unique<THModuleStream>(data, size);
+    stream_ = std::make_unique<VDebug::THModuleStream>(data, size);
     data_ = data;
     size_ = size;
     return true;

@@ -70,7 +70,10 @@ struct TVLLocationInfo {
   TVLDebugInfoSource* source = nullptr;  // not owned
 };
 
-// A read-only view of bytes inside a loaded module (nothing is copied or freed).
+namespace VDebug {
+
+// A read-only view of bytes inside a loaded module (nothing is copied or freed). In VDebug:
+// the modules list has a THModuleStream of its own.
 class THModuleStream : public TStream {
  public:
   THModuleStream(const void* address, std::size_t size)
@@ -87,6 +90,8 @@ class THModuleStream : public TStream {
   std::size_t size_;
   std::int64_t position_ = 0;
 };
+
+}  // namespace VDebug
 
 // Owns its items.
 template <class T>

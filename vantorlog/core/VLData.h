@@ -12,24 +12,8 @@
 #include <vector>
 
 #include "Streams.h"
+#include "VCallStack.h"
 #include "VModules.h"
-
-// One resolved call-stack entry.
-struct TAddressLocation {
-  std::uint8_t Kind = 0;  // 0 unknown, 1 module only, 2 procedure, 3 unit and procedure, 4 line
-  TVantorModuleInfo* ModuleInfo = nullptr;
-  std::uint32_t ThreadID = 0;
-  std::uint8_t ThreadKind = 0;
-  std::uint8_t Exact = 0;
-  std::uint8_t Spare = 0;
-  std::uintptr_t Address = 0;
-  std::string UnitName;
-  std::string ClassName;
-  std::string ProcedureName;
-  std::uint32_t Line = 0;
-  std::uint32_t LineOffset = 0;
-  std::string ThreadName;
-};
 
 namespace VLData {
 
