@@ -318,24 +318,6 @@ void LightLocation(std::uintptr_t address, std::uint32_t thread_id, TAddressLoca
   location.Kind = 1;
 }
 
-// The stack copy and frame chain of a leak-tracker block, read within the probed stack range.
-void CaptureLeakStack(const void* frame, std::uint32_t* stack_copy, std::uint32_t* frame_chain) {
-  const auto base = reinterpret_cast<std::uintptr_t>(VCore::StackTopOfThread());
-  auto at = reinterpret_cast<std::uintptr_t>(frame);
-  if (!frame || at >= base || (at & 3) != 0) return;
-  const std::uintptr_t top = at + (VCore::ReadableBytes(frame, base - at) & ~std::uintptr_t{3});
-  const std::size_t words = std::min<std::size_t>(VLeaks::kStackDepth, (top - at) / 4);
-  std::memcpy(stack_copy, frame, words * 4);
-  std::size_t n = 0;
-  while (n < VLeaks::kStackDepth && at + 8 <= top) {
-    const auto* pair = reinterpret_cast<const std::uint32_t*>(at);
-    frame_chain[n++] = pair[1];
-    const std::uintptr_t next = pair[0];
-    if (next <= at || next >= top || (next & 3) != 0) break;
-    at = next;
-  }
-}
-
 }  // namespace
 
 void GetAddressLocation(const void* address, std::uint32_t thread_id, TAddressLocation& location,
@@ -445,10 +427,29 @@ std::unique_ptr<TVantorStackList> BuildCallStack(const void* first_address, cons
   return list;
 }
 
+void CaptureAllocationStack(const void* frame, std::uint32_t* stack_copy,
+                            std::uint32_t* frame_chain) {
+  // The live part of this thread's stack: from this frame up to the base.
+  const auto low = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+  const auto base = reinterpret_cast<std::uintptr_t>(VCore::StackTopOfThread());
+  auto at = reinterpret_cast<std::uintptr_t>(frame);
+  if (!frame || at < low || at >= base || (at & 3) != 0) return;
+  const std::size_t words = std::min<std::size_t>(VLeaks::kStackDepth, (base - at) / 4);
+  std::memcpy(stack_copy, frame, words * 4);
+  std::size_t n = 0;
+  while (n < VLeaks::kStackDepth && at + 8 <= base) {
+    const auto* pair = reinterpret_cast<const std::uint32_t*>(at);
+    frame_chain[n++] = pair[1];
+    const std::uintptr_t next = pair[0];
+    if (next <= at || next >= base || (next & 3) != 0) break;
+    at = next;
+  }
+}
+
 void StartCallStacks() {
   VCore::SetOtherDebugSourcePicker(
       [](TVantorModuleInfo& module) { return PickOtherDebugSource(module.Handle); });
-  VLeaks::SetStackCapture(&CaptureLeakStack);
+  VLeaks::SetStackCapture(&CaptureAllocationStack);
 }
 
 #endif

@@ -141,10 +141,17 @@ std::unique_ptr<TVantorStackList> BuildCallStack(const void* first_address, cons
                                                  int max_count, int first_index, bool follow_calls,
                                                  std::uint8_t thread_kind, std::uint32_t thread_id);
 
+// The leak tracker's capture of an allocation: the stack copy and the frame chain (up to
+// VLeaks::kStackDepth words each) from the frame on. A frame outside the live part of this
+// thread's stack (a caller without a frame pointer leaves any value there) gives nothing, and
+// the chain stays inside that part, so nothing unreadable is touched and nothing is queried.
+void CaptureAllocationStack(const void* frame, std::uint32_t* stack_copy,
+                            std::uint32_t* frame_chain);
+
 // Connects the unit to its neighbours; the library's start-up calls it once, before the
 // modules list is filled: the modules list picks a module's other debug-information source
-// (map file, TD32, JCL) through VDebug, and the leak tracker captures allocation stacks
-// through the never-faulting probes.
+// (map file, TD32, JCL) through VDebug, and the leak tracker captures allocation stacks with
+// CaptureAllocationStack.
 void StartCallStacks();
 #endif
 

@@ -93,6 +93,23 @@ DWORD WINAPI SleeperThread(void*) {
   return static_cast<DWORD>(SleeperOuter(2));
 }
 
+struct Allocation {
+  std::uint32_t stack[35] = {};
+  std::uint32_t frames[35] = {};
+  std::uintptr_t return_of_inner = 0, return_of_outer = 0;
+};
+
+__attribute__((noinline)) int AllocInner(Allocation& a) {
+  a.return_of_inner = reinterpret_cast<std::uintptr_t>(__builtin_return_address(0));
+  ExceptionLog::CaptureAllocationStack(__builtin_frame_address(0), a.stack, a.frames);
+  return 1;
+}
+
+__attribute__((noinline)) int AllocOuter(Allocation& a) {
+  a.return_of_outer = reinterpret_cast<std::uintptr_t>(__builtin_return_address(0));
+  return AllocInner(a) + 1;
+}
+
 }  // namespace vlstack
 
 namespace {
@@ -287,6 +304,9 @@ TEST_F(CallStackWinTest, SuspendedThreadsStackIsCaptured) {
   ASSERT_TRUE(GetThreadContext(thread, &context));
   auto list = ExceptionLog::BuildCallStack(nullptr, reinterpret_cast<const void*>(context.Esp),
                                            waiting.stack_top, 0x1F, 0, -1, false, 1, id);
+  auto lines_only =
+      ExceptionLog::BuildCallStack(nullptr, reinterpret_cast<const void*>(context.Esp),
+                                   waiting.stack_top, 16, 0, -1, false, 1, id);
   ResumeThread(thread);
   SetEvent(waiting.go);
   ASSERT_EQ(WaitForSingleObject(thread, 30000), WAIT_OBJECT_0);
@@ -320,6 +340,42 @@ TEST_F(CallStackWinTest, SuspendedThreadsStackIsCaptured) {
   EXPECT_GT(found_middle, found_inner);
   // The wait was called from SleeperInner: its call site lies below the return into it.
   EXPECT_GE(in_sleeper, 1);
+
+  // Kind set 16: the entries with lines, and only those.
+  std::vector<std::uintptr_t> with_lines, kept;
+  for (int i = 0; i < list->Count(); ++i)
+    if (list->Items(i)->Kind == 4) with_lines.push_back(list->Items(i)->Address);
+  for (int i = 0; i < lines_only->Count(); ++i) {
+    const std::uint8_t kind = lines_only->Items(i)->Kind;
+    EXPECT_TRUE(kind == 4 || kind == 0) << i;  // 0: hidden by the tidy step
+    if (kind == 4) kept.push_back(lines_only->Items(i)->Address);
+  }
+  EXPECT_EQ(kept, with_lines);
+  EXPECT_GE(kept.size(), 4u);
+}
+
+TEST_F(CallStackWinTest, AllocationStacksFollowTheFrameChainOfTheLiveStack) {
+  vlstack::Allocation a;
+  EXPECT_EQ(vlstack::AllocOuter(a), 2);
+  // The frame's saved frame pointer, then its return address; the chain gives the return
+  // addresses of AllocInner, AllocOuter and on.
+  EXPECT_EQ(a.stack[1], a.return_of_inner);
+  EXPECT_EQ(a.frames[0], a.return_of_inner);
+  EXPECT_EQ(a.frames[1], a.return_of_outer);
+  EXPECT_NE(a.frames[2], 0u);
+
+  // Frames outside the live stack (what a caller without a frame pointer leaves in EBP):
+  // nothing is read.
+  static std::uint32_t heap_like[40] = {8, 8};
+  std::uint32_t local = 0;
+  for (const void* frame :
+       {reinterpret_cast<const void*>(0x1000), static_cast<const void*>(heap_like),
+        reinterpret_cast<const void*>(0xFFFF0000), static_cast<const void*>(&local),
+        VCore::StackTopOfThread()}) {
+    std::uint32_t stack[35] = {}, frames[35] = {};
+    ExceptionLog::CaptureAllocationStack(frame, stack, frames);
+    EXPECT_EQ(stack[0] | stack[1] | frames[0], 0u) << frame;
+  }
 }
 
 TEST_F(CallStackWinTest, LibraryWithoutDebugDataIsLocatedByItsExports) {
