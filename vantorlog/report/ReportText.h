@@ -263,4 +263,25 @@ std::string CpuSection(const TVantorModuleOptions& options, const TReportInput& 
 void BuildReportText(TReportPieces& pieces, const TVantorModuleOptions& options,
                      const TReportInput& input);
 
+#ifdef _WIN32
+// The process's own memory through the never-faulting probes; objects by the class model.
+class TProcessReportMemory : public TReportMemory {
+ public:
+  bool Read(std::uintptr_t address, void* buffer, std::size_t size) const override;
+  std::string ObjectClassName(std::uintptr_t address) const override;
+};
+
+// The threads list of the process as the thread headers ask it: a priority that was not
+// recorded is read from the thread and stored back.
+THeaderContext ProcessThreadsContext();
+
+// Fills the facts of the running process for an exception at address: the general facts
+// (all but the exception's class, message and bug ID, and the e-mail address, which the
+// caller knows), the modules list (refreshed; started by the caller) and the processes list
+// (rebuilt), the registers of context (a CONTEXT; null: none), the memory and the threads.
+// The call stack and the source locations stay the caller's.
+void GatherReportInput(TReportInput& input, std::uintptr_t address, const void* context,
+                       std::uintptr_t stack_value);
+#endif
+
 }  // namespace ExceptionLog

@@ -1,0 +1,87 @@
+// The report of the running test program from its real facts: every section in its order, the
+// test program and kernel32.dll in the modules table, the own process in the processes table.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "ReportText.h"
+#include "VModules.h"
+#include "VSystem.h"
+#include "VTextUtils.h"
+
+namespace {
+
+using namespace ExceptionLog;
+
+__attribute__((noinline)) int Faulting(volatile int* p) { return *p + 1; }
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+TEST(ReportTextWinTest, ReportOfTheRunningProgram) {
+  VCore::StartModulesList();
+  auto options = TVantorModuleOptions::Create("");
+  options->FDialogShowFlags.fill(0xFF);
+  options->FLogFlags = 0x30;
+  CONTEXT context{};
+  context.ContextFlags = CONTEXT_FULL;
+  RtlCaptureContext(&context);
+  const auto address = reinterpret_cast<std::uintptr_t>(&Faulting);
+  TReportInput input;
+  GatherReportInput(input, address, &context, context.Esp);
+  ASSERT_NE(input.Modules, nullptr);
+  ASSERT_NE(input.Processes, nullptr);
+  TReportPieces pieces;
+  BuildReportText(pieces, *options, input);
+  const std::string& report = pieces.Report;
+
+  std::size_t at = 0;
+  for (const char* caption :
+       {"VantorLog 6.0.15\r\n\r\nApplication:\r\n", "\r\n\r\nException:\r\n", "\r\n\r\nUser:\r\n",
+        "\r\n\r\nComputer:\r\n", "\r\n\r\nOperating System:\r\n", "\r\n\r\nNetwork:\r\n",
+        "\r\nCall Stack Information:\r\n", "\r\nModules Information:\r\n",
+        "\r\nProcesses Information:\r\n", "\r\nAssembler Information:\r\n", "\r\nRegisters:\r\n",
+        "\r\nStack:               Memory Dump:\r\n"}) {
+    const std::size_t found = report.find(caption, at);
+    ASSERT_NE(found, std::string::npos) << caption << "\n" << report;
+    at = found;
+  }
+  // A console test program has no active-controls group.
+  EXPECT_EQ(report.find("Active Controls:"), std::string::npos);
+
+  const std::string exe = Lower(VCore::ExtractFileName(VCore::ProgramFileName()));
+  const std::string lower = Lower(report);
+  const std::size_t modules = lower.find("modules information:");
+  const std::size_t processes = lower.find("processes information:");
+  const std::string module_table = lower.substr(modules, processes - modules);
+  for (const std::string& name : {exe, std::string("kernel32.dll")}) {
+    const std::size_t cell = module_table.find("|" + name);
+    ASSERT_NE(cell, std::string::npos) << name << "\n" << module_table;
+    const char next = module_table[cell + 1 + name.size()];
+    EXPECT_TRUE(next == ' ' || next == '|') << name << "\n" << module_table;
+  }
+  const std::string process_table = report.substr(processes, report.find("Assembler") - processes);
+  const std::string pid = "\r\n|" + std::to_string(GetCurrentProcessId());
+  const std::size_t row = process_table.find(pid);
+  ASSERT_NE(row, std::string::npos) << process_table;
+  const char after = process_table[row + pid.size()];
+  EXPECT_TRUE(after == ' ' || after == '|') << process_table;
+
+  // The listing marks the function's first instruction; the dump has 16 lines.
+  EXPECT_NE(pieces.AssemblerBody.find("; <-- EXCEPTION\r\n"), std::string::npos)
+      << pieces.AssemblerBody;
+  char start[16];
+  std::snprintf(start, sizeof start, "%08X  ", static_cast<unsigned>(address));
+  EXPECT_NE(pieces.AssemblerBody.find(start), std::string::npos) << pieces.AssemblerBody;
+  std::snprintf(start, sizeof start, "EIP: %08X", static_cast<unsigned>(context.Eip));
+  EXPECT_NE(pieces.Cpu.find(start), std::string::npos) << pieces.Cpu;
+  const std::size_t dump = pieces.Cpu.find("-\r\n", pieces.Cpu.find("Memory Dump"));
+  const std::string lines = pieces.Cpu.substr(dump + 3);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 16) << pieces.Cpu;
+  volatile int value = 1;
+  EXPECT_EQ(Faulting(&value), 2);
+  VCore::StopModulesList();
+}
+
+}  // namespace
