@@ -237,8 +237,8 @@ constexpr std::uintptr_t kPage = 0x1000;
 // Export code is measured up to its first return, within this many bytes.
 constexpr int kExportCodeLimit = 0x100000;
 
-// Reads through the probes, remembering the last pages found readable (one scan only: the
-// cache lives as long as the scan).
+// Reads through the probes, remembering the last pages found readable or not (one scan only:
+// the cache lives as long as the scan).
 class TPageProbe {
  public:
   bool Read(std::uintptr_t address, void* buffer, std::size_t size) {
@@ -254,18 +254,23 @@ class TPageProbe {
   }
 
  private:
+  struct TPage {
+    std::uintptr_t page;
+    bool readable;
+  };
+
   bool PageReadable(std::uintptr_t page) {
     for (std::size_t i = 0; i < used_; ++i)
-      if (pages_[i] == page) return true;
-    if (!VCore::IsMemoryReadable(reinterpret_cast<const void*>(page), kPage)) return false;
-    pages_[next_] = page;
+      if (pages_[i].page == page) return pages_[i].readable;
+    const bool readable = VCore::IsMemoryReadable(reinterpret_cast<const void*>(page), kPage);
+    pages_[next_] = {page, readable};
     next_ = (next_ + 1) % kCacheSize;
     used_ = std::max(used_, next_ == 0 ? kCacheSize : next_);
-    return true;
+    return readable;
   }
 
-  static constexpr std::size_t kCacheSize = 8;
-  std::uintptr_t pages_[kCacheSize] = {};
+  static constexpr std::size_t kCacheSize = 16;
+  TPage pages_[kCacheSize] = {};
   std::size_t used_ = 0;  // entries of pages_ that hold a page
   std::size_t next_ = 0;
 };
@@ -395,11 +400,11 @@ void ScanStackReturnAddresses(TVantorStackList& list, const void* first_address,
       }
       if (known > 0) {
         --known;
+        // Probed readable above (a suspended thread's stack stays as it is).
         std::uint32_t value;
+        std::memcpy(&value, reinterpret_cast<const void*>(slot), 4);
         TCallSite site;
-        if (!VCore::SafeRead(reinterpret_cast<const void*>(slot), &value, 4)) {
-          known = 0;
-        } else if (FindCallBefore(value, read, site)) {
+        if (FindCallBefore(value, read, site)) {
           if (follow_calls && site.Form == TCallForm::kDirect) {
             const auto callee = reinterpret_cast<std::uintptr_t>(
                 VCore::FollowImportJump(reinterpret_cast<const void*>(site.Target)));
