@@ -1,6 +1,7 @@
 #include "ExceptionLog.h"
 
 #include <cstdio>
+#include <iterator>
 #include <typeinfo>
 
 #include "VClassModel.h"
@@ -42,16 +43,10 @@ bool g_library_active = false;
 std::vector<const TUnitEntry*> g_started;
 std::vector<TUnitEntry> g_units;
 
-void DefaultReporter(const std::string& label, const std::string& what) {
-  const std::string line = "VantorLog: " + label + ": " + what;
-#ifdef _WIN32
-  OutputDebugStringA(line.c_str());
-#else
-  std::fprintf(stderr, "%s\n", line.c_str());
-#endif
-}
-
-std::function<void(const std::string&, const std::string&)> g_reporter = DefaultReporter;
+VCore::TErrorHook g_error_hook = nullptr;
+bool g_ide_host = false;
+TVantorLogErrorCode g_warning_code = TVantorLogErrorCode::eeNone;
+std::string g_warning_message;
 
 bool KindAllows(std::uint8_t match_kind, int notify_kind) {
   switch (match_kind) {
@@ -95,30 +90,11 @@ int MatchExceptionFilter(const void* exception_object, int notify_kind) {
                            : -1;
 }
 
-bool GuardedCall(const std::string& label, const std::function<void()>& step) {
-  try {
-    step();
-    return true;
-  } catch (const Exception& e) {
-    g_reporter(label, e.Message());
-  } catch (const std::exception& e) {
-    g_reporter(label, e.what());
-  } catch (...) {
-    g_reporter(label, "unknown exception");
-  }
-  return false;
-}
-
-void SetGuardedCallReporter(
-    std::function<void(const std::string& label, const std::string& what)> reporter) {
-  g_reporter = reporter ? std::move(reporter) : DefaultReporter;
-}
-
 bool StartLibrary(const std::vector<TUnitEntry>& units) {
   StopLibrary();
   g_units = units;
   for (const TUnitEntry& unit : g_units) {
-    if (unit.init && !GuardedCall(unit.name + ".Init", unit.init)) {
+    if (unit.init && !VCore::GuardedCall(unit.init, unit.name + ".Init")) {
       g_started.push_back(&unit);  // its Done may free what it made before failing
       g_library_active = false;
       if (g_current_options) g_current_options->SetLibraryActive(false);
@@ -132,7 +108,7 @@ bool StartLibrary(const std::vector<TUnitEntry>& units) {
 
 void StopLibrary() {
   for (auto it = g_started.rbegin(); it != g_started.rend(); ++it)
-    if ((*it)->done) GuardedCall((*it)->name + ".Done", (*it)->done);
+    if ((*it)->done) VCore::GuardedCall((*it)->done, (*it)->name + ".Done");
   g_started.clear();
   g_units.clear();
   g_library_active = false;
@@ -141,6 +117,92 @@ void StopLibrary() {
 bool IsLibraryActive() { return g_library_active; }
 
 }  // namespace ExceptionLog
+
+// ---- Library warnings and the guarded call ----
+
+std::string ErrorCodeName(TVantorLogErrorCode code) {
+  static const char* const kNames[] = {"eeNone",           "eeShowError",       "eeLogError",
+                                       "eeEmailMAPIError", "eeEmailShellError", "eeEmailSMTPError",
+                                       "eeWebHTTPError",   "eeWebHTTPSError",   "eeWebFTPError",
+                                       "eeWebTrakerError"};
+  const auto n = static_cast<std::size_t>(code);
+  return n < std::size(kNames) ? kNames[n] : std::to_string(n);
+}
+
+TVantorLogErrorCode LastWarningCode() { return ExceptionLog::g_warning_code; }
+std::string LastWarningMessage() { return ExceptionLog::g_warning_message; }
+
+void ClearLibraryWarning() {
+  ExceptionLog::g_warning_code = TVantorLogErrorCode::eeNone;
+  ExceptionLog::g_warning_message.clear();
+}
+
+void ReportLibraryWarning(TVantorLogErrorCode code, const std::string& message) {
+  try {
+    ExceptionLog::g_warning_code = code;
+    ExceptionLog::g_warning_message = message;
+    std::uintptr_t address = 0;
+#ifdef _WIN32
+    address =
+        reinterpret_cast<std::uintptr_t>(ExceptionLog::CurrentExceptionContext().ExceptionAddress);
+#endif
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%08X", static_cast<unsigned>(address));
+    VCore::DebugOutput("[WARNING] - Code: " + ErrorCodeName(code) + " - Address: " + hex +
+                       " - Message: \"" + message + "\"");
+#ifdef _WIN32
+    const auto n = static_cast<int>(code);
+    if (n >= 5 && n <= 9) ExceptionLog::ShowWarningBox(message);
+#endif
+  } catch (...) {
+    // warnings never raise
+  }
+}
+
+namespace VCore {
+
+void SetErrorHook(TErrorHook hook) { ExceptionLog::g_error_hook = hook; }
+TErrorHook ErrorHook() { return ExceptionLog::g_error_hook; }
+void SetIdeHost(bool ide_host) { ExceptionLog::g_ide_host = ide_host; }
+bool IsIdeHost() { return ExceptionLog::g_ide_host; }
+
+void DebugOutput(const std::string& line) {
+#ifdef _WIN32
+  OutputDebugStringA(line.c_str());
+#else
+  std::fprintf(stderr, "%s\n", line.c_str());
+#endif
+}
+
+bool GuardedCall(const std::function<void()>& step, const std::string& label) {
+  std::string message;
+  try {
+    try {
+      step();
+      return true;
+    } catch (const EAbort&) {
+      return false;  // the library's own silent abort
+    } catch (const Exception& e) {
+      message = e.Message();
+    } catch (...) {
+      message = "General internal error.";
+    }
+    if (TErrorHook hook = ErrorHook()) {
+      void (*const* plain)() = step.target<void (*)()>();
+      char text[16];
+      std::snprintf(text, sizeof text, "%08X",
+                    static_cast<unsigned>(plain ? reinterpret_cast<std::uintptr_t>(*plain) : 0));
+      hook(label + " (Address: " + text + ")");
+    } else {
+      DebugOutput("Critical error at: \"" + label + "\"\r\nError: \"" + message + "\".");
+    }
+  } catch (...) {
+    // neither the report nor the hook reaches the host
+  }
+  return false;
+}
+
+}  // namespace VCore
 
 // ==== Raise, unwind and thread hooks; the exception decision ====
 
@@ -240,6 +302,17 @@ HMODULE OwnModule() {
   return module;
 }
 
+// A secondary module hands raises, OS exceptions and thread events to the main module's
+// exports; a missing export is skipped.
+template <class F>
+F MainModuleExport(const char* name) {
+  if (!g_secondary_module) return nullptr;
+  HMODULE main = GetModuleHandleA(nullptr);
+  return main == OwnModule()
+             ? nullptr
+             : reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(main, name)));
+}
+
 bool BehaviourBit6() {
   const TVantorModuleOptions* options = CurrentOptions();
   return options && (options->FBehaviourFlags & 0x40) != 0;
@@ -252,6 +325,7 @@ bool HooksActive() { return g_hooks_active != 0; }
 void SetSecondaryModule(bool secondary) { g_secondary_module = secondary; }
 bool IsSecondaryModule() { return g_secondary_module; }
 void SetCoreExceptionHandler(TCoreExceptionHandler handler) { g_core_handler = handler; }
+TCoreExceptionHandler CoreExceptionHandler() { return g_core_handler; }
 void SetEndCatchHook(TEndCatchHook hook) { g_end_catch_hook = hook; }
 void SetTerminating(bool terminating) { InterlockedExchange(&g_terminating, terminating ? 1 : 0); }
 
@@ -266,6 +340,7 @@ void RecordLastException(void* object, const void* address, bool language) {
 }
 
 const TLastException& LastException() { return g_last; }
+void SetLastKnownObject(void* object) { g_last.KnownObject = object; }
 
 void CopyRaiseStack(void*, const void* address, bool language) {
   const ThreadExceptionState* state = CurrentThreadState();
@@ -513,8 +588,10 @@ void CaptureRaisedException(void* object, const void* address, bool language, bo
   state->CaptureGuard = 0;
 }
 
-void CaptureRuntimeRaise(DWORD code, DWORD flags, DWORD count, bool process_now,
-                         const ULONG_PTR* arguments) {
+namespace {
+
+void CaptureLanguageRaise(DWORD code, DWORD flags, DWORD count, bool process_now,
+                          const ULONG_PTR* arguments) {
   if (code != kLanguageRaiseCode || flags != EXCEPTION_NONCONTINUABLE ||
       count != kLanguageRaiseArguments || !arguments)
     return;
@@ -542,6 +619,17 @@ void CaptureRuntimeRaise(DWORD code, DWORD flags, DWORD count, bool process_now,
   if (process_now)
     CaptureRaisedException(reinterpret_cast<void*>(arguments[1]),
                            reinterpret_cast<const void*>(arguments[0]), true, false);
+}
+
+}  // namespace
+
+void ForwardRuntimeRaise(DWORD code, DWORD flags, DWORD count, const ULONG_PTR* arguments);
+
+void CaptureRuntimeRaise(DWORD code, DWORD flags, DWORD count, bool process_now,
+                         const ULONG_PTR* arguments) {
+  CaptureLanguageRaise(code, flags, count, process_now, arguments);
+  // A secondary module hands every raise to the main module, which captures the context.
+  ForwardRuntimeRaise(code, flags, count, arguments);
 }
 
 void OnLanguageRaise(const TLanguageRaise& raise) {
@@ -627,26 +715,51 @@ LONG CALLBACK VectoredConverter(EXCEPTION_POINTERS* pointers) {
   if (!HooksActive() || !pointers || !pointers->ExceptionRecord) return EXCEPTION_CONTINUE_SEARCH;
   const EXCEPTION_RECORD& record = *pointers->ExceptionRecord;
   if (IsIgnoredOsException(record.ExceptionCode)) return EXCEPTION_CONTINUE_SEARCH;
-  ThreadExceptionState* state = CurrentThreadState();
+  const ThreadExceptionState* state = CurrentThreadState();
   if (!state || state->CaptureGuard) return EXCEPTION_CONTINUE_SEARCH;
-  std::memcpy(&state->ExceptionRecord, &record, sizeof record);
-  if (pointers->ContextRecord) {
-    std::memcpy(&state->Context, pointers->ContextRecord, kContextRecordSize);
-    state->Context.ContextFlags = kContextFlagsCaptured;
-    state->RaiseStackPointer = reinterpret_cast<const void*>(pointers->ContextRecord->Esp);
-    state->HookStackPosition = state->RaiseStackPointer;
-  }
-  // The object keeps a pointer to the thread's own copy of the record.
-  Exception* object = NewExternalException(state->ExceptionRecord);
-  KeepOsObject(object);
-  if (GetCurrentThreadId() == MainThreadID() || !MainThreadID())
-    RecordLastException(object, record.ExceptionAddress, false);
-  else
-    CaptureRaisedException(object, record.ExceptionAddress, false, false);
+  CallExceptObject(&record, pointers->ContextRecord, true);
   return EXCEPTION_CONTINUE_SEARCH;
 }
 
 }  // namespace
+
+Exception* CallExceptObject(const EXCEPTION_RECORD* record, const CONTEXT* context, bool process) {
+  if (!record) return nullptr;
+  if (record->ExceptionCode == kThreadNamingCode && record->ExceptionFlags == 0 &&
+      record->NumberParameters == 4)
+    return nullptr;
+  ThreadExceptionState* state = CurrentThreadState();
+  if (!state) return nullptr;
+  std::memcpy(&state->ExceptionRecord, record, sizeof *record);
+  if (state->ExceptionRecord.NumberParameters > EXCEPTION_MAXIMUM_PARAMETERS)
+    state->ExceptionRecord.NumberParameters = EXCEPTION_MAXIMUM_PARAMETERS;
+  if (context) {
+    std::memcpy(&state->Context, context, kContextRecordSize);
+    state->Context.ContextFlags = kContextFlagsCaptured;
+    state->RaiseStackPointer = reinterpret_cast<const void*>(context->Esp);
+    state->HookStackPosition = state->RaiseStackPointer;
+  }
+  // The object keeps a pointer to the thread's own copy of the record; the thread keeps the
+  // object until its next OS exception.
+  Exception* object = NewExternalException(state->ExceptionRecord);
+  KeepOsObject(object);
+  if (GetCurrentThreadId() == MainThreadID() || !MainThreadID())
+    RecordLastException(object, record->ExceptionAddress, false);
+  else if (process)
+    CaptureRaisedException(object, record->ExceptionAddress, false, false);
+  if (auto forward =
+          MainModuleExport<decltype(&VantorLog_CallExceptObject)>("VantorLog_CallExceptObject"))
+    forward(const_cast<EXCEPTION_RECORD*>(record), const_cast<CONTEXT*>(context), false);
+  return object;
+}
+
+void ForwardRuntimeRaise(DWORD code, DWORD flags, DWORD count, const ULONG_PTR* arguments) {
+  if (auto forward =
+          MainModuleExport<decltype(&VantorLog_CallGeneralRaise)>("VantorLog_CallGeneralRaise")) {
+    const ThreadExceptionState* state = CurrentThreadState();
+    forward(code, flags, count, state ? state->HookStackPosition : nullptr, arguments);
+  }
+}
 
 bool InstallOsExceptionHandler() {
   if (!g_vectored_handler) g_vectored_handler = AddVectoredExceptionHandler(1, VectoredConverter);
@@ -667,23 +780,6 @@ bool IsLibraryThreadObject(const void* object) {
     if (VCore::InheritsFromClassName(object, name)) return true;
   return false;
 }
-
-// A secondary module hands thread events to the main module's copy; a missing export is
-// skipped.
-template <class F>
-F MainModuleExport(const char* name) {
-  if (!g_secondary_module) return nullptr;
-  HMODULE main = GetModuleHandleA(nullptr);
-  return main == OwnModule()
-             ? nullptr
-             : reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(main, name)));
-}
-
-// The exports' register convention.
-typedef void(__attribute__((regparm(3), stdcall)) * TForwardCreate)(const TTrackedThreadInfo*);
-typedef void(__attribute__((regparm(3), stdcall)) * TForwardResume)(HANDLE,
-                                                                    const TTrackedThreadInfo*);
-typedef void(__attribute__((regparm(3), stdcall)) * TForwardExit)();
 
 // First code of every thread the CreateThread hook starts.
 DWORD WINAPI RawStartRoutine(void*) {
@@ -736,7 +832,8 @@ HANDLE WINAPI HookedCreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack_si
   record->ThreadHandle = handle;
   list->LockForWrite();
   list->Add(record);
-  if (auto forward = MainModuleExport<TForwardCreate>("VantorLog_CallCreateThread"))
+  if (auto forward =
+          MainModuleExport<decltype(&VantorLog_CallCreateThread)>("VantorLog_CallCreateThread"))
     forward(record);
   list->UnlockWrite();
   if ((flags & CREATE_SUSPENDED) == 0) HookedResumeThread(handle);
@@ -767,7 +864,8 @@ DWORD WINAPI HookedResumeThread(HANDLE thread) {
           record->CreatorStackSize = 0;
         }
       }
-      if (auto forward = MainModuleExport<TForwardResume>("VantorLog_CallResumeThread"))
+      if (auto forward =
+              MainModuleExport<decltype(&VantorLog_CallResumeThread)>("VantorLog_CallResumeThread"))
         forward(thread, record);
     }
     list->UnlockWrite();
@@ -780,7 +878,9 @@ void WINAPI HookedExitThread(DWORD exit_code) {
   if (HooksActive() && ThreadsList()) {
     KeepOsObject(nullptr);
     CallExitThread();
-    if (auto forward = MainModuleExport<TForwardExit>("VantorLog_CallExitThread")) forward();
+    if (auto forward =
+            MainModuleExport<decltype(&VantorLog_CallExitThread)>("VantorLog_CallExitThread"))
+      forward();
   }
   if (real) real(exit_code);
   TerminateThread(GetCurrentThread(), exit_code);

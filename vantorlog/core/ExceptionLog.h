@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <typeinfo>
@@ -54,11 +55,62 @@ int MatchExceptionFilter(const TVantorModuleOptions& options, const void* except
                          int notify_kind);
 int MatchExceptionFilter(const void* exception_object, int notify_kind);
 
-// Runs a step; an exception inside is caught, reported with the label ("VCore.Init") to the
-// debugger output, and gives false.
-bool GuardedCall(const std::string& label, const std::function<void()>& step);
-// Where GuardedCall reports (the debugger output by default); tests replace it.
-void SetGuardedCallReporter(std::function<void(const std::string& label, const std::string& what)>);
+}  // namespace ExceptionLog
+
+// ---- Library warnings, internal errors and the guarded call ----
+
+// Failures of the library's optional work; the names are printed.
+enum class TVantorLogErrorCode : std::uint8_t {
+  eeNone = 0,
+  eeShowError = 1,
+  eeLogError = 2,
+  eeEmailMAPIError = 3,
+  eeEmailShellError = 4,
+  eeEmailSMTPError = 5,
+  eeWebHTTPError = 6,
+  eeWebHTTPSError = 7,
+  eeWebFTPError = 8,
+  eeWebTrakerError = 9,
+};
+// "eeNone" ... "eeWebTrakerError"; the number in decimal for a value outside the enumeration.
+std::string ErrorCodeName(TVantorLogErrorCode code);
+
+// The last warning (one pair without a lock: the last writer wins).
+TVantorLogErrorCode LastWarningCode();
+std::string LastWarningMessage();
+// Stores code and message and writes the debugger output line; codes 5-9 also show a message
+// box while the send-progress dialog is open.
+void ReportLibraryWarning(TVantorLogErrorCode code, const std::string& message);
+void ClearLibraryWarning();
+
+namespace VCore {
+
+// The text reporter that GuardedCall calls on a failure (start-up sets it to
+// ExceptionLog::ReportInternalError); nullptr: none.
+using TErrorHook = void (*)(const std::string& text);
+void SetErrorHook(TErrorHook hook);
+TErrorHook ErrorHook();
+// Set when the host process is the toolchain's IDE.
+void SetIdeHost(bool ide_host);
+bool IsIdeHost();
+// Writes one line to the debugger output (stderr outside Windows).
+void DebugOutput(const std::string& line);
+
+// Runs one start-up or shut-down step of the library; never raises. A failing step is
+// reported to the error hook with "<label> (Address: XXXXXXXX)" (the step's code address when
+// it is a plain function) or, without a hook, "Critical error at: ..." goes to the debugger
+// output; the library's silent EAbort is not reported. True when the step ended normally.
+bool GuardedCall(const std::function<void()>& step, const std::string& label);
+
+}  // namespace VCore
+
+namespace ExceptionLog {
+
+// Set while an internal-error report is being built.
+bool InternalErrorRunning();
+// Warning "[section] message" for an Exception being handled (the current event context's
+// object), else "General 'section' error.".
+void ReportSectionWarning(TVantorLogErrorCode code, const std::string& section);
 
 // One unit's start-up and shut-down.
 struct TUnitEntry {
@@ -170,6 +222,7 @@ struct TLastException {
   void* KnownObject;
 };
 void RecordLastException(void* object, const void* address, bool language);
+void SetLastKnownObject(void* object);
 const TLastException& LastException();
 
 // Raise-time stack copy, for resolving the raising thread's stack once it is gone.
@@ -204,12 +257,221 @@ bool WillUserHandlerCatch(void* object, const void* address, bool forced, BYTE* 
 using TCoreExceptionHandler = bool (*)(void* object, const void* address, bool language,
                                        BYTE handler_kind, HMODULE module);
 void SetCoreExceptionHandler(TCoreExceptionHandler handler);
+TCoreExceptionHandler CoreExceptionHandler();
 // Called after a catch block ends (not for a rethrow, not while terminating).
 using TEndCatchHook = void (*)();
 void SetEndCatchHook(TEndCatchHook hook);
 void SetTerminating(bool terminating);
 
 }  // namespace ExceptionLog
+
+// ---- Notification events and the exported entry points ----
+
+class TStrings;
+struct TTrackedThreadInfo;
+class TVantorModulesList;
+class TVantorStackList;
+
+// A reference-counted text that is one pointer wide: it points at the characters of a process
+// heap block {reference count, length, characters, NUL}, so a copy in another module of the
+// process shares and releases it.
+class TVantorText {
+ public:
+  TVantorText() = default;
+  explicit TVantorText(const std::string& text);
+  TVantorText(const TVantorText& other);
+  TVantorText& operator=(const TVantorText& other);
+  ~TVantorText();
+  std::string Str() const;
+  const char* Chars() const { return chars_ ? chars_ : ""; }
+
+ private:
+  char* chars_ = nullptr;
+};
+
+// The event context, laid out as it crosses between modules (36 bytes).
+struct TVantorExceptionRecord {
+  void* ExceptionObject = nullptr;
+  const void* ExceptionAddress = nullptr;
+  DWORD ThreadID = 0;
+  EXCEPTION_RECORD* ExceptionRecord = nullptr;
+  CONTEXT* Context = nullptr;
+  TVantorText ReportText;
+  TVantorModulesList* ModulesList = nullptr;
+  TVantorStackList* CallStack = nullptr;
+  TVantorModuleOptionsEx* ModuleOptions = nullptr;
+};
+static_assert(sizeof(void*) != 4 || sizeof(TVantorExceptionRecord) == 36, "record layout");
+
+// The nine events.
+using TExceptionNotifyEvent = void (*)(const TVantorExceptionRecord& context, bool& handle);
+using TExceptionActionNotifyEvent = void (*)(const TVantorExceptionRecord& context, int action,
+                                             bool& argument);
+using TExceptionErrorNotifyEvent = void (*)(const TVantorExceptionRecord& context,
+                                            TVantorLogErrorCode error, bool& retry);
+using TPasswordRequestEvent = void (*)(const TVantorExceptionRecord& context,
+                                       std::string& password);
+using TListRequestEvent = void (*)(const TVantorExceptionRecord& context, TStrings& list);
+using TCustomButtonClickEvent = void (*)(const TVantorExceptionRecord& context, bool& close);
+
+// A handler object: nine method slots; a slot is set when it holds a target.
+class TVantorLogHandler {
+ public:
+  std::function<void(const TVantorExceptionRecord&, bool&)> ExceptionNotify;
+  std::function<void(const TVantorExceptionRecord&, bool&)> HandledExceptionNotify;
+  std::function<void(const TVantorExceptionRecord&, int, bool&)> ExceptionActionNotify;
+  std::function<void(const TVantorExceptionRecord&, TVantorLogErrorCode, bool&)>
+      ExceptionErrorNotify;
+  std::function<void(const TVantorExceptionRecord&, std::string&)> PasswordRequest;
+  std::function<void(const TVantorExceptionRecord&, TStrings&)> CustomDataRequest;
+  std::function<void(const TVantorExceptionRecord&, TStrings&)> AttachedFilesRequest;
+  std::function<void(const TVantorExceptionRecord&, TStrings&)> CustomWebFieldsRequest;
+  std::function<void(const TVantorExceptionRecord&, bool&)> CustomButtonClick;
+};
+
+// The handler objects of this module in the order they registered.
+class TVantorLogList {
+ public:
+  int Count() const { return static_cast<int>(items_.size()); }
+  TVantorLogHandler* Items(int index) const { return items_[static_cast<std::size_t>(index)]; }
+  void Add(TVantorLogHandler* handler) { items_.push_back(handler); }
+  void Remove(TVantorLogHandler* handler);
+
+ private:
+  std::vector<TVantorLogHandler*> items_;
+};
+
+// The module's global handler variables, nil by default.
+struct TVantorGlobalHandlers {
+  TExceptionNotifyEvent ExceptionNotify = nullptr;
+  TExceptionNotifyEvent HandledExceptionNotify = nullptr;
+  TExceptionActionNotifyEvent ExceptionActionNotify = nullptr;
+  TExceptionErrorNotifyEvent ExceptionErrorNotify = nullptr;
+  TPasswordRequestEvent PasswordRequest = nullptr;
+  TListRequestEvent CustomDataRequest = nullptr;
+  TListRequestEvent AttachedFilesRequest = nullptr;
+  TListRequestEvent CustomWebFieldsRequest = nullptr;
+  TCustomButtonClickEvent CustomButtonClick = nullptr;
+};
+
+namespace ExceptionLog {
+
+TVantorGlobalHandlers& GlobalHandlers();
+// The list (created on first use; start-up creates it, shut-down frees it).
+TVantorLogList& VantorLogList();
+void FreeVantorLogList();
+void RegisterHandler(TVantorLogHandler* handler);
+void UnregisterHandler(TVantorLogHandler* handler);
+
+// The record that events see, and the flags and lists the events fill.
+TVantorExceptionRecord& CurrentExceptionContext();
+bool& HandleFlag();
+TStrings& CustomDataList();
+TStrings& AttachedFilesList();
+TStrings& WebFieldsList();
+
+// Makes a copy of context current (its object replaced by ExceptionObjectOfContext, its
+// options by this module's record of the same module); RestoreEventContext undoes it.
+void SetCurrentEventContext(const TVantorExceptionRecord& context);
+void RestoreEventContext();
+// The context's object when its class lives in this module; else an object converted from
+// the context's OS record (freed by RestoreEventContext, kept as the last known object); else
+// nullptr.
+void* ExceptionObjectOfContext(const TVantorExceptionRecord& context);
+
+// The event export of a module carrying a compatible library; module nullptr: the module of
+// the current exception address. Nil for an unknown module and for this module.
+FARPROC FindModuleEventExport(HMODULE module, const char* name);
+
+// Runs an event procedure in the faulting thread: at once in that thread (or when nothing is
+// being processed), else posted for the faulting thread, which runs it through
+// RunPostedProcedure while it waits; the caller waits until it ran or that thread ended.
+// Exceptions are swallowed. Nothing runs while events are switched off.
+void RunInFaultingThread(const std::function<void()>& procedure);
+void RunPostedProcedure();
+// Set while an event procedure runs (the framework hooks skip then).
+bool EventProcedureRunning();
+void SetEventsSwitchedOff(bool off);
+
+// The nine events dispatched to the raising module's export, this module's handler objects
+// (last registered first) and the global variable; all see the same in/out variable.
+void FireExceptionNotify(bool handled_exception);  // in/out: HandleFlag
+void FireActionNotify(int action, bool& argument);
+void FireErrorNotify(TVantorLogErrorCode error, bool& retry);
+void FirePasswordRequest(HMODULE module, std::string& password);
+void FireCustomDataRequest();  // fills CustomDataList
+void FireAttachedFilesRequest();
+void FireCustomWebFieldsRequest();
+void FireCustomButtonClick(bool& close);
+// Receivers 2 and 3 of PasswordRequest only (this module's own).
+void RunOwnPasswordReceivers(std::string& password);
+// Asks a module through its password exports (the Ex form with the current context first);
+// false when it has neither or carries no compatible library.
+bool RequestModulePassword(HMODULE module, std::string& password);
+
+// The process-wide lock of exception processing.
+void EnterProcessingLock();
+void LeaveProcessingLock();
+
+// The converter's body: record and context copied into the thread's state, the object made
+// (kept by the thread, freed with its next OS exception), the last exception recorded in the
+// main thread, captured in others when process is set; forwarded by a secondary module.
+Exception* CallExceptObject(const EXCEPTION_RECORD* record, const CONTEXT* context, bool process);
+
+// Internal errors. Uses the C++ exception being handled (call it inside a catch block).
+void ReportInternalError(const std::string& section);
+// The same for a given object and raise address.
+void ReportInternalErrorOf(const std::string& section, const void* object, const void* address);
+std::string InternalBugCallStack(const void* stack_pointer);
+std::string InternalBugAddressText(const void* address);
+// The message box of warnings and internal errors; tests replace it (nullptr: MessageBoxA).
+using TMessageBoxHook = int (*)(HWND owner, const char* text, const char* caption, UINT flags);
+void SetMessageBoxHook(TMessageBoxHook hook);
+// The mail client that sends the internal-error file (nullptr: none, sending fails).
+using TBugMailer = bool (*)(const std::string& file, const std::string& address,
+                            const std::string& subject);
+void SetBugMailer(TBugMailer mailer);
+// Set by the send-progress dialog while it is open; the warning box shows only then.
+void SetSendProgressOpen(bool open);
+void ShowWarningBox(const std::string& message);
+// The library's version text and maker's support address of the internal-error report.
+extern const char kLibraryVersionText[];
+extern const char kSupportAddress[];
+
+}  // namespace ExceptionLog
+
+// The 17 exports (names and ordinals in ExceptionLog.def), in the register convention.
+#define VANTORLOG_EXPORT extern "C" __attribute__((regparm(3), stdcall))
+VANTORLOG_EXPORT bool VantorLog_LastTarvicException();
+VANTORLOG_EXPORT void VantorLog_CallCreateThread(const TTrackedThreadInfo* record);
+VANTORLOG_EXPORT void VantorLog_CallResumeThread(HANDLE thread, const TTrackedThreadInfo* record);
+VANTORLOG_EXPORT void VantorLog_CallExitThread();
+VANTORLOG_EXPORT void* VantorLog_CallExceptObject(EXCEPTION_RECORD* record, CONTEXT* context,
+                                                  bool process);
+VANTORLOG_EXPORT void VantorLog_CallGeneralRaise(DWORD code, DWORD flags, DWORD count,
+                                                 const void* stack_position,
+                                                 const ULONG_PTR* arguments);
+VANTORLOG_EXPORT bool ExceptionManager(void* object, const void* address, BYTE display_kind,
+                                       HMODULE module);
+VANTORLOG_EXPORT void VantorLog_PasswordRequestEvent(unsigned char* buffer, int max_length);
+VANTORLOG_EXPORT void VantorLog_PasswordRequestEventEx(const TVantorExceptionRecord* context,
+                                                       unsigned char* buffer, int max_length);
+VANTORLOG_EXPORT void VantorLog_ExceptionNotifyEvent(const TVantorExceptionRecord* context,
+                                                     bool* handle);
+VANTORLOG_EXPORT void VantorLog_HandledExceptionNotifyEvent(const TVantorExceptionRecord* context,
+                                                            bool* handle);
+VANTORLOG_EXPORT void VantorLog_ExceptionActionNotifyEvent(const TVantorExceptionRecord* context,
+                                                           int action, bool* argument);
+VANTORLOG_EXPORT void VantorLog_ExceptionErrorNotifyEvent(const TVantorExceptionRecord* context,
+                                                          TVantorLogErrorCode error, bool* retry);
+VANTORLOG_EXPORT void VantorLog_CustomDataRequestEventEx(const TVantorExceptionRecord* context,
+                                                         TStrings* list);
+VANTORLOG_EXPORT void VantorLog_AttachedFilesRequestEvent(const TVantorExceptionRecord* context,
+                                                          TStrings* list);
+VANTORLOG_EXPORT void VantorLog_CustomWebFieldsRequestEvent(const TVantorExceptionRecord* context,
+                                                            TStrings* list);
+VANTORLOG_EXPORT void VantorLog_CustomButtonClickEvent(const TVantorExceptionRecord* context,
+                                                       bool* close);
 
 // Called by the wraps in ExceptionLogWraps.cpp.
 extern "C" void VantorLogLanguageRaise(const ExceptionLog::TLanguageRaise* raise);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "ExceptionLog.h"
 #include "VCore.h"
 #include "VMemory.h"
 #include "VOptionsStream.h"
@@ -14,13 +15,6 @@ namespace {
 
 std::mutex g_own_request_lock;
 std::function<void(std::string&)> g_own_request;
-
-// The exported password events of another module: the register convention (EAX, EDX, ECX).
-using TPasswordEventEx = void(__attribute__((regparm(3), stdcall)) *)(void* context,
-                                                                      unsigned char* buffer,
-                                                                      int max_length);
-using TPasswordEvent = void(__attribute__((regparm(3), stdcall)) *)(unsigned char* buffer,
-                                                                    int max_length);
 
 // A function of a module looked up by name.
 template <class F>
@@ -47,33 +41,18 @@ bool FindBlock(VCore::TModuleHandle module, const void** data, std::size_t* size
   return true;
 }
 
-// Runs a password export with a length-prefixed buffer of at most 255 characters.
-void CallPasswordExport(FARPROC ex, FARPROC plain, std::string& password) {
-  unsigned char buffer[256] = {};
-  const std::size_t n = std::min<std::size_t>(password.size(), 255);
-  buffer[0] = static_cast<unsigned char>(n);
-  std::memcpy(buffer + 1, password.data(), n);
-  if (ex) {
-    reinterpret_cast<TPasswordEventEx>(reinterpret_cast<void*>(ex))(nullptr, buffer, 255);
-  } else {
-    reinterpret_cast<TPasswordEvent>(reinterpret_cast<void*>(plain))(buffer, 255);
-  }
-  password.assign(reinterpret_cast<const char*>(buffer + 1), buffer[0]);
-}
-
 TPasswordRequest RequestFor(VCore::TModuleHandle owner) {
   TPasswordRequest request;
   request.OwnerIsThisModule = owner == VCore::ThisModuleHandle();
   // The owner's exports, unless it is this module or carries an incompatible library.
-  if (!request.OwnerIsThisModule &&
-      VCore::IsCompatibleVersion(VCore::BlockVersionFromWord(DebugDataVersion(owner)))) {
-    FARPROC ex = GetProcAddress(AsModule(owner), "VantorLog_PasswordRequestEventEx");
-    FARPROC plain = GetProcAddress(AsModule(owner), "VantorLog_PasswordRequestEvent");
-    if (ex || plain)
-      request.OwnerExport = [ex, plain](std::string& p) { CallPasswordExport(ex, plain, p); };
-  }
+  HMODULE module = AsModule(owner);
+  if (ExceptionLog::FindModuleEventExport(module, "VantorLog_PasswordRequestEventEx") ||
+      ExceptionLog::FindModuleEventExport(module, "VantorLog_PasswordRequestEvent"))
+    request.OwnerExport = [module](std::string& p) {
+      ExceptionLog::RequestModulePassword(module, p);
+    };
   std::lock_guard<std::mutex> lock(g_own_request_lock);
-  if (g_own_request) request.OwnHandlers = g_own_request;
+  request.OwnHandlers = g_own_request ? g_own_request : ExceptionLog::RunOwnPasswordReceivers;
   return request;
 }
 

@@ -12,16 +12,16 @@ namespace {
 class StartupTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ExceptionLog::SetGuardedCallReporter([this](const std::string& label, const std::string& what) {
-      reports.push_back(label + "|" + what);
-    });
+    reports_ = &reports;
+    VCore::SetErrorHook([](const std::string& text) { reports_->push_back(text); });
   }
   void TearDown() override {
     ExceptionLog::StopLibrary();
-    ExceptionLog::SetGuardedCallReporter(nullptr);
+    VCore::SetErrorHook(nullptr);
     ExceptionLog::SetCurrentOptions(nullptr);
   }
   std::vector<std::string> reports, trail;
+  static inline std::vector<std::string>* reports_ = nullptr;
 };
 
 TEST_F(StartupTest, AFailingStepLeavesTheLibraryInactiveAndTheProgramRunning) {
@@ -35,7 +35,7 @@ TEST_F(StartupTest, AFailingStepLeavesTheLibraryInactiveAndTheProgramRunning) {
   EXPECT_FALSE(started);
   EXPECT_FALSE(ExceptionLog::IsLibraryActive());
   EXPECT_EQ(options->FLibraryActive, 0);
-  EXPECT_EQ(reports, (std::vector<std::string>{"VHook.Init|no hook"}));
+  EXPECT_EQ(reports, (std::vector<std::string>{"VHook.Init (Address: 00000000)"}));
   ExceptionLog::StopLibrary();
   EXPECT_EQ(trail, (std::vector<std::string>{"core+", "hook-", "core-"}));
 }
@@ -48,10 +48,10 @@ TEST_F(StartupTest, StepsRunInOrderAndStopInReverse) {
   EXPECT_TRUE(ExceptionLog::IsLibraryActive());
   ExceptionLog::StopLibrary();
   EXPECT_EQ(trail, (std::vector<std::string>{"A+", "B+", "B-"}));
-  EXPECT_EQ(reports, (std::vector<std::string>{"A.Done|late"}));
-  EXPECT_TRUE(ExceptionLog::GuardedCall("X", [] {}));
-  EXPECT_FALSE(ExceptionLog::GuardedCall("Y", [] { throw 5; }));
-  EXPECT_EQ(reports.back(), "Y|unknown exception");
+  EXPECT_EQ(reports, (std::vector<std::string>{"A.Done (Address: 00000000)"}));
+  EXPECT_TRUE(VCore::GuardedCall([] {}, "X"));
+  EXPECT_FALSE(VCore::GuardedCall([] { throw 5; }, "Y"));
+  EXPECT_EQ(reports.back(), "Y (Address: 00000000)");
 }
 
 }  // namespace
