@@ -1,0 +1,87 @@
+// Sending through the user's mail program: Simple MAPI with the files attached, else the
+// registered "mailto:" handler. The text work (flattening, splitting, the mailto URL and its
+// command line) is pure and builds in both configurations; the senders are Win32 only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ExceptionLog {
+
+// ---- Text work ----------------------------------------------------------------------------
+
+// Every run of characters below 32 becomes one blank.
+std::string FlattenControlChars(std::string_view text);
+// Items of a recipients or files text: split at "," and ";", trimmed, empty items dropped.
+std::vector<std::string> SplitMailList(std::string_view text);
+
+// Keeps "-", "0"-"9", "A"-"Z", "a"-"z" and every byte of 128 or more; every other byte becomes
+// "%" and two upper-case hexadecimal digits.
+std::string MailtoEscape(std::string_view text);
+// The recipients as the URL carries them: bytes that would end the address part or break the
+// command line (control characters, blank, '"', '#', '&', '?', DEL) are escaped, the rest stays.
+std::string MailtoRecipients(std::string_view recipients);
+// "mailto:" + recipients + "?Subject=" + escaped subject + "&Body=" + escaped text.
+std::string BuildMailtoUrl(std::string_view recipients, std::string_view subject,
+                           std::string_view text);
+
+// Longest command line CreateProcess takes, without its terminating zero.
+inline constexpr std::size_t kMaxCommandLine = 32766;
+// The handler's command with every "%1" replaced by the URL. When that exceeds max_length the
+// escaped body is cut at a whole escape (never inside "%XX") so that the line fits; when even
+// an empty body does not fit, the line is returned uncut.
+std::string MailtoCommandLine(std::string_view command, std::string_view recipients,
+                              std::string_view subject, std::string_view text,
+                              std::size_t max_length = kMaxCommandLine);
+
+// The text of the shell path: the message text, three line breaks and the report text.
+std::string MailtoFullText(std::string_view text, std::string_view report_text);
+
+// A recipient's name and its "SMTP:" address each fit in 257 bytes with the terminating zero.
+inline constexpr std::size_t kMaxMapiRecipientText = 256;
+// "SMTP:" + address.
+std::string MapiAddressOf(std::string_view address);
+bool MapiRecipientFits(std::string_view address);
+
+// ---- Senders (Win32) ----------------------------------------------------------------------
+
+// Warning codes of the senders (the library's eeEmailMAPIError and eeEmailShellError).
+inline constexpr int kMailMapiWarning = 3;
+inline constexpr int kMailShellWarning = 4;
+
+// What the senders take from the options and from the other units of the report side.
+struct TMailClientSettings {
+  // FSendFlags of the options in use; bit 0 shows the mail program's compose window.
+  std::uint16_t send_flags = 0;
+  // The attachment's name in the message (the report-log name rules); empty: the file's name.
+  std::function<std::string(const std::string& path)> report_file_name;
+  // Stores a library warning with one of the codes above; empty: the debugger output.
+  std::function<void(int code, const std::string& message)> warning;
+};
+// Send flags of the current options (0 without options), no name rule, no warning store.
+TMailClientSettings DefaultMailClientSettings();
+
+// The MAPI library the senders load: HKCU, then HKLM "SOFTWARE\Clients\Mail\<default client>"
+// value "DLLPath" with environment references expanded; empty when neither names one.
+std::string MapiLibraryPath();
+
+// True when the mail program accepted the message or the user cancelled it.
+bool SendMailViaMAPI(const std::string& recipients, const std::string& subject,
+                     const std::string& text, const std::vector<std::string>& files,
+                     const std::vector<std::string>& extra_files,
+                     const TMailClientSettings& settings = DefaultMailClientSettings());
+// The files given as one text ("," and ";" separate them); no extra files.
+bool SendMAPIMailWithFileList(const std::string& recipients, const std::string& subject,
+                              const std::string& text, const std::string& files_text,
+                              const TMailClientSettings& settings = DefaultMailClientSettings());
+// Opens the registered "mailto:" handler with subject and text (plus the report text) in the
+// URL and waits until it ends. True when it started and ended with a readable exit code.
+bool SendMailViaShell(const std::string& recipients, const std::string& subject,
+                      const std::string& text, const std::string& report_text,
+                      const TMailClientSettings& settings = DefaultMailClientSettings());
+
+}  // namespace ExceptionLog
