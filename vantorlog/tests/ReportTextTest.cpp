@@ -645,6 +645,23 @@ TEST(AssemblerTest, TenInstructionsEachSideWithoutReturn) {
   EXPECT_EQ(s.Body, expected);
 }
 
+TEST(AssemblerTest, ListingEndsAtTheTopOfTheAddressSpace) {
+  auto options = Options();
+  std::vector<std::uint8_t> nops(64, 0x90);  // 0xFFFFFFC0..0xFFFFFFFF
+  TBufferReportMemory memory(nops.data(), nops.size(), 0xFFFFFFC0u);
+  const TAssemblerSection s = AssemblerSection(*options, 0xFFFFFFFCu, memory, nullptr);
+  std::string expected;
+  for (std::uint64_t a = 0xFFFFFFF2u; a <= 0xFFFFFFFFu; ++a) {
+    char line[64];
+    std::snprintf(line, sizeof line, "%08llX  nop%s\r\n", static_cast<unsigned long long>(a),
+                  a == 0xFFFFFFFCu ? "  ; <-- EXCEPTION" : "");
+    expected += line;
+  }
+  EXPECT_EQ(s.Body, expected);
+  // Four bytes at the address must be readable.
+  EXPECT_EQ(AssemblerSection(*options, 0xFFFFFFFEu, memory, nullptr).Body, "");
+}
+
 TEST(AssemblerTest, ProcedureChangesAndStringOperand) {
   auto options = Options();
   // 00: push ebp   01: push $00401020 (a string without zero in 32 bytes)   06: mov eax, [eax]
