@@ -174,19 +174,12 @@ void DebugOutput(const std::string& line) {
 #endif
 }
 
-bool GuardedCall(const std::function<void()>& step, const std::string& label) {
-  std::string message;
+namespace {
+
+// Inside the handler, so that the hook sees the exception being handled.
+void ReportFailedStep(const std::function<void()>& step, const std::string& label,
+                      const std::string& message) {
   try {
-    try {
-      step();
-      return true;
-    } catch (const EAbort&) {
-      return false;  // the library's own silent abort
-    } catch (const Exception& e) {
-      message = e.Message();
-    } catch (...) {
-      message = "General internal error.";
-    }
     if (TErrorHook hook = ErrorHook()) {
       void (*const* plain)() = step.target<void (*)()>();
       char text[16];
@@ -198,6 +191,21 @@ bool GuardedCall(const std::function<void()>& step, const std::string& label) {
     }
   } catch (...) {
     // neither the report nor the hook reaches the host
+  }
+}
+
+}  // namespace
+
+bool GuardedCall(const std::function<void()>& step, const std::string& label) {
+  try {
+    step();
+    return true;
+  } catch (const EAbort&) {
+    // the library's own silent abort
+  } catch (const Exception& e) {
+    ReportFailedStep(step, label, e.Message());
+  } catch (...) {
+    ReportFailedStep(step, label, "General internal error.");
   }
   return false;
 }

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "SysUtils.h"
@@ -52,6 +55,51 @@ TEST_F(StartupTest, StepsRunInOrderAndStopInReverse) {
   EXPECT_TRUE(VCore::GuardedCall([] {}, "X"));
   EXPECT_FALSE(VCore::GuardedCall([] { throw 5; }, "Y"));
   EXPECT_EQ(reports.back(), "Y (Address: 00000000)");
+}
+
+void FailingStep() { throw Exception("step failed"); }
+void AbortingStep() { throw EAbort("quiet"); }
+
+TEST_F(StartupTest, GuardedCallReportsAPlainStepByItsAddressAndNeverRaises) {
+  char expected[16];
+  std::snprintf(expected, sizeof expected, "%08X",
+                static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(&FailingStep)));
+  EXPECT_FALSE(VCore::GuardedCall(FailingStep, "VHook.Init"));
+  EXPECT_EQ(reports,
+            (std::vector<std::string>{std::string("VHook.Init (Address: ") + expected + ")"}));
+  // The library's silent abort ends the step unreported.
+  EXPECT_FALSE(VCore::GuardedCall(AbortingStep, "VHook.Done"));
+  EXPECT_EQ(reports.size(), 1u);
+  // Without an error hook nothing reaches the caller either.
+  VCore::SetErrorHook(nullptr);
+  EXPECT_NO_THROW(EXPECT_FALSE(VCore::GuardedCall(FailingStep, "VCore.Init")));
+  EXPECT_EQ(reports.size(), 1u);
+}
+
+TEST(LibraryWarningTest, CodesAreNamedAndTheLastWarningIsKept) {
+  const std::vector<std::pair<TVantorLogErrorCode, const char*>> names = {
+      {TVantorLogErrorCode::eeNone, "eeNone"},
+      {TVantorLogErrorCode::eeShowError, "eeShowError"},
+      {TVantorLogErrorCode::eeLogError, "eeLogError"},
+      {TVantorLogErrorCode::eeEmailMAPIError, "eeEmailMAPIError"},
+      {TVantorLogErrorCode::eeEmailShellError, "eeEmailShellError"},
+      {TVantorLogErrorCode::eeEmailSMTPError, "eeEmailSMTPError"},
+      {TVantorLogErrorCode::eeWebHTTPError, "eeWebHTTPError"},
+      {TVantorLogErrorCode::eeWebHTTPSError, "eeWebHTTPSError"},
+      {TVantorLogErrorCode::eeWebFTPError, "eeWebFTPError"},
+      {TVantorLogErrorCode::eeWebTrakerError, "eeWebTrakerError"},
+  };
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    EXPECT_EQ(static_cast<std::size_t>(names[i].first), i);
+    EXPECT_EQ(ErrorCodeName(names[i].first), names[i].second);
+  }
+  EXPECT_EQ(ErrorCodeName(static_cast<TVantorLogErrorCode>(12)), "12");
+  ReportLibraryWarning(TVantorLogErrorCode::eeWebHTTPError, "no route");
+  EXPECT_EQ(LastWarningCode(), TVantorLogErrorCode::eeWebHTTPError);
+  EXPECT_EQ(LastWarningMessage(), "no route");
+  ClearLibraryWarning();
+  EXPECT_EQ(LastWarningCode(), TVantorLogErrorCode::eeNone);
+  EXPECT_EQ(LastWarningMessage(), "");
 }
 
 }  // namespace
