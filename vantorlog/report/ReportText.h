@@ -18,6 +18,10 @@
 #include "VModules.h"
 #include "VOptions.h"
 
+#ifdef _WIN32
+struct TVantorExceptionRecord;  // the exception context (ExceptionLog.h)
+#endif
+
 namespace ExceptionLog {
 
 // Printed after "VantorLog " on the report's first line.
@@ -282,6 +286,15 @@ THeaderContext ProcessThreadsContext();
 // The call stack and the source locations stay the caller's.
 void GatherReportInput(TReportInput& input, std::uintptr_t address, const void* context,
                        std::uintptr_t stack_value);
+
+// The same for an exception context: its address, CPU record and stack pointer, the class
+// (ExceptionClassText) and message (GetExceptionMessageText) of its object, its modules list
+// when it carries one.
+void GatherReportInput(TReportInput& input, const ::TVantorExceptionRecord& record);
+// Class name of the exception object; "Unknown exception type" for an invalid object.
+std::string ExceptionClassText(const void* object);
+// The message facts of an exception object (an access violation's from its OS record).
+TExceptionMessageFacts ExceptionMessageFacts(const void* object);
 #endif
 
 }  // namespace ExceptionLog

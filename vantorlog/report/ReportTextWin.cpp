@@ -5,7 +5,9 @@
 
 #include <cstring>
 
+#include "ExceptionLog.h"
 #include "ReportText.h"
+#include "SysUtils.h"
 #include "VCharset.h"
 #include "VClassModel.h"
 #include "VCore.h"
@@ -318,6 +320,49 @@ void GatherReportInput(TReportInput& input, std::uintptr_t address, const void* 
   }
   VCore::BuildProcessesList();
   input.Processes = VCore::ProcessesList();
+}
+
+std::string ExceptionClassText(const void* object) {
+  return VCore::IsValidObject(object) ? VCore::ClassNameOf(VCore::ClassOfObject(object))
+                                      : std::string("Unknown exception type");
+}
+
+TExceptionMessageFacts ExceptionMessageFacts(const void* object) {
+  TExceptionMessageFacts facts;
+  const Exception* exception = VCore::ObjectAs<Exception>(object);
+  if (!exception) return facts;
+  facts.IsException = true;
+  facts.Message = exception->Message();
+  const EAccessViolation* violation = VCore::ObjectAs<EAccessViolation>(object);
+  if (!violation) return facts;
+  facts.IsAccessViolation = true;
+  EXCEPTION_RECORD record;
+  if (!violation->ExceptionRecord() ||
+      !VCore::SafeRead(violation->ExceptionRecord(), &record, sizeof record) ||
+      record.NumberParameters < 2)
+    return facts;
+  facts.RecordReadable = true;
+  facts.WriteAccess = record.ExceptionInformation[0] != 0;
+  facts.DataAddress = record.ExceptionInformation[1];
+  facts.CodeAddress = reinterpret_cast<std::uintptr_t>(record.ExceptionAddress);
+  MEMORY_BASIC_INFORMATION region{};
+  char name[MAX_PATH];
+  if (VirtualQuery(record.ExceptionAddress, &region, sizeof region) && region.Type == MEM_IMAGE &&
+      GetModuleFileNameA(static_cast<HMODULE>(region.AllocationBase), name, sizeof name)) {
+    facts.ModuleFileName = VCore::ExtractFileName(name);
+    facts.NormalisedModuleName = VCore::ExtractFileName(VCore::ExpandLongPath(name));
+  }
+  return facts;
+}
+
+void GatherReportInput(TReportInput& input, const TVantorExceptionRecord& record) {
+  const auto* context = record.Context;
+  GatherReportInput(input, reinterpret_cast<std::uintptr_t>(record.ExceptionAddress), context,
+                    context ? static_cast<std::uintptr_t>(context->Esp) : 0);
+  input.General.ExceptionClass = ExceptionClassText(record.ExceptionObject);
+  input.General.ExceptionMessage =
+      GetExceptionMessageText(ExceptionMessageFacts(record.ExceptionObject));
+  if (record.ModulesList) input.Modules = record.ModulesList;
 }
 
 }  // namespace ExceptionLog

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include "ExceptionLog.h"
 #include "ReportText.h"
 #include "VModules.h"
 #include "VSystem.h"
@@ -82,6 +83,45 @@ TEST(ReportTextWinTest, ReportOfTheRunningProgram) {
   volatile int value = 1;
   EXPECT_EQ(Faulting(&value), 2);
   VCore::StopModulesList();
+}
+
+TEST(ReportTextWinTest, ExceptionContextGivesClassAndMessage) {
+  const auto code = reinterpret_cast<std::uintptr_t>(&Faulting);
+  EXCEPTION_RECORD os{};
+  os.ExceptionCode = EXCEPTION_ACCESS_VIOLATION;
+  os.ExceptionAddress = reinterpret_cast<void*>(code);
+  os.NumberParameters = 2;
+  os.ExceptionInformation[0] = 1;
+  os.ExceptionInformation[1] = 0x10;
+  EAccessViolation violation("Access violation", &os);
+  CONTEXT context{};
+  context.Eip = static_cast<DWORD>(code);
+  context.Esp = reinterpret_cast<DWORD>(&context);
+  TVantorExceptionRecord record;
+  record.ExceptionObject = &violation;
+  record.ExceptionAddress = reinterpret_cast<const void*>(code);
+  record.Context = &context;
+  TReportInput input;
+  GatherReportInput(input, record);
+  EXPECT_EQ(input.General.ExceptionClass, "EAccessViolation");
+  char expected[160];
+  std::snprintf(expected, sizeof expected,
+                "Access violation at address %08X in module '%s'. Write of address 00000010.",
+                static_cast<unsigned>(code),
+                VCore::ExtractFileName(VCore::ProgramFileName()).c_str());
+  EXPECT_EQ(input.General.ExceptionMessage, expected);
+  EXPECT_EQ(input.StackValue, reinterpret_cast<std::uintptr_t>(&context));
+  ASSERT_TRUE(input.Context.has_value());
+  EXPECT_EQ(input.Context->Eip, code);
+
+  // Not an object at all, and a plain language exception.
+  int not_an_object = 0;
+  EXPECT_EQ(ExceptionClassText(&not_an_object), "Unknown exception type");
+  EXPECT_EQ(GetExceptionMessageText(ExceptionMessageFacts(&not_an_object)),
+            "Unknown error message.");
+  EConvertError convert("Bad number");
+  EXPECT_EQ(ExceptionClassText(&convert), "EConvertError");
+  EXPECT_EQ(GetExceptionMessageText(ExceptionMessageFacts(&convert)), "Bad number.");
 }
 
 }  // namespace
