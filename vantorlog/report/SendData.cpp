@@ -308,7 +308,7 @@ std::string Base64Lines(std::string_view bytes) {
   std::string out;
   for (std::size_t i = 0; i < b64.size(); i += 80) {
     out += b64.substr(i, 80);
-    if (i + 80 < b64.size() || (i + 80 == b64.size())) out += "\r\n";
+    if (i + 80 <= b64.size()) out += "\r\n";  // a full line
   }
   return out;
 }

@@ -200,7 +200,61 @@ std::vector<std::string> UploadNames(const std::vector<std::string>& files) {
   return names;
 }
 
+VWebTools::TUploadProgress WebProgressOf(const TSendHooks& hooks) {
+  if (hooks.WebProgress) return hooks.WebProgress;
+  return OnWebProgress;
+}
+
 }  // namespace
+
+void OnWebProgress(int phase, std::uint32_t total, std::uint32_t done) {
+  TSendHooks& hooks = SendHooks();
+  switch (phase) {
+    case 0:
+      if (hooks.SetProgress) hooks.SetProgress(0);
+      Status(114, "Connecting with server...", false);
+      break;
+    case 1:
+      Status(115, "Connected with server.", false);
+      break;
+    case 2:
+      Status(116, "Sending message...", false);
+      // An empty upload has nothing to divide by: it is all sent.
+      if (hooks.SetProgress)
+        hooks.SetProgress(total == 0 ? 100 : static_cast<int>((200ull * done / total + 1) / 2));
+      break;
+    default:
+      break;
+  }
+}
+
+void THTTPConnection::Progress(int phase, int value) {
+  static const struct {
+    int id;
+    const char* text;
+  } kTexts[] = {{114, "Connecting with server..."},
+                {115, "Connected with server."},
+                {113, "Login..."},
+                {118, "Select project..."},
+                {119, "Searching..."},
+                {120, "Modifying..."},
+                {116, "Sending message..."},
+                {117, "Message sent."},
+                {121, "Disconnecting..."},
+                {122, "Disconnected."}};
+  if (phase < 0 || phase > 9) return;
+  TSendHooks& hooks = SendHooks();
+  Status(kTexts[phase].id, kTexts[phase].text, false);
+  if (phase == 0 && hooks.ResetProgress) hooks.ResetProgress();
+  if (phase == 0) {
+    if (hooks.SetProgress) hooks.SetProgress(5);
+  } else if (phase <= 5) {
+    if (hooks.AddProgress) hooks.AddProgress(5);
+  } else if (hooks.SetProgress) {
+    // Phase 6: value / 100 * 65 + 35, rounded.
+    hooks.SetProgress(phase == 6 ? (value * 130 / 100 + 1) / 2 + 35 : 100);
+  }
+}
 
 bool SendHTTP(const TWebSendInputs& in) {
   TSendHooks& hooks = SendHooks();
@@ -217,9 +271,9 @@ bool SendHTTP(const TWebSendInputs& in) {
       result = 0x7FFFFFFF;
       error = "Invalid web address.";
     } else {
-      result = VWebTools::HTTPUploadFiles(a.host, "/" + a.path, in.login, error, hooks.WebProgress,
-                                          fields, UploadNames(in.files), in.files, https, in.port,
-                                          in.password);
+      result = VWebTools::HTTPUploadFiles(a.host, "/" + a.path, in.login, error,
+                                          WebProgressOf(hooks), fields, UploadNames(in.files),
+                                          in.files, https, in.port, in.password);
     }
   }
   if (hooks.CloseDialog) hooks.CloseDialog();
@@ -238,7 +292,7 @@ bool SendFTP(const TWebSendInputs& in) {
     result = 0x7FFFFFFF;
     error = "Invalid web address.";
   } else {
-    result = VWebTools::FTPUploadFiles(a.host, a.path, in.login, error, hooks.WebProgress,
+    result = VWebTools::FTPUploadFiles(a.host, a.path, in.login, error, WebProgressOf(hooks),
                                        UploadNames(in.files), in.files, in.port, in.password);
   }
   if (hooks.CloseDialog) hooks.CloseDialog();

@@ -27,7 +27,10 @@ struct TSendHooks {
   // Status text of the send dialog by custom text id (default text given); counted: with the
   // "Message i/n: " prefix.
   std::function<void(int text_id, const std::string& text, bool counted)> Status;
+  // The bar only moves forward within a send; ResetProgress starts it again at 0.
   std::function<void(int percent)> SetProgress;
+  std::function<void(int delta)> AddProgress;
+  std::function<void()> ResetProgress;
   std::function<void(int count)> SetRecipientCount;
   std::function<void(int number)> SetRecipientNumber;
   std::function<bool()> DialogUp;
@@ -65,6 +68,17 @@ bool SendSMTPMail(bool server_mode, const std::string& sender, const std::string
                   const std::string& password, const std::string& user, std::uint16_t port);
 
 // ---- Web ----
+
+// Progress of the uploads on the send dialog: phase 0 connecting (bar 0), 1 connected,
+// 2 sending (bar done / total).
+void OnWebProgress(int phase, std::uint32_t total, std::uint32_t done);
+
+// The connection of the bug-tracker senders, showing its phases on the send dialog.
+class THTTPConnection : public THTTPConnectionBase {
+ public:
+  using THTTPConnectionBase::THTTPConnectionBase;
+  void Progress(int phase, int value) override;
+};
 
 struct TWebSendInputs {
   std::uint8_t web_mode = 1;  // 1 HTTP, 2 HTTPS, 3 FTP

@@ -291,6 +291,43 @@ TEST_F(HttpUploadTest, SendHttpUsesTheHooksAndReportsTheResult) {
   EXPECT_EQ(closed, 3);
 }
 
+TEST_F(HttpUploadTest, ProxyGetsTheRequestForTheTarget) {
+  Files files("proxy");
+  const std::string zip = files.Make("BugReport.zip", 100, 12);
+  // The proxy peer answers for the target, which is never connected to itself.
+  const std::string expect =
+      "{\"method\":\"POST\",\"path\":\"http://127.0.0.2:8089/up.php\",\"files\":[" +
+      FileEntry("vl_upload_file_0", "BugReport.zip", files.Bytes(zip)) + "]}";
+  const std::uint16_t proxy =
+      peers.Make("{\"op\":\"http\",\"requests\":[{\"expect\":" + expect + "}]}");
+  ExceptionLog::TWebSendInputs in;
+  in.address = "http://127.0.0.2/up.php";
+  in.port = 8089;
+  in.proxy_address = "127.0.0.1";
+  in.proxy_port = proxy;
+  in.proxy_login = "pu";
+  in.proxy_password = "pp";
+  in.files = {zip};
+  std::vector<std::pair<int, std::string>> statuses;
+  std::vector<int> bar;
+  ExceptionLog::SendHooks().Status = [&](int id, const std::string& text, bool counted) {
+    EXPECT_FALSE(counted);
+    statuses.emplace_back(id, text);
+  };
+  ExceptionLog::SendHooks().SetProgress = [&](int p) { bar.push_back(p); };
+  EXPECT_TRUE(ExceptionLog::SendHTTP(in));
+  const PeerReport r = peers.Report(proxy);
+  EXPECT_EQ(r.mismatches, 0) << r.text;
+  // OnWebProgress: connecting (bar 0), connected, sending up to 100.
+  ASSERT_GE(statuses.size(), 3u);
+  EXPECT_EQ(statuses[0], std::make_pair(114, std::string("Connecting with server...")));
+  EXPECT_EQ(statuses[1], std::make_pair(115, std::string("Connected with server.")));
+  EXPECT_EQ(statuses.back(), std::make_pair(116, std::string("Sending message...")));
+  ASSERT_FALSE(bar.empty());
+  EXPECT_EQ(bar.front(), 0);
+  EXPECT_EQ(bar.back(), 100);
+}
+
 // ---- The connection of the bug-tracker senders ----
 
 class RecordingConnection : public THTTPConnectionBase {
@@ -360,6 +397,22 @@ TEST_F(HttpConnectionTest, RedirectsAndFinalAnswers) {
 
   THTTPResponse copy;
   EXPECT_THROW(copy.Assign(nullptr), Exception);
+}
+
+TEST_F(HttpConnectionTest, PhasesDriveTheSendDialog) {
+  std::vector<std::string> events;
+  auto& h = ExceptionLog::SendHooks();
+  h.Status = [&](int id, const std::string&, bool) { events.push_back("T" + std::to_string(id)); };
+  h.ResetProgress = [&] { events.push_back("reset"); };
+  h.SetProgress = [&](int p) { events.push_back("=" + std::to_string(p)); };
+  h.AddProgress = [&](int d) { events.push_back("+" + std::to_string(d)); };
+  ExceptionLog::THTTPConnection c("http://127.0.0.1/", "");
+  for (int phase = 0; phase <= 9; ++phase) c.Progress(phase, phase == 6 ? 40 : 0);
+  c.Progress(6, 100);
+  EXPECT_EQ(events, (std::vector<std::string>{"T114", "reset", "=5",   "T115", "+5",   "T113",
+                                              "+5",   "T118",  "+5",   "T119", "+5",   "T120",
+                                              "+5",   "T116",  "=61",  "T117", "=100", "T121",
+                                              "=100", "T122",  "=100", "T116", "=100"}));
 }
 
 TEST_F(HttpConnectionTest, RefusedConnectionGivesTheError) {
