@@ -31,26 +31,6 @@ std::size_t PlaceholderCount(std::string_view command) {
 
 }  // namespace
 
-std::string FlattenControlChars(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  bool in_run = false;
-  for (const char ch : text) {
-    if (static_cast<unsigned char>(ch) < 32) {
-      if (!in_run) out += ' ';
-      in_run = true;
-    } else {
-      out += ch;
-      in_run = false;
-    }
-  }
-  return out;
-}
-
-std::vector<std::string> SplitMailList(std::string_view text) {
-  return VCore::SplitByChars(text, ",;");
-}
-
 std::string MailtoEscape(std::string_view text) {
   std::string out;
   out.reserve(text.size() * 3);

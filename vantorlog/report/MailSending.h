@@ -1,6 +1,7 @@
 // Sending through the user's mail program: Simple MAPI with the files attached, else the
-// registered "mailto:" handler. The text work (flattening, splitting, the mailto URL and its
-// command line) is pure and builds in both configurations; the senders are Win32 only.
+// registered "mailto:" handler. The text work (the mailto URL and its command line) is pure and
+// builds in both configurations; the senders are Win32 only. Subject flattening and recipient
+// splitting are the senders' common ones (SendData.h).
 #pragma once
 
 #include <cstddef>
@@ -13,11 +14,6 @@
 namespace ExceptionLog {
 
 // ---- Text work ----------------------------------------------------------------------------
-
-// Every run of characters below 32 becomes one blank.
-std::string FlattenControlChars(std::string_view text);
-// Items of a recipients or files text: split at "," and ";", trimmed, empty items dropped.
-std::vector<std::string> SplitMailList(std::string_view text);
 
 // Keeps "-", "0"-"9", "A"-"Z", "a"-"z" and every byte of 128 or more; every other byte becomes
 // "%" and two upper-case hexadecimal digits.

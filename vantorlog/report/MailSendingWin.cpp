@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "MailSending.h"
+#include "SendData.h"
 #include "VCore.h"
 #include "VThreads.h"
 #include "core/ExceptionLog.h"
@@ -113,7 +114,7 @@ bool SendViaMapi(const std::string& recipients, const std::string& subject, cons
                  const TMailClientSettings& settings) {
   const std::string expanded_subject = FlattenControlChars(VCore::ExpandEnvRefs(subject));
   std::string note_text = VCore::ExpandEnvRefs(text);
-  const std::vector<std::string> addresses = SplitMailList(recipients);
+  const std::vector<std::string> addresses = SplitRecipients(recipients);
   for (const std::string& address : addresses)
     if (!MapiRecipientFits(address)) {
       Warn(settings, kMailMapiWarning, "Cannot send the MAPI message.");
@@ -253,7 +254,8 @@ bool SendMAPIMailWithFileList(const std::string& recipients, const std::string& 
                               const std::string& text, const std::string& files_text,
                               const TMailClientSettings& settings) {
   try {
-    return SendMailViaMAPI(recipients, subject, text, SplitMailList(files_text), {}, settings);
+    return SendMailViaMAPI(recipients, subject, text, VCore::SplitByChars(files_text, ",;"), {},
+                           settings);
   } catch (...) {
     return false;
   }

@@ -1,5 +1,5 @@
-// Text work of the mail senders: control-character flattening, list splitting, the mailto URL
-// with its escaping and the command line cut to CreateProcess's limit.
+// Text work of the mail client sender: the mailto URL with its escaping and the command line
+// cut to CreateProcess's limit.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -11,41 +11,9 @@
 namespace {
 
 using ExceptionLog::BuildMailtoUrl;
-using ExceptionLog::FlattenControlChars;
 using ExceptionLog::MailtoCommandLine;
 using ExceptionLog::MailtoEscape;
 using ExceptionLog::MailtoRecipients;
-using ExceptionLog::SplitMailList;
-
-TEST(MailText, FlattenControlChars) {
-  const struct {
-    std::string in, out;
-  } cases[] = {
-      {"", ""},
-      {"plain text", "plain text"},
-      {"a\r\n\tb", "a b"},
-      {"\x01x\x1F", " x "},
-      {" \r", "  "},
-      {"line1\r\n\r\nline2\n", "line1 line2 "},
-      {"\x7F\xE9\x80", "\x7F\xE9\x80"},  // DEL and high bytes stay
-      {std::string("a\0b", 3), "a b"},
-  };
-  for (const auto& c : cases) EXPECT_EQ(FlattenControlChars(c.in), c.out) << c.in;
-}
-
-TEST(MailText, SplitMailList) {
-  const struct {
-    std::string in;
-    std::vector<std::string> out;
-  } cases[] = {
-      {"first@example.org; second@example.net,", {"first@example.org", "second@example.net"}},
-      {" ;, ,", {}},
-      {"", {}},
-      {"one", {"one"}},
-      {" C:\\a b\\r.vlf ;C:\\s.png", {"C:\\a b\\r.vlf", "C:\\s.png"}},
-  };
-  for (const auto& c : cases) EXPECT_EQ(SplitMailList(c.in), c.out) << c.in;
-}
 
 TEST(MailText, MailtoEscapeKeepsOnlyDashDigitsLettersAndHighBytes) {
   const struct {
