@@ -479,6 +479,28 @@ std::uint32_t ReportStackKindMask(const TVantorModuleOptions& options) {
 
 }  // namespace
 
+std::vector<TReportStackEntry> ReportStackEntries(const TVantorStackList& list) {
+  std::vector<TReportStackEntry> entries;
+  for (int i = 0; i < list.Count(); ++i) {
+    const TAddressLocation& l = *list.Items(i);
+    TReportStackEntry e;
+    e.Kind = l.Kind;
+    e.Address = l.Address;
+    if (l.ModuleInfo) e.ModuleFile = l.ModuleInfo->FileName;
+    e.UnitName = l.UnitName;
+    e.ClassName = l.ClassName;
+    e.ProcedureName = l.ProcedureName;
+    e.Line = l.Line;
+    e.LineOffset = l.LineOffset;
+    e.ThreadID = static_cast<std::int32_t>(l.ThreadID);
+    e.OwnStack = l.ThreadKind != 0;
+    e.ExceptionPoint = l.Exact != 0;
+    e.ThreadName = l.ThreadName;
+    entries.push_back(std::move(e));
+  }
+  return entries;
+}
+
 std::string ThreadHeaderText(const TVantorModuleOptions& options, const TReportStackEntry& e,
                              bool report, const THeaderContext& context) {
   if (e.Leak) {

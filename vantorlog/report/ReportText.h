@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "VCallStack.h"
 #include "VModules.h"
 #include "VOptions.h"
 
@@ -156,6 +157,10 @@ struct TThreadFacts {
 };
 using TThreadLookup = std::function<std::optional<TThreadFacts>(std::int32_t thread_id)>;
 
+// The entries of a captured call stack: a thread kind other than 0 marks a thread's own stack,
+// the exact entry (the exception address) the start of the exception thread's stack.
+std::vector<TReportStackEntry> ReportStackEntries(const TVantorStackList& list);
+
 struct THeaderContext {
   std::int32_t MainThreadID = 0;
   bool VsHost = false;
@@ -288,8 +293,8 @@ void GatherReportInput(TReportInput& input, std::uintptr_t address, const void* 
                        std::uintptr_t stack_value);
 
 // The same for an exception context: its address, CPU record and stack pointer, the class
-// (ExceptionClassText) and message (GetExceptionMessageText) of its object, its modules list
-// when it carries one.
+// (ExceptionClassText) and message (GetExceptionMessageText) of its object, its call stack and
+// modules list when it carries them; source locations from GetAddressLocation.
 void GatherReportInput(TReportInput& input, const ::TVantorExceptionRecord& record);
 // Class name of the exception object; "Unknown exception type" for an invalid object.
 std::string ExceptionClassText(const void* object);

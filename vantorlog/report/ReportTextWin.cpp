@@ -363,6 +363,19 @@ void GatherReportInput(TReportInput& input, const TVantorExceptionRecord& record
   input.General.ExceptionMessage =
       GetExceptionMessageText(ExceptionMessageFacts(record.ExceptionObject));
   if (record.ModulesList) input.Modules = record.ModulesList;
+  if (record.CallStack) input.Stack = ReportStackEntries(*record.CallStack);
+  input.Locate = [](std::uintptr_t address, TReportLocation& location) {
+    TAddressLocation found;
+    GetAddressLocation(reinterpret_cast<const void*>(address), GetCurrentThreadId(), found, false,
+                       0);
+    location.Kind = found.Kind;
+    location.UnitName = found.UnitName;
+    location.ClassName = found.ClassName;
+    location.ProcedureName = found.ProcedureName;
+    location.Line = found.Line;
+    location.LineOffset = found.LineOffset;
+    return found.Kind != 0;
+  };
 }
 
 }  // namespace ExceptionLog

@@ -478,6 +478,45 @@ TEST(TablesTest, CallStackGroupedByThread) {
   EXPECT_NE(CallStackTable(*options, entries, Threads()).find("|Hidden"), std::string::npos);
 }
 
+TEST(TablesTest, EntriesOfACapturedStack) {
+  TVantorModuleInfo module;
+  module.FileName = "C:\\app\\prog.exe";
+  TVantorStackList list;
+  auto l = std::make_unique<TAddressLocation>();
+  l->Kind = 4;
+  l->ModuleInfo = &module;
+  l->ThreadID = 7;
+  l->ThreadKind = 1;
+  l->Exact = 1;
+  l->Address = 0x401000;
+  l->UnitName = "Main.cpp";
+  l->ProcedureName = "Run";
+  l->Line = 3;
+  l->LineOffset = 1;
+  l->ThreadName = "Worker";
+  list.Add(std::move(l));
+  l = std::make_unique<TAddressLocation>();
+  l->Kind = 4;
+  l->ThreadID = 7;
+  list.Add(std::move(l));
+  const std::vector<TReportStackEntry> entries = ReportStackEntries(list);
+  ASSERT_EQ(entries.size(), 2u);
+  const TReportStackEntry& e = entries[0];
+  EXPECT_EQ(e.ModuleFile, "C:\\app\\prog.exe");
+  EXPECT_EQ(e.Address, 0x401000u);
+  EXPECT_EQ(e.UnitName, "Main.cpp");
+  EXPECT_EQ(e.ProcedureName, "Run");
+  EXPECT_EQ(e.Line, 3u);
+  EXPECT_EQ(e.LineOffset, 1u);
+  EXPECT_EQ(e.ThreadID, 7);
+  EXPECT_TRUE(e.OwnStack);
+  EXPECT_TRUE(e.ExceptionPoint);
+  EXPECT_EQ(e.ThreadName, "Worker");
+  EXPECT_EQ(entries[1].ModuleFile, "");
+  EXPECT_FALSE(entries[1].OwnStack);
+  EXPECT_FALSE(entries[1].ExceptionPoint);
+}
+
 TEST(TablesTest, EmptyCallStackAndLongHeader) {
   auto options = Options();
   const std::string d50 = Dashes(50);

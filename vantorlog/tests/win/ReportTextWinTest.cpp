@@ -101,6 +101,18 @@ TEST(ReportTextWinTest, ExceptionContextGivesClassAndMessage) {
   record.ExceptionObject = &violation;
   record.ExceptionAddress = reinterpret_cast<const void*>(code);
   record.Context = &context;
+  TVantorStackList stack;
+  auto entry = std::make_unique<TAddressLocation>();
+  entry->Kind = 4;
+  entry->Address = code;
+  entry->ThreadID = GetCurrentThreadId();
+  entry->ThreadKind = 1;
+  entry->Exact = 1;
+  entry->ProcedureName = "Faulting";
+  entry->Line = 15;
+  stack.Add(std::move(entry));
+  record.CallStack = &stack;
+  VCore::StartModulesList();
   TReportInput input;
   GatherReportInput(input, record);
   EXPECT_EQ(input.General.ExceptionClass, "EAccessViolation");
@@ -113,6 +125,20 @@ TEST(ReportTextWinTest, ExceptionContextGivesClassAndMessage) {
   EXPECT_EQ(input.StackValue, reinterpret_cast<std::uintptr_t>(&context));
   ASSERT_TRUE(input.Context.has_value());
   EXPECT_EQ(input.Context->Eip, code);
+
+  // The report lists the stack and the listing around the address.
+  auto options = TVantorModuleOptions::Create("");
+  options->FDialogShowFlags.fill(0xFF);
+  options->FLogFlags = 0x30;
+  TReportPieces pieces;
+  BuildReportText(pieces, *options, input);
+  char row[32];
+  std::snprintf(row, sizeof row, "\r\n|%08X|", static_cast<unsigned>(code));
+  EXPECT_NE(pieces.Tables.find(row), std::string::npos) << pieces.Tables;
+  EXPECT_NE(pieces.Tables.find("|Faulting "), std::string::npos) << pieces.Tables;
+  EXPECT_NE(pieces.Tables.find("|*Exception Thread: ID="), std::string::npos) << pieces.Tables;
+  EXPECT_NE(pieces.AssemblerBody.find("; <-- EXCEPTION\r\n"), std::string::npos);
+  VCore::StopModulesList();
 
   // Not an object at all, and a plain language exception.
   int not_an_object = 0;
