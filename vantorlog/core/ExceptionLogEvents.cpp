@@ -643,9 +643,9 @@ void ReportInternalErrorOf(const std::string& section, const void* object, const
                                    "to send the bug information to VantorLog author?",
                                "Probably internal bug", 0x242014);
     if (answer == IDYES) {
-      const bool sent = g_bug_mailer && g_bug_mailer(file, kSupportAddress,
-                                                     std::string("VantorLog ") +
-                                                         kLibraryVersionText + " critical bug.");
+      const std::string subject =
+          std::string("VantorLog ") + kLibraryVersionText + " critical bug.";
+      const bool sent = g_bug_mailer && g_bug_mailer(file, kSupportAddress, subject);
       if (!sent)
         ShowBox("Cannot connect with your email client.\r\nSend manually the \"" + file +
                     "\" file to the " + kSupportAddress +

@@ -29,6 +29,13 @@ int AnswerYes(HWND, const char* text, const char* caption, UINT flags) {
   return IDYES;
 }
 
+// The mail client fails, so the manual way is shown.
+bool FailingMailer(const std::string& file, const std::string& address,
+                   const std::string& subject) {
+  Say("MAIL|" + file + "|" + address + "|" + subject);
+  return false;
+}
+
 unsigned char g_bytes[40];
 
 void FailingInit() { throw Exception("init failed"); }
@@ -55,6 +62,7 @@ void Warnings() {
 
 int main(int argc, char** argv) {
   ExceptionLog::SetMessageBoxHook(AnswerYes);
+  ExceptionLog::SetBugMailer(FailingMailer);
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "warnings") {
     Warnings();
