@@ -257,14 +257,8 @@ void SetCurrentEventContext(const TVantorExceptionRecord& context) {
   // This module's record of the module that the caller's options belong to.
   TVantorModuleOptionsEx* options = nullptr;
   if (context.ModuleOptions && VCore::IsValidObject(context.ModuleOptions))
-    if (TVantorModulesList* modules = VCore::ModulesList())
-      for (int i = 0; i < modules->Count(); ++i) {
-        TVantorModuleInfo* info = modules->Items(i);
-        if (info && info->Handle == context.ModuleOptions->FModuleInstance) {
-          options = info->Options.get();
-          break;
-        }
-      }
+    if (TVantorModuleInfo* info = VCore::ModuleInfoOfHandle(context.ModuleOptions->FModuleInstance))
+      options = info->Options.get();
   copy.ModuleOptions = options;
   CurrentExceptionContext() = copy;
 }

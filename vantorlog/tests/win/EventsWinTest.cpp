@@ -16,6 +16,7 @@
 #include "EventsLibraryApi.h"
 #include "SysUtils.h"
 #include "core/ExceptionLog.h"
+#include "core/VModules.h"
 #include "core/VThreads.h"
 
 // Calls fn with EAX, EDX and ECX and count stack arguments (the first at the lowest address);
@@ -552,6 +553,42 @@ TEST_F(EventsTest, EveryExportTakesItsArgumentsInRegistersAndRemovesItsStackArgu
   g = saved;
   ExceptionLog::RegisterHandler(&first_);
   ExceptionLog::RegisterHandler(&second_);
+}
+
+TVantorModuleOptionsEx* g_seen_options = nullptr;
+void NoteOptions(const TVantorExceptionRecord& c, bool&) { g_seen_options = c.ModuleOptions; }
+
+TEST_F(EventsTest, AnExportedEventSeesThisModulesOwnOptionsOfTheCallersModule) {
+  VCore::StartModulesList();
+  const auto main = reinterpret_cast<VCore::TModuleHandle>(GetModuleHandleA(nullptr));
+  VCore::AddModuleByHandle(main);
+  TVantorModuleInfo* own = VCore::ModuleInfoOfHandle(main);
+  ASSERT_NE(own, nullptr);
+  ASSERT_NE(own->Options, nullptr);
+  TVantorGlobalHandlers& g = ExceptionLog::GlobalHandlers();
+  const TVantorGlobalHandlers saved = g;
+  g.ExceptionNotify = NoteOptions;
+  using TFlagExport =
+      void(__attribute__((regparm(3), stdcall))*)(const TVantorExceptionRecord*, bool*);
+  auto notify = reinterpret_cast<TFlagExport>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleA(nullptr), "VantorLog_ExceptionNotifyEvent")));
+  ASSERT_NE(notify, nullptr);
+  // The caller's options object stands for the module it belongs to.
+  auto callers = TVantorModuleOptions::Create<TVantorModuleOptionsEx>("");
+  callers->SetModuleInstance(own->Handle);
+  TVantorExceptionRecord context;
+  context.ModuleOptions = callers.get();
+  bool handle = true;
+  const int published = own->Options->PublishCount();
+  notify(&context, &handle);
+  EXPECT_EQ(g_seen_options, own->Options.get());
+  EXPECT_EQ(own->Options->PublishCount(), published + 1);  // its state published afterwards
+  // A module this one has not registered: no options.
+  callers->SetModuleInstance(0x12340000);
+  notify(&context, &handle);
+  EXPECT_EQ(g_seen_options, nullptr);
+  g = saved;
+  VCore::StopModulesList();
 }
 
 // ---- A secondary module's hooks ----
