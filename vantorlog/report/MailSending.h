@@ -55,10 +55,11 @@ struct TMailClientSettings {
   std::uint16_t send_flags = 0;
   // The attachment's name in the message (the report-log name rules); empty: the file's name.
   std::function<std::string(const std::string& path)> report_file_name;
-  // Stores a library warning with one of the codes above; empty: the debugger output.
+  // Takes a warning with one of the codes above; empty: stored as the library warning.
   std::function<void(int code, const std::string& message)> warning;
 };
-// Send flags of the current options (0 without options), no name rule, no warning store.
+// Send flags of the current options (0 without options); the report file name and the warning
+// of the senders' hooks (SendHooks()).
 TMailClientSettings DefaultMailClientSettings();
 
 // The MAPI library the senders load: HKCU, then HKLM "SOFTWARE\Clients\Mail\<default client>"

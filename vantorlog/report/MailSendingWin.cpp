@@ -6,6 +6,7 @@
 
 #include "MailSending.h"
 #include "SendData.h"
+#include "SendTransports.h"
 #include "VCore.h"
 #include "VThreads.h"
 #include "core/ExceptionLog.h"
@@ -65,7 +66,7 @@ void Warn(const TMailClientSettings& settings, int code, const std::string& mess
   if (settings.warning)
     settings.warning(code, message);
   else
-    OutputDebugStringA(("VantorLog: " + message).c_str());
+    ReportLibraryWarning(static_cast<TVantorLogErrorCode>(code), message);
 }
 
 std::string FullPathOf(const std::string& path) {
@@ -229,6 +230,12 @@ TMailClientSettings DefaultMailClientSettings() {
   TMailClientSettings settings;
   if (const TVantorModuleOptions* options = CurrentOptions())
     settings.send_flags = options->FSendFlags;
+  const TSendHooks& hooks = SendHooks();
+  settings.report_file_name = hooks.ReportFileName;
+  if (hooks.Warning)
+    settings.warning = [warning = hooks.Warning](int code, const std::string& message) {
+      warning(static_cast<std::uint8_t>(code), message);
+    };
   return settings;
 }
 

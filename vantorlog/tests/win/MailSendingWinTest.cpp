@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "MailSending.h"
+#include "SendTransports.h"
+#include "core/ExceptionLog.h"
 
 namespace {
 
@@ -319,6 +321,30 @@ TEST_F(MapiSend, MissingLibraryIsAFailureWithItsWarning) {
   EXPECT_FALSE(ExceptionLog::SendMailViaMAPI("a@example.org", "s", "t", {}, {}, settings_));
   EXPECT_THAT(WarningTexts(), ElementsAre("3 Cannot open the MAPI dll."));
   EXPECT_THAT(Log(), IsEmpty());
+  // Without a warning sink the library warning holds it.
+  ClearLibraryWarning();
+  EXPECT_FALSE(ExceptionLog::SendMailViaMAPI("a@example.org", "s", "t", {}, {}, {}));
+  EXPECT_EQ(LastWarningCode(), TVantorLogErrorCode::eeEmailMAPIError);
+  EXPECT_EQ(LastWarningMessage(), "Cannot open the MAPI dll.");
+}
+
+TEST_F(MapiSend, DefaultSettingsTakeTheSendersHooks) {
+  const std::string report = MakeFile("hooked.vlf");
+  ExceptionLog::TSendHooks& hooks = ExceptionLog::SendHooks();
+  const ExceptionLog::TSendHooks saved = hooks;
+  std::vector<std::string> hook_warnings;
+  hooks.ReportFileName = [](const std::string&) { return std::string("From the hook.vlf"); };
+  hooks.Warning = [&](std::uint8_t code, const std::string& text) {
+    hook_warnings.push_back(std::to_string(code) + " " + text);
+  };
+  SetEnvironmentVariableA("VL_MAPI_SEND_RESULT", "2");
+  const bool sent = ExceptionLog::SendMailViaMAPI("a@example.org", "s", "t", {report}, {});
+  hooks = saved;
+  EXPECT_FALSE(sent);
+  EXPECT_THAT(hook_warnings, ElementsAre("3 Cannot send the MAPI message."));
+  EXPECT_THAT(LogLinesStarting("file "),
+              ElementsAre("file reserved=0 flags=0 position=4294967295 type=(null) path=" + report +
+                          " name=From the hook.vlf"));
 }
 
 constexpr char kMailtoCommandKey[] = "mailto\\shell\\open\\command";
@@ -344,6 +370,11 @@ TEST(ShellSend, HandlerThatCannotStartIsAFailureWithTheSystemMessage) {
     system_texts.push_back(t);
   }
   EXPECT_THAT(system_texts, ::testing::Contains(warnings[0].message));
+  // Without a warning sink the library warning holds it.
+  ClearLibraryWarning();
+  EXPECT_FALSE(ExceptionLog::SendMailViaShell("a@example.org", "s", "t", "report", {}));
+  EXPECT_EQ(LastWarningCode(), TVantorLogErrorCode::eeEmailShellError);
+  EXPECT_EQ(LastWarningMessage(), warnings[0].message);
 }
 
 // Driven by check_mailto.py: the inputs (recipients, subject, text, report separated by zero
