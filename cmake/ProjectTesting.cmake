@@ -1,15 +1,18 @@
 # Test helpers shared by every room.
 include(GoogleTest)
 
-# project_add_gtest(<name> SOURCES ... [LIBS ...] [PHONE_SIM] [DISPLAY] [TIMEOUT s])
+# project_add_gtest(<name> SOURCES ... [LIBS ...] [PHONE_SIM] [DISPLAY] [DESKTOP_INPUT] [SERIAL]
+#                   [TIMEOUT s])
 #  PHONE_SIM: each test process gets its own phone simulator on a fresh COM port
 #             (environment: PHONE_SIM_COM, PHONE_SIM_CONTROL).
 #  DISPLAY:   each test process runs under its own Xvfb display.
 #  DESKTOP_INPUT: the tests move the mouse or type through the input queue; Wine routes that
 #             input over one desktop shared by every test of the prefix, so such tests run one
 #             at a time.
+#  SERIAL:    the test cases share files of their own (a child program and what it writes
+#             beside itself), so they run one at a time.
 function(project_add_gtest name)
-  cmake_parse_arguments(T "PHONE_SIM;DISPLAY;DESKTOP_INPUT" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "PHONE_SIM;DISPLAY;DESKTOP_INPUT;SERIAL" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main)
   if(NOT T_TIMEOUT)
@@ -30,6 +33,9 @@ function(project_add_gtest name)
   set(properties TIMEOUT ${T_TIMEOUT})
   if(T_DESKTOP_INPUT)
     list(APPEND properties RESOURCE_LOCK desktop_input)
+  endif()
+  if(T_SERIAL)
+    list(APPEND properties RESOURCE_LOCK ${name})
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES ${properties})
 endfunction()
