@@ -213,6 +213,16 @@ void TLogFile::SetItemValue(const std::string& item_id, const std::string& value
   report.insert(at, line);
 }
 
+int TLogFile::RaiseReportCount(int index) {
+  const std::string text = GetItemValue("2.8", index);
+  int count = 1;
+  if (!text.empty() && text.size() <= 9 &&
+      text.find_first_not_of("0123456789") == std::string::npos)
+    count = std::stoi(text);
+  SetItemValue("2.8", std::to_string(count + 1), index, "Count");
+  return count + 1;
+}
+
 std::string ReportFileName(const std::string& file_name, std::uint16_t send_flags,
                            const std::string& computer_name, const std::string& exception_time) {
   std::string name = VCore::ExtractFileName(file_name);

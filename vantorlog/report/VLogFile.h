@@ -60,6 +60,10 @@ class TLogFile {
   void SetItemValue(const std::string& item_id, const std::string& value, int index,
                     const std::string& caption);
 
+  // The duplicate count of a stored report: item 2.8 + 1 (a value that is not a number counts as
+  // 1), written back with the caption "Count"; returns the new count.
+  int RaiseReportCount(int index);
+
   // XML form (VXmlLog.cpp).
   std::string ReportVersion(int index) const;
   std::string ReportToXML(int index) const;
@@ -104,6 +108,23 @@ std::string ScreenshotFileName(const TVantorModuleOptions& options);    // FSend
 std::string LastHTMLPageFileName(const TVantorModuleOptions& options);  // FSendFlags 0x40
 std::string XMLCopyFileName(const TVantorModuleOptions& options);       // FSendFlags 0x08
 std::string TempOptionsFileName(std::uint32_t process_id, std::uintptr_t module_handle);
+// The screenshot and the last HTML page only when this report took or saved one.
+void SetScreenshotTaken(bool taken);
+void SetHTMLPageSaved(bool saved);
+std::string TakenScreenshotFileName(const TVantorModuleOptions& options);
+std::string SavedHTMLPageFileName(const TVantorModuleOptions& options);
+// Writes the page as lines (CR LF after each) to the last-page file; errors are ignored.
+void SaveLastHTMLPage(const TVantorModuleOptions& options, const std::string& page);
+// The file's lines joined with CR LF; empty for an empty name or a file that cannot be read.
+std::string LoadTextFile(const std::string& file_name);
+// FExtraFiles split at ";", then the log copy (unless for_zip with FAppendToLog), the taken
+// screenshot, the saved page and the XML copy.
+void AttachedFilesList(const TVantorModuleOptions& options, bool for_zip,
+                       std::vector<std::string>& list);
+// Writes the XML copy (FSendFlags 0x08) of the log copy, or of send_text alone when there is no
+// log copy, with the password of the PasswordRequest event. A failure is the warning
+// eeLogError.
+void SaveLogAsXML(const TVantorModuleOptions& options, const std::string& send_text);
 #endif
 
 // The file name without folder, with "__" + computer name (FSendFlags 0x200) and then "__" +

@@ -40,6 +40,8 @@ struct TLogGlue {
   std::unique_ptr<TLogFile> log;
   std::string path;
   bool duplicate = false;
+  bool screenshot_taken = false;
+  bool page_saved = false;
 };
 
 TLogGlue& Glue() {
@@ -94,12 +96,7 @@ void CheckDuplicateError(const TVantorModuleOptions& options, const std::string&
     const int index = log.FindReport({"2.7"}, {bug_id}, 1);
     g.duplicate = index >= 0;
     if (g.duplicate && count_up) {
-      int count = 1;
-      const std::string text = log.GetItemValue("2.8", index);
-      char* end = nullptr;
-      const long n = text.empty() ? 0 : std::strtol(text.c_str(), &end, 10);
-      if (!text.empty() && end && *end == '\0') count = static_cast<int>(n);
-      log.SetItemValue("2.8", std::to_string(count + 1), index, "Count");
+      log.RaiseReportCount(index);
       log.Save();
     }
   } catch (...) {
@@ -163,6 +160,85 @@ std::string TempOptionsFileName(std::uint32_t process_id, std::uintptr_t module_
   std::snprintf(name, sizeof name, "%08X%08X.bin", static_cast<unsigned>(process_id),
                 static_cast<unsigned>(module_handle));
   return Temp(name);
+}
+
+void SetScreenshotTaken(bool taken) { Glue().screenshot_taken = taken; }
+void SetHTMLPageSaved(bool saved) { Glue().page_saved = saved; }
+
+std::string TakenScreenshotFileName(const TVantorModuleOptions& options) {
+  return Glue().screenshot_taken ? ScreenshotFileName(options) : std::string();
+}
+
+std::string SavedHTMLPageFileName(const TVantorModuleOptions& options) {
+  return Glue().page_saved ? LastHTMLPageFileName(options) : std::string();
+}
+
+void SaveLastHTMLPage(const TVantorModuleOptions& options, const std::string& page) {
+  const std::string name = LastHTMLPageFileName(options);
+  if (name.empty()) return;
+  try {
+    std::string text;
+    std::size_t from = 0;
+    const std::string normal = NormaliseLineBreaks(page);
+    while (from < normal.size()) {
+      std::size_t at = normal.find("\r\n", from);
+      if (at == std::string::npos) at = normal.size();
+      text += normal.substr(from, at - from) + "\r\n";
+      from = at + 2;
+    }
+    TFileStream stream(name, fmCreate);
+    if (!text.empty()) stream.WriteBuffer(text.data(), static_cast<std::int32_t>(text.size()));
+    SetHTMLPageSaved(true);
+  } catch (...) {
+  }
+}
+
+std::string LoadTextFile(const std::string& file_name) {
+  if (file_name.empty() || !FileExists(file_name)) return {};
+  try {
+    TFileStream stream(file_name, fmOpenRead | fmShareDenyNone);
+    std::string text;
+    char buffer[65536];
+    for (std::int32_t n; (n = stream.Read(buffer, sizeof buffer)) > 0;)
+      text.append(buffer, static_cast<std::size_t>(n));
+    // Lines joined with CR LF: no line break after the last one.
+    text = NormaliseLineBreaks(text);
+    if (text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0)
+      text.resize(text.size() - 2);
+    return text;
+  } catch (...) {
+    return {};
+  }
+}
+
+void AttachedFilesList(const TVantorModuleOptions& options, bool for_zip,
+                       std::vector<std::string>& list) {
+  list = VCore::SplitByChars(options.FExtraFiles, ";");
+  if (!(for_zip && options.FAppendToLog)) list.push_back(LogCopyFileName(options));
+  for (const std::string& name :
+       {TakenScreenshotFileName(options), SavedHTMLPageFileName(options), XMLCopyFileName(options)})
+    if (!name.empty()) list.push_back(name);
+}
+
+void SaveLogAsXML(const TVantorModuleOptions& options, const std::string& send_text) {
+  const std::string xml_name = XMLCopyFileName(options);
+  if (xml_name.empty()) return;
+  try {
+    const std::string copy = LogCopyFileName(options);
+    std::unique_ptr<TLogFile> log;
+    if (copy.empty()) {
+      log = std::make_unique<TLogFile>();
+      log->AddReport(send_text, -1);
+    } else {
+      log = std::make_unique<TLogFile>(copy, true);
+    }
+    std::string password;
+    FirePasswordRequest(nullptr, password);
+    log->XMLPassword = password;
+    log->SaveAsXML(xml_name);
+  } catch (...) {
+    LogWarning();
+  }
 }
 
 }  // namespace ExceptionLog

@@ -229,6 +229,23 @@ TEST(LogFileItemsTest, SetsAndInsertsTheCount) {
   log.SetItemValue("2.8", "5", 7, "Count");  // out of range
 }
 
+TEST(LogFileItemsTest, RaisesTheCount) {
+  struct Case {
+    std::string stored;
+    bool shown;
+    int next;
+  } cases[] = {{"1", true, 2},  {"41", true, 42},           {"many", true, 2}, {"", true, 2},
+               {"", false, 2},  // hidden: a new Count line
+               {"-3", true, 2}, {"99999999999999", true, 2}};
+  for (const Case& c : cases) {
+    TLogFile log;
+    log.AddReport(General("AAAA0001", c.stored, c.shown, ""), -1);
+    EXPECT_EQ(log.RaiseReportCount(0), c.next) << c.stored;
+    EXPECT_EQ(log.GetItemValue("2.8", 0), std::to_string(c.next)) << c.stored;
+    EXPECT_EQ(log.FindReport({"2.7"}, {"AAAA0001"}, 1), 0);
+  }
+}
+
 TEST(ReportFileNameTest, Parts) {
   EXPECT_EQ(ReportFileName("C:\\x\\BugReport.zip", 0, "PC", "20090303140600"), "BugReport.zip");
   EXPECT_EQ(ReportFileName("C:\\x\\BugReport.zip", 0x200, "PC", "20090303140600"),

@@ -85,6 +85,29 @@ counts = [ln.get("Value") for ln in doc.iter("Line") if ln.get("ID") == "2.8"]
 check("XML counts", counts, ["3", "1", "1"])
 check("XML modules", [len(log.findall("Modules")) for log in doc.findall("Log")], [0, 0, 0])
 
+# Companion files: all in one temporary folder; each optional one only with its send flag.
+out = run("names", "C:\\a.txt; C:\\b.txt")
+lines = dict(line.split(" ", 1) for line in out[1:] if " " in line)
+check("names lines", len(out), 8)
+out += [""] * 8
+m = re.match(r"off copy=(.*\\)LogChild\.vlf zip=(.*) shot= page= xml=$", out[1])
+check("names off", bool(m), True)
+if m:
+    temp = m.group(1)
+    check("zip", m.group(2), temp + "BugReport.zip")
+    check("names on", out[3],
+          "on copy=%sLogChild.vlf zip=%sBugReport.zip shot=%sScreenshot.png "
+          "page=%sLastHTMLPage.html xml=%sLogChild.xml" % ((temp,) * 5))
+    # For the zip with FAppendToLog the log copy stays out.
+    check("zip files off", out[2], "off zipfiles [C:\\a.txt] [C:\\b.txt]")
+    check("zip files on", out[4],
+          "on zipfiles [C:\\a.txt] [C:\\b.txt] [%sScreenshot.png] [%sLastHTMLPage.html] "
+          "[%sLogChild.xml]" % ((temp,) * 3))
+    check("options file", lines["options"], temp + "00001A2B00400000.bin")
+# Written as lines (CR LF after each), read back joined with CR LF (shown escaped).
+check("page read back", lines.get("page"), r"[<p>one</p>\r\ntwo]")
+check("missing file", lines.get("missing"), "[]")
+
 if failures:
     print("\n".join(failures))
     sys.exit(1)
