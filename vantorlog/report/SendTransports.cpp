@@ -140,6 +140,8 @@ bool SendSMTPMail(bool server_mode, const std::string& sender, const std::string
     SmtpWarning(e.Message());
   } catch (const std::exception& e) {
     SmtpWarning(e.what());
+  } catch (...) {
+    SmtpWarning("Unknown error.");
   }
   return false;
 }
@@ -176,6 +178,9 @@ bool SendSMTPReport(bool server_mode, const std::string& sender, const std::stri
   } catch (const std::exception& e) {
     ok = false;
     SmtpWarning(e.what());
+  } catch (...) {
+    ok = false;
+    SmtpWarning("Unknown error.");
   }
   if (hooks.CloseDialog) hooks.CloseDialog();
   return ok;
@@ -256,26 +261,46 @@ void THTTPConnection::Progress(int phase, int value) {
   }
 }
 
+namespace {
+
+// Runs one upload; whatever it raises becomes a failure with its text (nothing raises into
+// the watched program).
+std::int32_t GuardedUpload(const std::function<std::int32_t()>& upload, std::string& error) {
+  try {
+    return upload();
+  } catch (const Exception& e) {
+    error = e.Message();
+  } catch (const std::exception& e) {
+    error = e.what();
+  } catch (...) {
+    error = "Unknown error.";
+  }
+  return 0x7FFFFFFF;
+}
+
+}  // namespace
+
 bool SendHTTP(const TWebSendInputs& in) {
   TSendHooks& hooks = SendHooks();
-  VWebTools::TFormFields fields;
-  if (hooks.CustomWebFieldsRequest) hooks.CustomWebFieldsRequest(fields);
-  VWebTools::SetProxy(in.proxy_address, in.proxy_port);
-  VWebTools::SetProxyLogin(in.proxy_login, in.proxy_password);
   const bool https = in.web_mode == 2;
-  std::int32_t result = 0;
   std::string error;
-  if (!in.files.empty()) {
-    VWebTools::TWebAddress a;
-    if (!VWebTools::SplitWebAddress(in.address, &a)) {
-      result = 0x7FFFFFFF;
-      error = "Invalid web address.";
-    } else {
-      result = VWebTools::HTTPUploadFiles(a.host, "/" + a.path, in.login, error,
+  const std::int32_t result = GuardedUpload(
+      [&]() -> std::int32_t {
+        VWebTools::TFormFields fields;
+        if (hooks.CustomWebFieldsRequest) hooks.CustomWebFieldsRequest(fields);
+        VWebTools::SetProxy(in.proxy_address, in.proxy_port);
+        VWebTools::SetProxyLogin(in.proxy_login, in.proxy_password);
+        if (in.files.empty()) return 0;
+        VWebTools::TWebAddress a;
+        if (!VWebTools::SplitWebAddress(in.address, &a)) {
+          error = "Invalid web address.";
+          return 0x7FFFFFFF;
+        }
+        return VWebTools::HTTPUploadFiles(a.host, "/" + a.path, in.login, error,
                                           WebProgressOf(hooks), fields, UploadNames(in.files),
                                           in.files, https, in.port, in.password);
-    }
-  }
+      },
+      error);
   if (hooks.CloseDialog) hooks.CloseDialog();
   return ReportWebSendResult(https ? "HTTPS" : "HTTP", https ? kWebHTTPSWarning : kWebHTTPWarning,
                              result, error);
@@ -283,18 +308,20 @@ bool SendHTTP(const TWebSendInputs& in) {
 
 bool SendFTP(const TWebSendInputs& in) {
   TSendHooks& hooks = SendHooks();
-  VWebTools::SetProxy(in.proxy_address, in.proxy_port);
-  VWebTools::SetProxyLogin(in.proxy_login, in.proxy_password);
-  std::int32_t result = 0;
   std::string error;
-  VWebTools::TWebAddress a;
-  if (!VWebTools::SplitWebAddress(in.address, &a)) {
-    result = 0x7FFFFFFF;
-    error = "Invalid web address.";
-  } else {
-    result = VWebTools::FTPUploadFiles(a.host, a.path, in.login, error, WebProgressOf(hooks),
-                                       UploadNames(in.files), in.files, in.port, in.password);
-  }
+  const std::int32_t result = GuardedUpload(
+      [&]() -> std::int32_t {
+        VWebTools::SetProxy(in.proxy_address, in.proxy_port);
+        VWebTools::SetProxyLogin(in.proxy_login, in.proxy_password);
+        VWebTools::TWebAddress a;
+        if (!VWebTools::SplitWebAddress(in.address, &a)) {
+          error = "Invalid web address.";
+          return 0x7FFFFFFF;
+        }
+        return VWebTools::FTPUploadFiles(a.host, a.path, in.login, error, WebProgressOf(hooks),
+                                         UploadNames(in.files), in.files, in.port, in.password);
+      },
+      error);
   if (hooks.CloseDialog) hooks.CloseDialog();
   return ReportWebSendResult("FTP", kWebFTPWarning, result, error);
 }

@@ -4,10 +4,14 @@
 #include <wininet.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <fstream>
 #include <iterator>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
 
 #include "SysUtils.h"
 #include "core/VTextUtils.h"
@@ -18,6 +22,7 @@ namespace internal {
 
 std::string g_library = "wininet.dll";
 std::string g_proxy, g_proxy_user, g_proxy_password;
+DWORD g_timeout = 30000;
 
 // The entries of WinInet, taken by name from a library loaded for one use.
 struct TWinInet {
@@ -139,10 +144,38 @@ bool IsFile(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+// A server that accepts and then stays silent must not hold the sender: the session, the
+// connection and each request wait at most the timeout for a connection, a send or a reply.
+void SetTimeouts(const TWinInet& w, HINTERNET handle) {
+  if (!handle) return;
+  for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
+                       INTERNET_OPTION_RECEIVE_TIMEOUT}) {
+    DWORD value = g_timeout;
+    w.InternetSetOptionA(handle, option, &value, sizeof value);
+  }
+}
+
 HINTERNET OpenInternet(const TWinInet& w, bool use_proxy, const std::string& proxy) {
-  if (use_proxy)
-    return w.InternetOpenA("VantorLog", INTERNET_OPEN_TYPE_PROXY, proxy.c_str(), "<local>", 0);
-  return w.InternetOpenA("VantorLog", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  HINTERNET internet =
+      use_proxy
+          ? w.InternetOpenA("VantorLog", INTERNET_OPEN_TYPE_PROXY, proxy.c_str(), "<local>", 0)
+          : w.InternetOpenA("VantorLog", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  SetTimeouts(w, internet);
+  return internet;
+}
+
+// When no answer came (a server that closed or stayed silent past the timeout) WinInet still
+// ends the request and reports the status code 0; that is no answer, not a success.
+bool HasStatusLine(const TWinInet& w, HINTERNET request) {
+  const std::string code = VCore::Trim(w.Query(request, HTTP_QUERY_STATUS_CODE));
+  if (code.empty() || code.find_first_not_of("0123456789") != std::string::npos) return true;
+  return code.size() > 2 && code[0] != '0';
+}
+
+// The error of a failed call; a call that fails without telling why still fails.
+DWORD LastErrorOfFailure() {
+  const DWORD code = GetLastError();
+  return code ? code : ERROR_INTERNET_CONNECTION_ABORTED;
 }
 
 void IgnoreUnknownCa(const TWinInet& w, HINTERNET request) {
@@ -177,6 +210,8 @@ void SetProxyLogin(const std::string& user, const std::string& password) {
   g_proxy_user = user;
   g_proxy_password = password;
 }
+void SetTimeout(std::uint32_t ms) { g_timeout = ms; }
+
 void ClearProxy() {
   g_proxy.clear();
   g_proxy_user.clear();
@@ -224,7 +259,7 @@ std::int32_t HTTPUploadFiles(const std::string& host, const std::string& documen
   std::int32_t result = 0;
   bool sending = false;
   auto fail = [&]() {
-    const DWORD code = GetLastError();
+    const DWORD code = LastErrorOfFailure();
     result = static_cast<std::int32_t>(code);
     error_text = ErrorTextOf(w, code);
   };
@@ -248,6 +283,8 @@ std::int32_t HTTPUploadFiles(const std::string& host, const std::string& documen
       fail();
       break;
     }
+    SetTimeouts(w, connection);
+    SetTimeouts(w, request);
     if (https) IgnoreUnknownCa(w, request);
     if (!AddHeader(w, request, MultipartContentType(boundary))) {
       fail();
@@ -287,6 +324,11 @@ std::int32_t HTTPUploadFiles(const std::string& host, const std::string& documen
       fail();
       break;
     }
+    if (!HasStatusLine(w, request)) {
+      result = ERROR_HTTP_INVALID_SERVER_RESPONSE;
+      error_text = WinInetErrorText(ERROR_HTTP_INVALID_SERVER_RESPONSE);
+      break;
+    }
     result = UploadStatusResult(w.Query(request, HTTP_QUERY_STATUS_CODE));
     if (result != 0) error_text = w.Query(request, HTTP_QUERY_STATUS_TEXT);
   } while (false);
@@ -297,36 +339,42 @@ std::int32_t HTTPUploadFiles(const std::string& host, const std::string& documen
   return result;
 }
 
-std::int32_t FTPUploadFiles(const std::string& host, const std::string& folder,
-                            const std::string& user, std::string& error_text,
-                            const TUploadProgress& progress,
-                            const std::vector<std::string>& upload_names,
-                            const std::vector<std::string>& files, std::uint16_t port,
-                            const std::string& password) {
-  error_text.clear();
-  if (files.empty()) return 0;
-  const TWinInet w;
-  if (!w.Bound()) return -1;
-  auto report = [&](int phase, std::uint32_t total, std::uint32_t done) {
-    if (progress) progress(phase, total, done);
-  };
-  std::uint32_t total = 0;
-  for (const auto& f : files)
-    if (IsFile(f)) {
-      WIN32_FILE_ATTRIBUTE_DATA data{};
-      if (GetFileAttributesExA(f.c_str(), GetFileExInfoStandard, &data)) total += data.nFileSizeLow;
-    }
-  report(0, total, 0);
+namespace internal {
 
-  HINTERNET internet = nullptr, connection = nullptr;
+// One FTP upload, run in a thread of its own: WinInet's FTP side waits on a silent server
+// without any timeout, so the caller watches the progress and gives up after the timeout
+// without any. The job owns everything the thread touches (its own binding of WinInet too).
+struct TFtpJob {
+  TWinInet w;
+  std::string host, folder, user, password, proxy;
+  std::uint16_t port = 0;
+  std::vector<std::string> upload_names, files;
+  std::uint32_t total = 0;
+
+  std::mutex lock;
+  std::vector<std::array<std::uint32_t, 3>> events;  // phase, total, done
+  bool done = false;
   std::int32_t result = 0;
+  std::string error_text;
+
+  void Report(int phase, std::uint32_t done_bytes) {
+    std::lock_guard<std::mutex> hold(lock);
+    events.push_back({static_cast<std::uint32_t>(phase), total, done_bytes});
+  }
+  void Run();
+};
+
+void TFtpJob::Run() {
+  HINTERNET internet = nullptr, connection = nullptr;
+  std::int32_t code_result = 0;
+  std::string text;
   auto fail = [&]() {
-    const DWORD code = GetLastError();
-    result = static_cast<std::int32_t>(code);
-    error_text = ErrorTextOf(w, code);
+    const DWORD code = LastErrorOfFailure();
+    code_result = static_cast<std::int32_t>(code);
+    text = ErrorTextOf(w, code);  // the last response is kept per thread
   };
   do {
-    internet = OpenInternet(w, !g_proxy.empty(), g_proxy);
+    internet = OpenInternet(w, !proxy.empty(), proxy);
     if (!internet) {
       fail();
       break;
@@ -337,8 +385,8 @@ std::int32_t FTPUploadFiles(const std::string& host, const std::string& folder,
       fail();
       break;
     }
-    report(1, total, 0);
-    for (std::size_t i = 0; i < files.size() && result == 0; ++i) {
+    Report(1, 0);
+    for (std::size_t i = 0; i < files.size() && code_result == 0; ++i) {
       if (!IsFile(files[i])) continue;
       const std::string name = i < upload_names.size() ? upload_names[i] : files[i];
       const std::string remote = FtpRemoteName(folder, name);
@@ -354,21 +402,83 @@ std::int32_t FTPUploadFiles(const std::string& host, const std::string& folder,
       const auto size = static_cast<std::uint32_t>(bytes.size());
       while (written < size) {
         const DWORD piece = std::min<DWORD>(1024, size - written);
-        DWORD done = 0;
-        if (!w.InternetWriteFile(file, bytes.data() + written, piece, &done) || done == 0) {
+        DWORD done_now = 0;
+        if (!w.InternetWriteFile(file, bytes.data() + written, piece, &done_now) || done_now == 0) {
           fail();
           break;
         }
-        written += done;
-        report(2, total, written);
+        written += done_now;
+        Report(2, written);
       }
       // The server confirms the transfer when the file handle closes.
-      if (!w.InternetCloseHandle(file) && result == 0) fail();
+      if (!w.InternetCloseHandle(file) && code_result == 0) fail();
     }
   } while (false);
   w.Close(connection);
   w.Close(internet);
-  return result;
+  std::lock_guard<std::mutex> hold(lock);
+  result = code_result;
+  error_text = text;
+  done = true;
+}
+
+}  // namespace internal
+
+std::int32_t FTPUploadFiles(const std::string& host, const std::string& folder,
+                            const std::string& user, std::string& error_text,
+                            const TUploadProgress& progress,
+                            const std::vector<std::string>& upload_names,
+                            const std::vector<std::string>& files, std::uint16_t port,
+                            const std::string& password) {
+  error_text.clear();
+  if (files.empty()) return 0;
+  std::shared_ptr<TFtpJob> job;
+  try {
+    job = std::make_shared<TFtpJob>();
+    if (!job->w.Bound()) return -1;
+    job->host = host;
+    job->folder = folder;
+    job->user = user;
+    job->password = password;
+    job->proxy = g_proxy;
+    job->port = port;
+    job->upload_names = upload_names;
+    job->files = files;
+    for (const auto& f : files) {
+      WIN32_FILE_ATTRIBUTE_DATA data{};
+      if (IsFile(f) && GetFileAttributesExA(f.c_str(), GetFileExInfoStandard, &data))
+        job->total += data.nFileSizeLow;
+    }
+    if (progress) progress(0, job->total, 0);
+    std::thread([job] { job->Run(); }).detach();
+  } catch (const std::exception&) {
+    error_text = WinInetErrorText(ERROR_INTERNET_INTERNAL_ERROR);
+    return ERROR_INTERNET_INTERNAL_ERROR;
+  }
+  // Progress is passed on from this thread, in order; the job is given up when nothing has
+  // moved for the timeout.
+  DWORD last_move = GetTickCount();
+  for (;;) {
+    std::vector<std::array<std::uint32_t, 3>> events;
+    bool done;
+    {
+      std::lock_guard<std::mutex> hold(job->lock);
+      events.swap(job->events);
+      done = job->done;
+    }
+    if (!events.empty()) last_move = GetTickCount();
+    if (progress)
+      for (const auto& e : events) progress(static_cast<int>(e[0]), e[1], e[2]);
+    if (done) break;
+    if (GetTickCount() - last_move > g_timeout) {
+      error_text = WinInetErrorText(ERROR_INTERNET_TIMEOUT);
+      return ERROR_INTERNET_TIMEOUT;
+    }
+    Sleep(10);
+  }
+  std::lock_guard<std::mutex> hold(job->lock);
+  error_text = job->error_text;
+  return job->result;
 }
 
 }  // namespace VWebTools
@@ -451,6 +561,7 @@ bool THTTPConnectionBase::Connect() {
     connect_ = w.InternetConnectA(internet_, host_.c_str(), port_, UserName.c_str(),
                                   Password.c_str(), INTERNET_SERVICE_HTTP, 0x04400000, 0);
   if (!connect_) throw Exception("Cannot create an HTTP connection with the host: " + host_);
+  SetTimeouts(w, connect_);
   Progress(1, 0);
   return true;
 }
@@ -509,6 +620,7 @@ bool THTTPConnectionBase::ExecuteRequest(THTTPResponse& response, bool report_pr
       request = w.HttpOpenRequestA(static_cast<HINTERNET>(connect_), verb, object.c_str(), nullptr,
                                    nullptr, nullptr, flags, 0);
       if (!request) break;
+      SetTimeouts(w, request);
       if (use_https_) IgnoreUnknownCa(w, request);
       if (!content_type.empty() && !AddHeader(w, request, content_type)) break;
       if ((!UserName.empty() || !Password.empty()) &&
@@ -536,6 +648,10 @@ bool THTTPConnectionBase::ExecuteRequest(THTTPResponse& response, bool report_pr
       if (!write_ok) break;
       sending = false;
       if (!w.HttpEndRequestA(request, nullptr, 0, 0)) break;
+      if (!HasStatusLine(w, request)) {
+        SetLastError(ERROR_HTTP_INVALID_SERVER_RESPONSE);
+        break;
+      }
       const std::string code_text = w.Query(request, HTTP_QUERY_STATUS_CODE);
       status = static_cast<std::int32_t>(std::strtol(code_text.c_str(), nullptr, 10));
       response.StatusCode = status;
@@ -559,12 +675,13 @@ bool THTTPConnectionBase::ExecuteRequest(THTTPResponse& response, bool report_pr
       ok = read_ok;
     } while (false);
     if (!ok) {
-      const DWORD code = GetLastError();
+      const DWORD raw = GetLastError();
+      const DWORD code = raw ? raw : ERROR_INTERNET_CONNECTION_ABORTED;
       if (sending) w.HttpEndRequestA(request, nullptr, 0, 0);
       response.ErrorCode = code;
       response.ErrorText = ErrorTextOf(w, code);
       w.Close(request);
-      if (report_progress && code == 0) Progress(6, 50);
+      if (report_progress && raw == 0) Progress(6, 50);
       return false;
     }
     std::string location;

@@ -21,6 +21,9 @@ void SetProxy(const std::string& address, std::uint16_t port);
 void SetProxyLogin(const std::string& user, const std::string& password);
 void ClearProxy();
 
+// How long a connection, a send or a reply may take (30000 ms unless a test sets another).
+void SetTimeout(std::uint32_t ms);
+
 // True when "wininet.dll" loads and has every entry the unit uses (it is freed again).
 bool WinInetAvailable();
 // Tests point the binding at another library name.

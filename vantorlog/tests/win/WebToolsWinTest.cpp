@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <winsock.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -149,6 +150,7 @@ class SendersTest : public ::testing::Test {
   void TearDown() override {
     ExceptionLog::SendHooks() = hooks;
     VWebTools::SetWinInetLibraryName("wininet.dll");
+    VWebTools::SetTimeout(30000);
   }
   Peers peers;
   ExceptionLog::TSendHooks hooks;
@@ -247,6 +249,30 @@ TEST_F(HttpUploadTest, FailuresAreReportedNotHung) {
     EXPECT_EQ(warnings[0].first, ExceptionLog::kWebHTTPWarning);
     EXPECT_EQ(warnings[0].second, "HTTP error code: -1 - Cannot find the \"wininet.dll\" library.");
   }
+}
+
+// The peer holds each connection for 170 s, so without the timeouts the test runs out of time.
+TEST_F(HttpUploadTest, SilentServersTimeOut) {
+  Files files("silent");
+  const std::string zip = files.Make("BugReport.zip", 100, 13);
+  const std::uint16_t port = peers.Make("{\"op\":\"silent\",\"seconds\":170}");
+  VWebTools::SetTimeout(3000);
+  std::string error;
+  DWORD start = GetTickCount();
+  const std::int32_t http = VWebTools::HTTPUploadFiles("127.0.0.1", "/x", "", error, nullptr, {},
+                                                       {"BugReport.zip"}, {zip}, false, port, "");
+  const DWORD http_ms = GetTickCount() - start;
+  // Not a success: WinInet ends the request with the status 0, which is no answer.
+  EXPECT_EQ(http, 12152) << error;  // ERROR_HTTP_INVALID_SERVER_RESPONSE
+  EXPECT_EQ(error, "The server response could not be parsed.");
+  start = GetTickCount();
+  const std::int32_t ftp = VWebTools::FTPUploadFiles("127.0.0.1", "", "", error, nullptr,
+                                                     {"BugReport.zip"}, {zip}, port, "");
+  const DWORD ftp_ms = GetTickCount() - start;
+  EXPECT_EQ(ftp, 12002) << error;
+  EXPECT_EQ(error, "The request has timed out.");
+  std::printf("silent server: HTTP %lu ms, FTP %lu ms\n", http_ms, ftp_ms);
+  EXPECT_EQ(peers.Report(port).mismatches, 0);
 }
 
 TEST_F(HttpUploadTest, SendHttpUsesTheHooksAndReportsTheResult) {

@@ -15,6 +15,8 @@ tab and the mismatch texts separated by " | ".
       null, "replies": {"RCPT": "550 no"}, "dialogue": [lines], "expect": {"subject", "to",
       "from", "text", "attachments": [[filename, type, hex]]}}; the data is parsed with
       email.parser.
+  {"op": "silent", "seconds": n}  accepts connections, reads and never answers; each
+      connection is closed after n seconds.
   {"op": "udp", "replies": [...]}  a DNS responder (socket_peers.py).
   {"op": "closed"}  a port nothing listens on.
   {"op": "report", "port": n}
@@ -308,6 +310,38 @@ class SmtpPeer:
         return errors
 
 
+class SilentPeer:
+    def __init__(self, request):
+        self.seconds = request.get("seconds", 60)
+        self.accepted = 0
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(4)
+        self.port = self.listener.getsockname()[1]
+        threading.Thread(target=self.run, daemon=True).start()
+
+    def run(self):
+        while True:
+            try:
+                conn, _ = self.listener.accept()
+            except OSError:
+                return
+            self.accepted += 1
+            threading.Thread(target=self.hold, args=(conn,), daemon=True).start()
+
+    def hold(self, conn):
+        conn.settimeout(self.seconds)
+        try:
+            while conn.recv(4096):
+                pass
+        except OSError:
+            pass
+        conn.close()
+
+    def report(self):
+        return [] if self.accepted else ["no connection"]
+
+
 class Control(socketserver.StreamRequestHandler):
     def handle(self):
         for line in self.rfile:
@@ -323,7 +357,8 @@ class Control(socketserver.StreamRequestHandler):
                 if op == "closed":
                     self.answer(str(closed_port()))
                     continue
-                peer = {"http": HttpPeer, "ftp": FtpPeer, "smtp": SmtpPeer}.get(op)
+                peer = {"http": HttpPeer, "ftp": FtpPeer, "smtp": SmtpPeer,
+                        "silent": SilentPeer}.get(op)
                 peer = peer(request) if peer else UdpPeer(request["replies"])
             except Exception as e:  # a broken request answers 0
                 sys.stderr.write("web_peers: %s\n" % e)
