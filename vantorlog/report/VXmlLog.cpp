@@ -414,6 +414,9 @@ std::string ProcessesToXML(const std::string& report_text) {
 std::string AssemblerToXML(const std::string& report_text) {
   const std::string report = ReportBody(report_text);
   if (!AtLeast(report, "6.0")) return {};
+  // A report whose exception address could not be read has no assembler header: its third
+  // caption is the CPU block's, which then is the last but one (registers, stack and dump).
+  if (CaptionedSection(report, 5) == std::string::npos) return {};
   const std::size_t dash = CaptionedSection(report, 3);
   if (dash == std::string::npos) return {};
   const std::size_t from = report.find(kCrLf, dash);
@@ -455,6 +458,8 @@ std::string CpuToXML(const std::string& report_text) {
   for (int blanks = 0; i < lines.size(); ++i) {
     if (lines[i].empty() && ++blanks == wanted) break;
   }
+  // Without an assembler header the blank lines around its empty body come in addition.
+  while (i + 1 < lines.size() && lines[i + 1].empty()) ++i;
   if (i >= lines.size()) return {};
   std::vector<std::string> cpu;
   for (std::size_t j = i + 1, blanks = 0; j < lines.size(); ++j) {

@@ -2,6 +2,7 @@
 // over small report texts.
 #include <gtest/gtest.h>
 
+#include "ReportText.h"
 #include "VLogFile.h"
 #include "VXmlLog.h"
 
@@ -122,6 +123,33 @@ TEST(XmlLogTest, ThreadHeaders) {
             "Procedure=\"G\" Number=\"9\" Offset=\"0\"/>\r\n"
             "  </RunningThread>\r\n"
             "</CallStack>\r\n");
+}
+
+}  // namespace
+
+namespace {
+
+using namespace ExceptionLog;
+
+// A report whose exception address cannot be read: the assembler section has no header and
+// no lines, the CPU block has registers without a context and no dump.
+TEST(XmlLogTest, UnreadableExceptionAddress) {
+  auto options = TVantorModuleOptions::Create("");
+  options->FDialogShowFlags.fill(0);
+  options->FLogFlags = 0x30;
+  TReportInput input;
+  TReportPieces pieces;
+  BuildReportText(pieces, *options, input);
+  ASSERT_EQ(pieces.AssemblerHeader, "");
+  const std::string xml = ReportTextToXML(pieces.Report, "");
+  EXPECT_EQ(AssemblerToXML(pieces.Report), "") << xml;
+  EXPECT_EQ(CpuToXML(pieces.Report),
+            "<CPU>\r\n"
+            "  <Registers/>\r\n"
+            "  <Stack/>\r\n"
+            "  <MemoryDump/>\r\n"
+            "</CPU>\r\n")
+      << pieces.Report;
 }
 
 }  // namespace
