@@ -1,8 +1,12 @@
 // The XML tree writer: escaping and rendering, bytes written out by hand; the section parsers
-// over small report texts.
+// over small report texts, protected names deciphered with the password.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "ReportText.h"
+#include "VBase64.h"
+#include "VEncrypt.h"
 #include "VLogFile.h"
 #include "VXmlLog.h"
 
@@ -150,6 +154,76 @@ TEST(XmlLogTest, UnreadableExceptionAddress) {
             "  <MemoryDump/>\r\n"
             "</CPU>\r\n")
       << pieces.Report;
+}
+
+}  // namespace
+
+namespace {
+
+using namespace ExceptionLog;
+
+// A name as the debug data protects it: chained TEA under the password's key, then Base64.
+std::string Protect(const std::string& password, const std::string& plain) {
+  VEncrypt::SetCipherKey(password);
+  std::string out = plain;
+  std::uint8_t chain[8];
+  std::memset(chain, VEncrypt::kChainByte, sizeof chain);
+  std::size_t pos = 0;
+  for (; pos + 8 <= out.size(); pos += 8) {
+    std::uint8_t block[8];
+    for (int i = 0; i < 8; ++i) block[i] = static_cast<std::uint8_t>(out[pos + i]) ^ chain[i];
+    VEncrypt::EncipherBlock(block);
+    std::memcpy(&out[pos], block, 8);
+    std::memcpy(chain, block, 8);
+  }
+  if (pos < out.size()) {
+    VEncrypt::EncipherBlock(chain);
+    for (std::size_t i = 0; pos + i < out.size(); ++i)
+      out[pos + i] = static_cast<char>(out[pos + i] ^ chain[i]);
+  }
+  return VBase64::EncodeBuffer(out.data(), out.size());
+}
+
+std::string StackWithRow(const std::string& unit, const std::string& cls,
+                         const std::string& procedure) {
+  return "VantorLog 6.0.15\r\n\r\nCall Stack Information:\r\n-----\r\n"
+         "|Address|Module|Unit|Class|Procedure|Line|\r\n-----\r\n"
+         "|*Exception Thread: ID=5; Priority=0; Class=|\r\n|-----|\r\n"
+         "|00401000|a.exe|" +
+         unit + "|" + cls + "|" + procedure + "|12[3]|\r\n-----\r\n\r\n";
+}
+
+// (Unit, Class, Procedure) of the stack's first line.
+std::string Names(const std::string& xml) {
+  const std::size_t at = xml.find("Unit=\"");
+  const std::size_t end = xml.find(" Number=", at);
+  return at == std::string::npos ? "" : xml.substr(at, end - at);
+}
+
+TEST(XmlLogTest, ProtectedNames) {
+  const std::string pw = "secret";
+  struct Case {
+    const char* name;
+    std::string unit, cls, procedure, password, names;
+  } cases[] = {
+      {"unit of C++, class and procedure", "?p" + Protect(pw, "main"), "?" + Protect(pw, "TForm1"),
+       "?" + Protect(pw, "Click1"), pw, "Unit=\"main.cpp\" Class=\"TForm1\" Procedure=\"Click1\""},
+      {"other language, unit with extension kept", "?d" + Protect(pw, "Forms"), "",
+       "?" + Protect(pw, "Run"), pw, "Unit=\"Forms.pas\" Class=\"\" Procedure=\"Run\""},
+      {"class taken from the procedure, @ becomes _", "?p" + Protect(pw, "core.c"),
+       "?" + Protect(pw, "Ignored"), "?" + Protect(pw, "TList.@Grow"), pw,
+       "Unit=\"core.c\" Class=\"TList\" Procedure=\"_Grow\""},
+      {"no password: cells as written", "?pAAAA", "?BBBB", "?CCCC", "",
+       "Unit=\"?pAAAA\" Class=\"?BBBB\" Procedure=\"?CCCC\""},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(Names(CallStackToXML(StackWithRow(c.unit, c.cls, c.procedure), c.password)), c.names)
+        << c.name;
+  // A wrong password deciphers to bytes outside the name characters: the cells stay.
+  const std::string unit = "?p" + Protect(pw, "main_unit_name"),
+                    proc = "?" + Protect(pw, "Procedure_name");
+  EXPECT_EQ(Names(CallStackToXML(StackWithRow(unit, "", proc), "wrong")),
+            "Unit=\"" + unit + "\" Class=\"\" Procedure=\"" + TXMLItem::Escape(proc) + "\"");
 }
 
 }  // namespace
