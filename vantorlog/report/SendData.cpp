@@ -54,13 +54,28 @@ bool SplitWebAddress(std::string_view text, TWebAddress* out) {
     out->scheme = s.substr(0, p);
     s.erase(0, p + 3);
   }
-  if (const std::size_t p = s.find(':'); p != std::string::npos) {
-    out->user = s.substr(0, p);
-    s.erase(0, p + 1);
-  }
-  if (const std::size_t p = s.find('@'); p != std::string::npos) {
+  // User and password only from before an "@" ahead of the path: without one, a "host:port"
+  // would be read as user "host" and host "port", sending the report to a numeric address.
+  const std::size_t at = s.find('@');
+  if (at != std::string::npos && at < s.find('/')) {
+    const std::size_t colon = s.find(':');
+    if (colon < at) {
+      out->user = s.substr(0, colon);
+      s.erase(0, colon + 1);
+    }
+    const std::size_t p = s.find('@');
     out->password = s.substr(0, p);
     s.erase(0, p + 1);
+  }
+  // A port between the host and a path.
+  if (const std::size_t slash = s.find('/'), colon = s.find(':');
+      out->port == 0 && colon < slash && colon + 1 < slash) {
+    const std::string number = s.substr(colon + 1, slash - colon - 1);
+    if (number.find_first_not_of("0123456789") == std::string::npos) {
+      if (number.size() > 5 || std::stoul(number) > 0xFFFF) return false;
+      out->port = static_cast<std::uint16_t>(std::stoul(number));
+      s.erase(colon, slash - colon);
+    }
   }
   if (const std::size_t p = s.find('/'); p != std::string::npos && AllNameChars(s.substr(0, p))) {
     out->host = s.substr(0, p);
