@@ -459,3 +459,13 @@ void THTMLForm::AddCustomFields(const TFormFields& custom) {
 }
 
 }  // namespace VBugTrackers
+
+namespace ExceptionLog {
+
+std::string TrackerWarningText(const std::string& code_text, std::uint32_t error_code,
+                               const std::string& error_text) {
+  return code_text + "\r\n\r\nError Code: " + std::to_string(error_code) + "\r\nError Message: \"" +
+         error_text + "\"";
+}
+
+}  // namespace ExceptionLog

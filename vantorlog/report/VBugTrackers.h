@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "SendData.h"
 #include "VWebTools.h"
@@ -180,3 +181,36 @@ int SendBugTrackerReport(const TConnectionClass& connection_class,
                          const TSendReportClass& sender_class, const TBugReportData& data,
                          THTTPResponse& response);
 }  // namespace VWebTools
+
+namespace ExceptionLog {
+
+// What the send line hands to the bug-tracker send of web modes 4 to 6.
+struct TBugTrackerInputs {
+  std::uint8_t web_mode = 6;    // 4 Bugzilla, 5 FogBugz, 6 Mantis
+  std::string address;          // FWebAddress
+  std::uint16_t port = 0;       // FWebPortNo
+  std::string login, password;  // FWebLogin, FWebPass
+  std::string proxy_address;
+  std::uint16_t proxy_port = 0;
+  std::string proxy_login, proxy_password;
+  std::string tracker_login, tracker_password;  // FTrackerLogin, FTrackerPass
+  std::string project, category, assignee;      // environment references still in them
+  std::string trial_id, reproduce_steps;        // FTrackerTrialId, FReproduceSteps
+  std::string version, class_text, message, bug_id;
+  std::string os_type, os_build;   // the Windows version name and build text
+  std::vector<std::string> files;  // the send-files list; the first is the archive
+  // The custom text of an id (default: the given text).
+  std::function<std::string(int id, const std::string& text)> custom_text;
+  TConnectionClass connection_class;  // default: THTTPConnection
+};
+
+// Runs the mode's sender. A closed bug shows its message box while the send dialog is up and
+// then sets *closed_shown; a failure leaves the eeWebTrakerError warning with the response's
+// error. True when the bug was filed, updated or found closed.
+bool SendBugTracker(const TBugTrackerInputs& in, bool* closed_shown);
+
+// The warning text of a failed send: the code's text, a blank line and the response's error.
+std::string TrackerWarningText(const std::string& code_text, std::uint32_t error_code,
+                               const std::string& error_text);
+
+}  // namespace ExceptionLog

@@ -1,8 +1,12 @@
 // The page sequences of the bug-tracker senders over WinInet.
+#include <windows.h>
+
 #include <string>
 
+#include "SendTransports.h"
 #include "VBugTrackers.h"
 #include "core/VCore.h"
+#include "core/VTextUtils.h"
 
 using namespace VBugTrackers;
 
@@ -405,3 +409,71 @@ int SendBugTrackerReport(const TConnectionClass& connection_class,
 }
 
 }  // namespace VWebTools
+
+namespace ExceptionLog {
+
+namespace {
+
+constexpr std::uint8_t kWebTrackerWarning = 9;  // eeWebTrakerError
+
+}  // namespace
+
+bool SendBugTracker(const TBugTrackerInputs& in, bool* closed_shown) {
+  TSendHooks& hooks = SendHooks();
+  auto text_of = [&](int id, const std::string& text) {
+    return in.custom_text ? in.custom_text(id, text) : text;
+  };
+  TBugReportData data;
+  if (!in.files.empty()) data.File = in.files.front();
+  THTTPResponse response;
+  data.WebAddress = AddressWithLogin(in.address, in.login, in.password, in.port);
+  data.ProxyAddress =
+      AddressWithLogin(in.proxy_address, in.proxy_login, in.proxy_password, in.proxy_port);
+  if (hooks.CustomWebFieldsRequest) hooks.CustomWebFieldsRequest(data.CustomFields);
+  data.CustomFields.emplace_back("FogBugzTrialID", in.trial_id);
+  data.CustomFields.emplace_back("VL_OSType", in.os_type);
+  data.CustomFields.emplace_back("VL_OSBuild", in.os_build);
+  data.CustomFields.emplace_back("VL_ReproduceText", in.reproduce_steps);
+  data.Version = in.version;
+  data.ClassText = in.class_text;
+  data.Message = in.message;
+  data.BugId = in.bug_id;
+  data.User = in.tracker_login;
+  data.Password = in.tracker_password;
+  data.Project = VCore::ExpandEnvRefs(in.project);
+  data.Category = VCore::ExpandEnvRefs(in.category);
+  data.Assignee = VCore::ExpandEnvRefs(in.assignee);
+  TSendReportClass sender;
+  switch (in.web_mode) {
+    case 4:
+      sender = SendReportClassOf<THTTPBugzillaSendReport>();
+      break;
+    case 5:
+      sender = SendReportClassOf<THTTPFogBugzSendReport>();
+      break;
+    default:
+      sender = SendReportClassOf<THTTPMantisSendReport>();
+      break;
+  }
+  const TConnectionClass connection =
+      in.connection_class ? in.connection_class : ConnectionClassOf<THTTPConnection>();
+  const int result = VWebTools::SendBugTrackerReport(connection, sender, data, response);
+  const bool dialog_up = hooks.DialogUp && hooks.DialogUp();
+  if (hooks.CloseDialog) hooks.CloseDialog();
+  if (result == trClosed && dialog_up) {
+    const TResultText t = ResultText(trClosed);
+    MessageBoxA(nullptr, text_of(t.id, t.text).c_str(), text_of(0, "").c_str(), 0x242040);
+    if (closed_shown) *closed_shown = true;
+  }
+  if (result < 2) return true;
+  const TResultText t = ResultText(result);
+  const std::string warning =
+      TrackerWarningText(text_of(t.id, t.text), response.ErrorCode, response.ErrorText);
+  if (hooks.Warning)
+    hooks.Warning(kWebTrackerWarning, warning);
+  else
+    OutputDebugStringA(warning.c_str());
+  return false;
+}
+
+}  // namespace ExceptionLog

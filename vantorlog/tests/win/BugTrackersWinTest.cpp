@@ -11,8 +11,10 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "SendTransports.h"
 #include "VBugTrackers.h"
 
 namespace {
@@ -324,6 +326,117 @@ TEST_F(BugTrackerTest, UnreachableTrackerLeavesTheError) {
     EXPECT_EQ(response.ErrorCode, 12029u);
     EXPECT_EQ(response.ErrorText, "The attempt to connect to the server failed.");
   }
+}
+
+// ---- The send line's step ----
+
+class SendBugTrackerTest : public BugTrackerTest {
+ protected:
+  void SetUp() override {
+    BugTrackerTest::SetUp();
+    saved = ExceptionLog::SendHooks();
+    auto& h = ExceptionLog::SendHooks();
+    h.CustomWebFieldsRequest = [](VWebTools::TFormFields& f) {
+      f.emplace_back("Customer", "ACME");
+    };
+    h.Warning = [this](std::uint8_t code, const std::string& text) {
+      warnings.push_back(std::to_string(code) + ":" + text);
+    };
+    h.DialogUp = [this] { return dialog_up; };
+    h.CloseDialog = [this] { ++closed; };
+    h.Status = nullptr;
+    SetEnvironmentVariableA("VL_TRK_PROJECT", "Phone");
+  }
+  void TearDown() override {
+    ExceptionLog::SendHooks() = saved;
+    BugTrackerTest::TearDown();
+  }
+  ExceptionLog::TBugTrackerInputs Inputs(std::uint8_t mode, std::uint16_t port) const {
+    ExceptionLog::TBugTrackerInputs in;
+    in.web_mode = mode;
+    in.address = "http://127.0.0.1/bt/";
+    in.port = port;
+    in.tracker_login = "joe";
+    in.tracker_password = "secret";
+    in.project = "%VL_TRK_PROJECT%";
+    in.category = "Crash";
+    in.version = "1.0.3";
+    in.class_text = "EAccessViolation";
+    in.message = "Boom.";
+    in.bug_id = "1A2B";
+    in.os_type = "Microsoft Windows XP";
+    in.os_build = "2600";
+    in.reproduce_steps = "Pressed Start.";
+    in.files = {archive, "second.txt"};
+    in.custom_text = [](int id, const std::string& text) {
+      return id == 0 ? std::string("Tracker test") : text;
+    };
+    return in;
+  }
+  ExceptionLog::TSendHooks saved;
+  std::vector<std::string> warnings;
+  bool dialog_up = false;
+  int closed = 0;
+};
+
+TEST_F(SendBugTrackerTest, FilesWithTheSendLinesFields) {
+  const Kind& k = kKinds[0];
+  const std::uint16_t port = Make(k);
+  bool shown = false;
+  EXPECT_TRUE(ExceptionLog::SendBugTracker(Inputs(6, port), &shown));
+  EXPECT_FALSE(shown);
+  EXPECT_EQ(closed, 1);
+  EXPECT_TRUE(warnings.empty());
+  // Customer is the only custom field of the event; the four of the send line stay out.
+  EXPECT_EQ(
+      peers.Report(port, "{\"bugs\":[[\"[v1.0.3 - 1]: EAccessViolation (1A2B)\"," + FileList() +
+                             "]],\"form\":{\"Customer\":\"ACME\",\"os\":\"Microsoft "
+                             "Windows XP\",\"os_build\":\"2600\",\"steps_to_reproduce\":"
+                             "\"Pressed Start.\"},\"absent\":[\"VL_OSType\"]}"),
+      "");
+}
+
+TEST_F(SendBugTrackerTest, FailureLeavesTheTrackerWarning) {
+  const std::uint16_t port = Make(kKinds[1]);
+  ExceptionLog::TBugTrackerInputs in = Inputs(4, port);
+  in.tracker_password = "wrong";
+  EXPECT_FALSE(ExceptionLog::SendBugTracker(in, nullptr));
+  EXPECT_EQ(warnings, (std::vector<std::string>{
+                          "9:Invalid login request.\r\n\r\nError Code: 0\r\nError Message: \"\""}));
+}
+
+TEST_F(SendBugTrackerTest, ClosedBugShowsItsMessageWhileTheDialogIsUp) {
+  const std::uint16_t port =
+      Make(kKinds[2], "\"bugs\":[{\"title\":" + Json(kTitle7) + ",\"closed\":true}]");
+  dialog_up = true;
+  // The box is answered from another thread once it shows.
+  std::string text;
+  std::thread answer([&text] {
+    for (int i = 0; i < 300; ++i) {
+      if (HWND box = FindWindowA(nullptr, "Tracker test")) {
+        char buffer[512] = {};
+        GetDlgItemTextA(box, 0xFFFF, buffer, sizeof buffer);
+        text = buffer;
+        PostMessageA(box, WM_COMMAND, IDOK, 0);
+        return;
+      }
+      Sleep(50);
+    }
+  });
+  bool shown = false;
+  EXPECT_TRUE(ExceptionLog::SendBugTracker(Inputs(5, port), &shown));
+  answer.join();
+  EXPECT_TRUE(shown);
+  EXPECT_EQ(text, "These BUG is just closed.\r\nContact the program support to obtain an update.");
+  EXPECT_TRUE(warnings.empty());
+
+  // Without the dialog nothing is shown, and it still counts as sent.
+  dialog_up = false;
+  shown = false;
+  const std::uint16_t again =
+      Make(kKinds[2], "\"bugs\":[{\"title\":" + Json(kTitle7) + ",\"closed\":true}]");
+  EXPECT_TRUE(ExceptionLog::SendBugTracker(Inputs(5, again), &shown));
+  EXPECT_FALSE(shown);
 }
 
 }  // namespace
