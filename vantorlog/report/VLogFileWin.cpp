@@ -19,16 +19,23 @@ TLogFile::TLogFile(const std::string& file_name, bool read_only) : read_only_(re
   std::string placed;
   VCore::PrepareLogFile(file_name, false, read_only, &placed);
   file_name_ = placed.empty() ? file_name : placed;
-  if (!FileExists(file_name_)) return;
+  if (!FileExists(VCore::EncodeUtf8(file_name_))) return;
   file_stream_ = std::make_unique<TFileStream>(
-      file_name_,
+      VCore::EncodeUtf8(file_name_),
       static_cast<std::uint16_t>((read_only ? fmOpenRead : fmOpenReadWrite) | fmShareDenyNone));
   LoadFromStream(*file_stream_);
 }
 
+void TLogFile::SaveAsXML(const std::string& file_name) const {
+  const std::string text = LogToXML();
+  TFileStream stream(VCore::EncodeUtf8(file_name), fmCreate);
+  stream.WriteBuffer(text.data(), static_cast<std::int32_t>(text.size()));
+}
+
 void TLogFile::Save() {
   if (file_name_.empty()) return;
-  if (!file_stream_) file_stream_ = std::make_unique<TFileStream>(file_name_, fmCreate);
+  if (!file_stream_)
+    file_stream_ = std::make_unique<TFileStream>(VCore::EncodeUtf8(file_name_), fmCreate);
   file_stream_->SetPosition(0);
   SaveToStream(*file_stream_);
   file_stream_->SetSize(file_stream_->Position());
@@ -110,9 +117,13 @@ void SaveReportToLog(const TVantorModuleOptions& options, const std::string& rep
   bool save_allowed = true;
   ClearLibraryWarning();
   if (options.FWriteLogFile) FireActionNotify(2, save_allowed);
+  const bool vetoed = !save_allowed;
   bool retry = false;
   do {
     ClearLibraryWarning();
+    // A retry starts again from the file: the report added by the failed attempt goes with
+    // the log object.
+    CloseLogFile();
     try {
       TLogFile& log = OpenLogFile(options);
       if (!IsDuplicateError()) {
@@ -127,6 +138,8 @@ void SaveReportToLog(const TVantorModuleOptions& options, const std::string& rep
     retry = false;
     if (options.FWriteLogFile && !save_allowed)
       FireErrorNotify(TVantorLogErrorCode::eeLogError, retry);
+    // Only a failed save is tried again; a save the handler refused stays refused.
+    if (retry && vetoed) retry = false;
     if (retry) save_allowed = true;
   } while (retry);
   CloseLogFile();
@@ -186,7 +199,7 @@ void SaveLastHTMLPage(const TVantorModuleOptions& options, const std::string& pa
       text += normal.substr(from, at - from) + "\r\n";
       from = at + 2;
     }
-    TFileStream stream(name, fmCreate);
+    TFileStream stream(VCore::EncodeUtf8(name), fmCreate);
     if (!text.empty()) stream.WriteBuffer(text.data(), static_cast<std::int32_t>(text.size()));
     SetHTMLPageSaved(true);
   } catch (...) {
@@ -194,9 +207,9 @@ void SaveLastHTMLPage(const TVantorModuleOptions& options, const std::string& pa
 }
 
 std::string LoadTextFile(const std::string& file_name) {
-  if (file_name.empty() || !FileExists(file_name)) return {};
+  if (file_name.empty() || !FileExists(VCore::EncodeUtf8(file_name))) return {};
   try {
-    TFileStream stream(file_name, fmOpenRead | fmShareDenyNone);
+    TFileStream stream(VCore::EncodeUtf8(file_name), fmOpenRead | fmShareDenyNone);
     std::string text;
     char buffer[65536];
     for (std::int32_t n; (n = stream.Read(buffer, sizeof buffer)) > 0;)

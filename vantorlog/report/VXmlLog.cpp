@@ -560,16 +560,14 @@ std::string TLogFile::LogToXML() const {
   return IndentInner(text + "</Doc>");
 }
 
+#ifndef _WIN32
+// (The Win32 form writes through the file stream, VLogFileWin.cpp.)
 void TLogFile::SaveAsXML(const std::string& file_name) const {
   const std::string text = LogToXML();
-#ifdef _WIN32
-  TFileStream stream(file_name, fmCreate);
-  stream.WriteBuffer(text.data(), static_cast<std::int32_t>(text.size()));
-#else
   std::ofstream out(file_name, std::ios::binary | std::ios::trunc);
   out.write(text.data(), static_cast<std::streamsize>(text.size()));
   if (!out) throw EFCreateError("Cannot create file \"" + file_name + "\"");
-#endif
 }
+#endif
 
 }  // namespace ExceptionLog

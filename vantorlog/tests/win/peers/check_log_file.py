@@ -22,9 +22,9 @@ def check(what, got, want):
         failures.append("%s: got %r, want %r" % (what, got, want))
 
 
-def run(*bug_ids):
-    r = subprocess.run(child + [win_folder] + list(bug_ids), capture_output=True, text=True,
-                       timeout=90)
+def run(*bug_ids, folder=win_folder):
+    r = subprocess.run(child + [folder] + list(bug_ids), capture_output=True, text=True,
+                       errors="replace", timeout=90)
     check("child exit %s (%s)" % (bug_ids, r.stderr[-300:]), r.returncode, 0)
     return r.stdout.replace("\r\n", "\n").splitlines()
 
@@ -107,6 +107,18 @@ if m:
 # Written as lines (CR LF after each), read back joined with CR LF (shown escaped).
 check("page read back", lines.get("page"), r"[<p>one</p>\r\ntwo]")
 check("missing file", lines.get("missing"), "[]")
+
+# A log folder with a name outside ASCII (the library's paths are ANSI, code page 1252 here):
+# the log lands in that folder, under its own name.
+os.makedirs(os.path.join(scratch, "Z\u00fcrich"))
+out = run("EEEE5555", folder=win_folder + "Z\u00fcrich\\")
+check("non-ASCII folder run", out[1:], ["duplicate 0 warning 0", "reports 1"])
+stored = os.path.join(scratch, "Z\u00fcrich", "LogChild.vlf")
+check("non-ASCII folder file", os.path.exists(stored), True)
+if os.path.exists(stored):
+    check("non-ASCII folder report", [item(r, "2.7") for r in reports(open(stored, "rb").read())],
+          ["EEEE5555"])
+check("non-ASCII folder XML", os.path.exists(stored + ".xml"), True)
 
 if failures:
     print("\n".join(failures))
