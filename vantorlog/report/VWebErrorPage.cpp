@@ -1,5 +1,6 @@
 #include "VWebErrorPage.h"
 
+#include <cctype>
 #include <cstdio>
 #include <mutex>
 #include <random>
@@ -71,6 +72,60 @@ std::string WebResponseHeader(bool status_line, std::size_t length) {
   header += "Content-Type: text/html\r\nContent-Length: " + std::to_string(length) +
             "\r\nContent:\r\n\r\n";
   return header;
+}
+
+namespace {
+
+char DriveLetter(std::string_view path) {
+  return path.size() >= 2 && path[1] == ':'
+             ? static_cast<char>(std::tolower(static_cast<unsigned char>(path[0])))
+             : 0;
+}
+
+std::vector<std::string> SplitFolders(std::string_view path) {
+  std::vector<std::string> parts;
+  std::string part;
+  for (char c : path) {
+    if (c == '\\' || c == '/') {
+      if (!part.empty()) parts.push_back(part);
+      part.clear();
+    } else {
+      part += c;
+    }
+  }
+  if (!part.empty()) parts.push_back(part);
+  return parts;
+}
+
+}  // namespace
+
+std::string RelativeFilePath(std::string_view base_folder, std::string_view file) {
+  if (DriveLetter(base_folder) != DriveLetter(file)) return std::string(file);
+  const std::vector<std::string> base = SplitFolders(base_folder);
+  const std::vector<std::string> target = SplitFolders(file);
+  std::size_t same = 0;
+  while (same < base.size() && same + 1 < target.size() &&
+         VCore::LowerCase(base[same]) == VCore::LowerCase(target[same]))
+    ++same;
+  std::string out;
+  for (std::size_t i = same; i < base.size(); ++i) out += "..\\";
+  for (std::size_t i = same; i < target.size(); ++i) {
+    out += target[i];
+    if (i + 1 < target.size()) out += '\\';
+  }
+  return out;
+}
+
+std::vector<std::string> IntraWebPageCandidates(std::string_view template_folder,
+                                                std::string_view temp_folder) {
+  std::vector<std::string> out;
+  const char drive = DriveLetter(template_folder);
+  if (!temp_folder.empty() && drive != 0 && DriveLetter(temp_folder) == drive)
+    out.push_back(VCore::IncludeTrailingSlash(temp_folder) + kIntraWebPageFile);
+  if (drive != 0)
+    out.push_back(std::string(template_folder.substr(0, 2)) + "\\Temp\\" + kIntraWebPageFile);
+  out.push_back(VCore::IncludeTrailingSlash(template_folder) + kIntraWebPageFile);
+  return out;
 }
 
 }  // namespace ExceptionLog

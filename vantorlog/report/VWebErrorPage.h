@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ExceptionLog {
 
@@ -38,6 +39,14 @@ std::string ReportAsHtml(std::string_view report, bool with_button);
 
 // The response header of a page of length bytes; the "Status:" line only for (Win)CGI.
 std::string WebResponseHeader(bool status_line, std::size_t length);
+
+// The path of a file relative to a folder ("..\\" for each folder left, letters compared in
+// any case); the file's path unchanged on another drive.
+std::string RelativeFilePath(std::string_view base_folder, std::string_view file);
+// The IntraWeb page's candidate files for a template folder and a temporary folder, in order.
+inline constexpr char kIntraWebPageFile[] = "VantorLog_IWShowMessage.html";
+std::vector<std::string> IntraWebPageCandidates(std::string_view template_folder,
+                                                std::string_view temp_folder);
 
 #ifdef _WIN32
 // ---- Modes ----
@@ -91,6 +100,19 @@ bool WebOwnOutput();
 using TIntraWebShowMessage = void (*)(void* application, const std::string& message,
                                       int message_type, const std::string& template_name);
 void SetIntraWebShowMessage(TIntraWebShowMessage entry);
+// The IntraWeb application and server controller, and the controller's published string
+// property "TemplateDir", kept by the framework hooks.
+void SetIntraWebApplication(void* application, void* server_controller);
+using TIntraWebTemplateDir = std::string (*)(void* server_controller);
+void SetIntraWebTemplateDir(TIntraWebTemplateDir read);
+// The message text of the page (the title line and the report); kept escaped once shown.
+void SetIntraWebMessageText(std::string text);
+std::string IntraWebMessageText();
+// Writes the page as the template file and hands it to IntraWeb's show-message entry.
+bool ShowIntraWebErrorPage();
+
+// True when the whole text was written (the folder is made when missing; no sharing).
+bool WriteTextFile(const std::string& text, const std::string& path);
 
 // ---- Writers ----
 // ISAPI: the header through ServerSupportFunction, the page through WriteClient.

@@ -7,7 +7,9 @@
 
 #include "VWebErrorPage.h"
 #include "core/ExceptionLog.h"
+#include "core/VCore.h"
 #include "core/VModules.h"
+#include "core/VTextUtils.h"
 
 namespace ExceptionLog {
 
@@ -15,6 +17,10 @@ namespace {
 
 TIsapiControlBlock* isapi_ecb = nullptr;
 TIntraWebShowMessage intraweb_show_message = nullptr;
+void* intraweb_application = nullptr;
+void* intraweb_controller = nullptr;
+TIntraWebTemplateDir intraweb_template_dir = nullptr;
+std::string intraweb_message;
 std::atomic<bool> own_output{false};
 std::string wincgi_output_file;
 
@@ -133,6 +139,64 @@ bool IsWebExtensionDll() {
 
 void SetIntraWebShowMessage(TIntraWebShowMessage entry) { intraweb_show_message = entry; }
 bool IsIntraWebModule() { return intraweb_show_message != nullptr; }
+void SetIntraWebApplication(void* application, void* server_controller) {
+  intraweb_application = application;
+  intraweb_controller = server_controller;
+}
+void SetIntraWebTemplateDir(TIntraWebTemplateDir read) { intraweb_template_dir = read; }
+void SetIntraWebMessageText(std::string text) { intraweb_message = std::move(text); }
+std::string IntraWebMessageText() { return intraweb_message; }
+
+bool WriteTextFile(const std::string& text, const std::string& path) {
+  const std::string folder = VCore::ExtractFileFolder(path);
+  if (!folder.empty() && !VCore::EnsureFolder(folder)) return false;
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const bool ok = WriteAll(file, text);
+  CloseHandle(file);
+  return ok;
+}
+
+bool ShowIntraWebErrorPage() {
+  try {
+    if (!intraweb_application || !intraweb_controller) {
+      ReportLibraryWarning(
+          TVantorLogErrorCode::eeShowError,
+          "IntraWeb: IntraWebApplication e/o IntraWebServerController are set to nil.");
+      return false;
+    }
+    intraweb_message = VCore::HtmlEscape(intraweb_message);
+    std::string page = BuildWebErrorPage(intraweb_message) + "<br>{%butnOk%}";
+    if (VCore::LowerCase(page).find("{%butnok%}") == std::string::npos) page += "{%butnOk%}";
+    const std::string folder =
+        VCore::Trim(intraweb_template_dir ? intraweb_template_dir(intraweb_controller) : "");
+    std::string template_name, tried;
+    for (const std::string& path : IntraWebPageCandidates(folder, VCore::TemporaryFolder())) {
+      tried = path;
+      if (WriteTextFile(page, path)) {
+        template_name = RelativeFilePath(folder, path);
+        break;
+      }
+    }
+    try {
+      if (intraweb_show_message)
+        intraweb_show_message(intraweb_application, intraweb_message, 2, template_name);
+    } catch (...) {
+      ReportLibraryWarning(TVantorLogErrorCode::eeShowError,
+                           "IntraWeb: Cannot show the error page.");
+    }
+    if (template_name.empty())
+      ReportLibraryWarning(TVantorLogErrorCode::eeShowError,
+                           "IntraWeb: Cannot create the \"" + tried + "\" template.");
+    return true;
+  } catch (const Exception& e) {
+    ReportLibraryWarning(TVantorLogErrorCode::eeShowError, "[IntraWeb] " + e.Message());
+  } catch (...) {
+    ReportLibraryWarning(TVantorLogErrorCode::eeShowError, "General 'IntraWeb' error.");
+  }
+  return false;
+}
 
 bool IsWebModule() {
   return IsWebExtensionDll() || IsCGIModule() || IsWinCGIModule() || IsIntraWebModule();

@@ -2,6 +2,7 @@
 
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "VWebErrorPage.h"
 #include "core/ExceptionLog.h"
@@ -113,6 +114,32 @@ TEST(WebErrorPage, ResponseHeader) {
             "Content:\r\n\r\n");
   EXPECT_EQ(ExceptionLog::WebResponseHeader(false, 0),
             "Content-Type: text/html\r\nContent-Length: 0\r\nContent:\r\n\r\n");
+}
+
+TEST(WebErrorPage, IntraWebPageFilesAndTheirRelativePaths) {
+  using Files = std::vector<std::string>;
+  EXPECT_EQ(
+      ExceptionLog::IntraWebPageCandidates("D:\\Web\\Tpl", "d:\\Tmp\\"),
+      (Files{"d:\\Tmp\\VantorLog_IWShowMessage.html", "D:\\Temp\\VantorLog_IWShowMessage.html",
+             "D:\\Web\\Tpl\\VantorLog_IWShowMessage.html"}));
+  // The temporary folder on another drive is left out.
+  EXPECT_EQ(ExceptionLog::IntraWebPageCandidates("D:\\Web\\Tpl\\", "C:\\Tmp\\"),
+            (Files{"D:\\Temp\\VantorLog_IWShowMessage.html",
+                   "D:\\Web\\Tpl\\VantorLog_IWShowMessage.html"}));
+  struct Case {
+    const char* base;
+    const char* file;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"D:\\Web\\Tpl", "D:\\Web\\Tpl\\p.html", "p.html"},
+      {"D:\\Web\\Tpl\\", "d:\\temp\\p.html", "..\\..\\temp\\p.html"},
+      {"D:\\web\\tpl", "D:\\Web\\Other\\p.html", "..\\Other\\p.html"},
+      {"D:\\Web", "C:\\Temp\\p.html", "C:\\Temp\\p.html"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(ExceptionLog::RelativeFilePath(c.base, c.file), c.expected)
+        << c.base << " " << c.file;
 }
 
 }  // namespace

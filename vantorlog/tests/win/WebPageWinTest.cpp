@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cctype>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -11,7 +12,13 @@
 
 namespace {
 
-const std::string kOutput = VL_OUTPUT "/web-page";
+// Each test its own folder: ctest runs the cases in parallel.
+std::string TestFolder() {
+  const std::string folder = std::string(VL_OUTPUT "/web-page-") +
+                             testing::UnitTest::GetInstance()->current_test_info()->name();
+  CreateDirectoryA(folder.c_str(), nullptr);
+  return folder;
+}
 
 std::string ReadBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -31,7 +38,7 @@ struct TChildRun {
 // reads its standard output through a pipe.
 TChildRun RunChild(const char* exe, const std::string& args, const std::vector<std::string>& env) {
   TChildRun run;
-  const std::string report = kOutput + "/child-report.txt";
+  const std::string report = TestFolder() + "/child-report.txt";
   DeleteFileA(report.c_str());
   std::wstring block;
   const auto add = [&](const std::string& entry) {
@@ -106,7 +113,8 @@ void ExpectResponse(const std::string& response, const std::string& report) {
 
 class WebPageChildren : public testing::Test {
  protected:
-  static void SetUpTestSuite() { CreateDirectoryA(kOutput.c_str(), nullptr); }
+  void SetUp() override { folder_ = TestFolder(); }
+  std::string folder_;
 };
 
 TEST_F(WebPageChildren, CgiAnswersOnStandardOutput) {
@@ -129,9 +137,10 @@ TEST_F(WebPageChildren, ConsoleWithoutRequestMethodIsNeitherGuiNorWeb) {
 class WinCgi : public WebPageChildren {
  protected:
   void SetUp() override {
-    ini_ = kOutput + "\\request.ini";
-    out_ = kOutput + "\\answer.htm";
-    other_ = kOutput + "\\other.htm";
+    WebPageChildren::SetUp();
+    ini_ = folder_ + "\\request.ini";
+    out_ = folder_ + "\\answer.htm";
+    other_ = folder_ + "\\other.htm";
     // A longer older answer must not trail the new one.
     WriteBytes(out_, std::string(20000, 'Z'));
     WriteBytes(other_, "");
@@ -176,9 +185,9 @@ TEST_F(WinCgi, IniSizeLimitAndMissingParts) {
       {"one byte over", Ini(102401), quoted, "console=0 cgi=0 wincgi=0 web=0 gui=1 sent=0"},
       {"no request method", "[CGI]\r\nRequest Method=\r\n[System]\r\nOutput File=" + out_, quoted,
        "console=0 cgi=0 wincgi=0 web=0 gui=1 sent=0"},
-      {"output file missing", Ini(), quoted + " x \"" + kOutput + "\\missing.htm\"",
+      {"output file missing", Ini(), quoted + " x \"" + folder_ + "\\missing.htm\"",
        "console=0 cgi=0 wincgi=0 web=0 gui=1 sent=0"},
-      {"wildcard", Ini(), "\"" + kOutput + "\\*.ini\"",
+      {"wildcard", Ini(), "\"" + folder_ + "\\*.ini\"",
        "console=0 cgi=0 wincgi=0 web=0 gui=1 sent=0"},
       {"no parameter", Ini(), "", "console=0 cgi=0 wincgi=0 web=0 gui=1 sent=0"},
   };
@@ -266,9 +275,71 @@ TEST_F(Isapi, MissingBlockOrFailedWriteIsAWarningAndFalse) {
   EXPECT_FALSE(ExceptionLog::WebOwnOutput());
 }
 
+// ---- IntraWeb through fake framework entries ----
+
+struct TIntraWebCall {
+  int count = 0;
+  void* application = nullptr;
+  std::string message, template_name;
+  int type = 0;
+};
+TIntraWebCall intraweb_call;
+void FakeShowMessage(void* application, const std::string& message, int type,
+                     const std::string& template_name) {
+  ++intraweb_call.count;
+  intraweb_call.application = application;
+  intraweb_call.message = message;
+  intraweb_call.type = type;
+  intraweb_call.template_name = template_name;
+}
+std::string intraweb_template_dir;
+std::string FakeTemplateDir(void*) { return intraweb_template_dir; }
+
+TEST(IntraWebPage, WrittenInTheTemporaryFolderOfTheSameDriveAndShown) {
+  int application = 0, controller = 0;
+  intraweb_call = {};
+  intraweb_template_dir = "  C:\\vl-intraweb\\app\\templates  ";
+  ExceptionLog::SetIntraWebShowMessage(FakeShowMessage);
+  ExceptionLog::SetIntraWebApplication(&application, &controller);
+  ExceptionLog::SetIntraWebTemplateDir(FakeTemplateDir);
+  ExceptionLog::SetIntraWebMessageText("Error <b> & more");
+  EXPECT_TRUE(ExceptionLog::IsIntraWebModule());
+  EXPECT_TRUE(ExceptionLog::ShowIntraWebErrorPage());
+  EXPECT_EQ(intraweb_call.count, 1);
+  EXPECT_EQ(intraweb_call.application, &application);
+  EXPECT_EQ(intraweb_call.message, "Error &lt;b&gt; &amp; more");
+  EXPECT_EQ(ExceptionLog::IntraWebMessageText(), "Error &lt;b&gt; &amp; more");
+  EXPECT_EQ(intraweb_call.type, 2);
+  char temp[MAX_PATH] = {};
+  GetTempPathA(MAX_PATH, temp);
+  ASSERT_EQ(std::toupper(temp[0]), 'C') << temp;
+  const std::string file = std::string(temp) + "VantorLog_IWShowMessage.html";
+  EXPECT_EQ(intraweb_call.template_name,
+            "..\\..\\..\\" + std::string(temp + 3) + "VantorLog_IWShowMessage.html");
+  const std::string page = ReadBytes(file);
+  EXPECT_NE(page.find("            Error &lt;b&gt; &amp; more\r\n          </font>"),
+            std::string::npos)
+      << page;
+  const std::string tail = "<br>{%butnOk%}";
+  EXPECT_EQ(page.substr(page.size() - tail.size()), tail);
+  EXPECT_EQ(page.substr(page.size() - tail.size() - 31, 31), ExceptionLog::LastWebPageId());
+  DeleteFileA(file.c_str());
+}
+
+TEST(IntraWebPage, MissingApplicationIsAWarning) {
+  intraweb_call = {};
+  ExceptionLog::SetIntraWebShowMessage(FakeShowMessage);
+  ExceptionLog::SetIntraWebApplication(nullptr, nullptr);
+  EXPECT_FALSE(ExceptionLog::ShowIntraWebErrorPage());
+  EXPECT_EQ(intraweb_call.count, 0);
+  EXPECT_EQ(::LastWarningMessage(),
+            "IntraWeb: IntraWebApplication e/o IntraWebServerController are set to nil.");
+}
+
 TEST(WebPageModes, TestProgramIsNoWebModule) {
   // A console test program without REQUEST_METHOD: nothing to write, nothing failed.
   SetEnvironmentVariableA("REQUEST_METHOD", nullptr);
+  ExceptionLog::SetIntraWebShowMessage(nullptr);
   EXPECT_FALSE(ExceptionLog::IsWebModule());
   EXPECT_FALSE(ExceptionLog::IsWebExtensionDll());
   EXPECT_TRUE(ExceptionLog::SendWebErrorResponse("page"));
