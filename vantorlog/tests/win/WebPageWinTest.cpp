@@ -336,6 +336,24 @@ TEST(IntraWebPage, MissingApplicationIsAWarning) {
             "IntraWeb: IntraWebApplication e/o IntraWebServerController are set to nil.");
 }
 
+// The extension DLL as the server calls it: the module is a web extension and answers through
+// the block it is given.
+TEST_F(Isapi, ExtensionDllAnswersThroughItsControlBlock) {
+  HMODULE library = LoadLibraryA(VL_WEB_EXTENSION);
+  ASSERT_NE(library, nullptr) << GetLastError();
+  using TProc = DWORD(__stdcall*)(ExceptionLog::TIsapiControlBlock*);
+  const auto proc = reinterpret_cast<TProc>(GetProcAddress(library, "HttpExtensionProc"));
+  ASSERT_NE(proc, nullptr);
+  EXPECT_EQ(proc(&ecb_), 1u);
+  EXPECT_EQ(record_.calls, (std::vector<std::string>{"SSF 3 conn", "Write 0 conn"}));
+  EXPECT_EQ(record_.status, "200 Error");
+  EXPECT_EQ(record_.header, "Content-Type: text/html\r\nContent-Length: " +
+                                std::to_string(record_.written.size()) + "\r\nContent:\r\n\r\n");
+  EXPECT_NE(record_.written.find("            r&lt;1&gt;\r\n"), std::string::npos);
+  EXPECT_EQ(ecb_.dwHttpStatusCode, 200u);
+  FreeLibrary(library);
+}
+
 TEST(WebPageModes, TestProgramIsNoWebModule) {
   // A console test program without REQUEST_METHOD: nothing to write, nothing failed.
   SetEnvironmentVariableA("REQUEST_METHOD", nullptr);
