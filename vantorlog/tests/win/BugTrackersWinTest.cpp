@@ -16,6 +16,7 @@
 
 #include "SendTransports.h"
 #include "VBugTrackers.h"
+#include "peer_control.h"
 
 namespace {
 
@@ -45,36 +46,10 @@ std::string Hex(const std::string& bytes) {
   return out;
 }
 
-// The control connection to tracker_peers.py (plain WinSock, apart from the code under test).
-class Peers {
+// The requests to tracker_peers.py on its control connection.
+class Peers : public PeerControl {
  public:
-  Peers() {
-    WSADATA data;
-    WSAStartup(0x0101, &data);
-    const char* port = std::getenv("VL_TRACKER_PEERS");
-    if (!port) return;
-    control_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<u_short>(std::atoi(port)));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(control_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-      closesocket(control_);
-      control_ = INVALID_SOCKET;
-    }
-  }
-  ~Peers() {
-    if (control_ != INVALID_SOCKET) closesocket(control_);
-  }
-  bool Ready() const { return control_ != INVALID_SOCKET; }
-  std::string Request(const std::string& json) {
-    const std::string line = json + "\n";
-    send(control_, line.data(), static_cast<int>(line.size()), 0);
-    std::string answer;
-    char c;
-    while (recv(control_, &c, 1, 0) == 1 && c != '\n') answer += c;
-    return answer;
-  }
+  Peers() : PeerControl("VL_TRACKER_PEERS") {}
   // The mismatches the fake found, "" when none.
   std::string Report(std::uint16_t port, const std::string& expect) {
     const std::string answer = Request("{\"op\":\"report\",\"port\":" + std::to_string(port) +
@@ -83,9 +58,6 @@ class Peers {
     if (tab == std::string::npos) return "no answer";
     return std::stoi(answer.substr(0, tab)) == 0 ? "" : answer.substr(tab + 1);
   }
-
- private:
-  SOCKET control_ = INVALID_SOCKET;
 };
 
 class RecordingConnection : public THTTPConnectionBase {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "VSockets.h"
+#include "peer_control.h"
 
 namespace {
 
@@ -71,37 +72,11 @@ struct PeerReport {
   std::string mismatch_text;
 };
 
-// The control connection to the peer process (plain WinSock, apart from the code under test).
-class Peers {
+// The requests to the peer process (socket_peers.py) on its control connection.
+class Peers : public PeerControl {
  public:
-  Peers() {
-    WSADATA data;
-    WSAStartup(0x0101, &data);
-    const char* port = std::getenv("VL_SOCKET_PEERS");
-    if (!port) return;
-    control_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<u_short>(std::atoi(port)));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(control_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-      closesocket(control_);
-      control_ = INVALID_SOCKET;
-    }
-  }
-  ~Peers() {
-    if (control_ != INVALID_SOCKET) closesocket(control_);
-  }
-  bool Ready() const { return control_ != INVALID_SOCKET; }
+  Peers() : PeerControl("VL_SOCKET_PEERS") {}
 
-  std::string Request(const std::string& json) {
-    const std::string line = json + "\n";
-    send(control_, line.data(), static_cast<int>(line.size()), 0);
-    std::string answer;
-    char c;
-    while (recv(control_, &c, 1, 0) == 1 && c != '\n') answer += c;
-    return answer;
-  }
   std::uint16_t Tcp(const std::vector<std::string>& script) {
     return static_cast<std::uint16_t>(
         std::stoi(Request("{\"op\":\"tcp\",\"script\":" + List(script) + "}")));
@@ -124,9 +99,6 @@ class Peers {
     r.mismatch_text = fields[3];
     return r;
   }
-
- private:
-  SOCKET control_ = INVALID_SOCKET;
 };
 
 class SocketPeersTest : public ::testing::Test {

@@ -19,6 +19,7 @@
 #include "VSockets.h"
 #include "VWebTools.h"
 #include "core/VBase64.h"
+#include "peer_control.h"
 
 namespace {
 
@@ -58,36 +59,10 @@ struct PeerReport {
   std::string text;
 };
 
-// The control connection to web_peers.py (plain WinSock, apart from the code under test).
-class Peers {
+// The requests to web_peers.py on its control connection.
+class Peers : public PeerControl {
  public:
-  Peers() {
-    WSADATA data;
-    WSAStartup(0x0101, &data);
-    const char* port = std::getenv("VL_WEB_PEERS");
-    if (!port) return;
-    control_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<u_short>(std::atoi(port)));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(control_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-      closesocket(control_);
-      control_ = INVALID_SOCKET;
-    }
-  }
-  ~Peers() {
-    if (control_ != INVALID_SOCKET) closesocket(control_);
-  }
-  bool Ready() const { return control_ != INVALID_SOCKET; }
-  std::string Request(const std::string& json) {
-    const std::string line = json + "\n";
-    send(control_, line.data(), static_cast<int>(line.size()), 0);
-    std::string answer;
-    char c;
-    while (recv(control_, &c, 1, 0) == 1 && c != '\n') answer += c;
-    return answer;
-  }
+  Peers() : PeerControl("VL_WEB_PEERS") {}
   std::uint16_t Make(const std::string& json) {
     return static_cast<std::uint16_t>(std::stoi(Request(json)));
   }
@@ -100,9 +75,6 @@ class Peers {
     r.text = answer.substr(tab + 1);
     return r;
   }
-
- private:
-  SOCKET control_ = INVALID_SOCKET;
 };
 
 // A folder of its own per test (tests run in parallel) with files of random bytes.
