@@ -22,18 +22,17 @@ JSON line and gets one line back (a port number, or the report's tab-separated f
       number of mismatches, the received bytes in hex, the queries in hex separated by ",",
       the mismatch texts separated by " | ".
 """
-import json
 import os
 import socket
-import socketserver
 import struct
-import subprocess
 import sys
 import threading
 import time
 
-peers = {}
-peers_lock = threading.Lock()
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import peer_control  # noqa: E402
+
+peers = peer_control.PeerTable()
 
 
 class TcpPeer:
@@ -196,52 +195,25 @@ def closed_port():
     return port
 
 
-class Control(socketserver.StreamRequestHandler):
-    def handle(self):
-        for line in self.rfile:
-            request = json.loads(line)
-            op = request["op"]
-            if op == "tcp":
-                peer = TcpPeer(request["script"])
-            elif op == "udp":
-                peer = UdpPeer(request["replies"])
-            elif op == "closed":
-                self.answer(str(closed_port()))
-                continue
-            elif op == "report":
-                with peers_lock:
-                    peer = peers.get(request["port"])
-                r = peer.report() if peer else {"errors": ["no such peer"]}
-                errors = r.get("errors", [])
-                self.answer("\t".join([str(len(errors)), r.get("received", "").encode("latin-1").hex(),
-                                       ",".join(r.get("queries", [])), " | ".join(errors)]))
-                continue
-            else:
-                self.answer("0")
-                continue
-            with peers_lock:
-                peers[peer.port] = peer
-            self.answer(str(peer.port))
-
-    def answer(self, value):
-        self.wfile.write((value + "\n").encode())
-        self.wfile.flush()
-
-
-class ControlServer(socketserver.ThreadingTCPServer):
-    daemon_threads = True
+def respond(request):
+    op = request["op"]
+    if op == "tcp":
+        return peers.add(TcpPeer(request["script"]))
+    if op == "udp":
+        return peers.add(UdpPeer(request["replies"]))
+    if op == "closed":
+        return str(closed_port())
+    if op == "report":
+        peer = peers.get(request["port"])
+        r = peer.report() if peer else {"errors": ["no such peer"]}
+        errors = r.get("errors", [])
+        return "\t".join([str(len(errors)), r.get("received", "").encode("latin-1").hex(),
+                          ",".join(r.get("queries", [])), " | ".join(errors)])
+    return "0"
 
 
 def main():
-    args = sys.argv[1:]
-    if args and args[0] == "--":
-        args = args[1:]
-    server = ControlServer(("127.0.0.1", 0), Control)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    env = dict(os.environ, VL_SOCKET_PEERS=str(server.server_address[1]))
-    rc = subprocess.call(args, env=env)
-    server.shutdown()
-    sys.exit(rc)
+    sys.exit(peer_control.run("VL_SOCKET_PEERS", respond))
 
 
 if __name__ == "__main__":

@@ -15,23 +15,20 @@ JSON line and gets one line back.
 """
 import html
 import http.server
-import json
 import os
 import shutil
-import socketserver
-import subprocess
 import sys
 import threading
 import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import peer_control  # noqa: E402
 import web_peers  # noqa: E402
 
 shutil.rmtree(web_peers.work, ignore_errors=True)
 parse_multipart = web_peers.parse_multipart
 
-peers = {}
-peers_lock = threading.Lock()
+peers = peer_control.PeerTable()
 BASE = "/bt/"
 TOKEN = "Tk93xQ"
 
@@ -401,46 +398,22 @@ class FogBugz(Tracker):
         return 200, [], "<p>Nothing</p>"
 
 
-class Control(socketserver.StreamRequestHandler):
-    def handle(self):
-        for line in self.rfile:
-            request = json.loads(line)
-            op = request["op"]
-            try:
-                if op == "report":
-                    with peers_lock:
-                        peer = peers.get(request["port"])
-                    errors = peer.report(request.get("expect", {})) if peer else ["no such peer"]
-                    self.answer("%d\t%s" % (len(errors), " | ".join(errors)))
-                    continue
-                peer = {"mantis": Mantis, "bugzilla": Bugzilla, "fogbugz": FogBugz}[op](request)
-            except Exception as e:  # a broken request answers 0
-                sys.stderr.write("tracker_peers: %r\n" % e)
-                self.answer("0")
-                continue
-            with peers_lock:
-                peers[peer.port] = peer
-            self.answer(str(peer.port))
-
-    def answer(self, value):
-        self.wfile.write((value + "\n").encode())
-        self.wfile.flush()
-
-
-class ControlServer(socketserver.ThreadingTCPServer):
-    daemon_threads = True
+def respond(request):
+    op = request["op"]
+    try:
+        if op == "report":
+            peer = peers.get(request["port"])
+            errors = peer.report(request.get("expect", {})) if peer else ["no such peer"]
+            return "%d\t%s" % (len(errors), " | ".join(errors))
+        peer = {"mantis": Mantis, "bugzilla": Bugzilla, "fogbugz": FogBugz}[op](request)
+    except Exception as e:  # a broken request answers 0
+        sys.stderr.write("tracker_peers: %r\n" % e)
+        return "0"
+    return peers.add(peer)
 
 
 def main():
-    args = sys.argv[1:]
-    if args and args[0] == "--":
-        args = args[1:]
-    server = ControlServer(("127.0.0.1", 0), Control)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    env = dict(os.environ, VL_TRACKER_PEERS=str(server.server_address[1]))
-    rc = subprocess.call(args, env=env)
-    server.shutdown()
-    sys.exit(rc)
+    sys.exit(peer_control.run("VL_TRACKER_PEERS", respond))
 
 
 if __name__ == "__main__":

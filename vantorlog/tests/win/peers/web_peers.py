@@ -25,10 +25,8 @@ import base64
 import email
 import email.policy
 import http.server
-import json
 import os
 import socket
-import socketserver
 import ssl
 import subprocess
 import sys
@@ -36,10 +34,10 @@ import tempfile
 import threading
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import peer_control  # noqa: E402
 from socket_peers import UdpPeer, closed_port  # noqa: E402
 
-peers = {}
-peers_lock = threading.Lock()
+peers = peer_control.PeerTable()
 work = tempfile.mkdtemp(prefix="web-peers-")
 
 
@@ -96,7 +94,7 @@ class HttpPeer:
         if request.get("https"):
             cert = os.path.join(work, "cert.pem")
             key = os.path.join(work, "key.pem")
-            with peers_lock:
+            with peers.lock:
                 if not os.path.exists(cert):
                     subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
                                     "-keyout", key, "-out", cert, "-days", "1", "-subj",
@@ -342,50 +340,25 @@ class SilentPeer:
         return [] if self.accepted else ["no connection"]
 
 
-class Control(socketserver.StreamRequestHandler):
-    def handle(self):
-        for line in self.rfile:
-            request = json.loads(line)
-            op = request["op"]
-            try:
-                if op == "report":
-                    with peers_lock:
-                        peer = peers.get(request["port"])
-                    errors = peer.report() if peer else ["no such peer"]
-                    self.answer("%d\t%s" % (len(errors), " | ".join(errors)))
-                    continue
-                if op == "closed":
-                    self.answer(str(closed_port()))
-                    continue
-                peer = {"http": HttpPeer, "ftp": FtpPeer, "smtp": SmtpPeer,
-                        "silent": SilentPeer}.get(op)
-                peer = peer(request) if peer else UdpPeer(request["replies"])
-            except Exception as e:  # a broken request answers 0
-                sys.stderr.write("web_peers: %s\n" % e)
-                self.answer("0")
-                continue
-            with peers_lock:
-                peers[peer.port] = peer
-            self.answer(str(peer.port))
-
-    def answer(self, value):
-        self.wfile.write((value + "\n").encode())
-        self.wfile.flush()
-
-
-class ControlServer(socketserver.ThreadingTCPServer):
-    daemon_threads = True
+def respond(request):
+    op = request["op"]
+    try:
+        if op == "report":
+            peer = peers.get(request["port"])
+            errors = peer.report() if peer else ["no such peer"]
+            return "%d\t%s" % (len(errors), " | ".join(errors))
+        if op == "closed":
+            return str(closed_port())
+        peer = {"http": HttpPeer, "ftp": FtpPeer, "smtp": SmtpPeer, "silent": SilentPeer}.get(op)
+        peer = peer(request) if peer else UdpPeer(request["replies"])
+    except Exception as e:  # a broken request answers 0
+        sys.stderr.write("web_peers: %s\n" % e)
+        return "0"
+    return peers.add(peer)
 
 
 def main():
-    args = sys.argv[1:]
-    if args and args[0] == "--":
-        args = args[1:]
-    server = ControlServer(("127.0.0.1", 0), Control)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    env = dict(os.environ, VL_WEB_PEERS=str(server.server_address[1]))
-    rc = subprocess.call(args, env=env)
-    server.shutdown()
+    rc = peer_control.run("VL_WEB_PEERS", respond)
     subprocess.call(["rm", "-rf", work])
     sys.exit(rc)
 
