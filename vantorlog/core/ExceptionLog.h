@@ -473,6 +473,94 @@ VANTORLOG_EXPORT void VantorLog_CustomWebFieldsRequestEvent(const TVantorExcepti
 VANTORLOG_EXPORT void VantorLog_CustomButtonClickEvent(const TVantorExceptionRecord* context,
                                                        bool* close);
 
+// ---- Exception processing line and the exception worker thread ----
+
+// What the core handler hands to the worker thread.
+struct TExceptNotifyParams {
+  BYTE Kind = 0;               // 0 unhandled (ExceptionNotify), 1 handled (HandledExceptionNotify)
+  CONTEXT* Context = nullptr;  // nil: the thread's captured context
+  EXCEPTION_RECORD* ExceptionRecord = nullptr;  // nil: the thread's captured record
+  TVantorStackList* StackList = nullptr;        // a caller's stack; nil: built here
+  const void* StackTop = nullptr;               // nil: from the thread environment block
+  const void* StackPointer = nullptr;           // nil: the thread's RaiseStackPointer
+  DWORD ThreadID = 0;
+  std::string FocusedWindowClass;
+  std::string FocusedControlText;
+};
+
+namespace ExceptionLog {
+
+// Processes one exception: one at a time in the process (the processing lock, held by the
+// faulting thread throughout); the main line runs in a TExceptionThread while this thread
+// waits and runs the event procedures posted for it. True: not consumed, the caller's own
+// handler is to run. Display kind: 0 hooks, 1 application handlers, 2 other framework hooks.
+bool CoreExceptionHandler(void* object, const void* address, bool language,
+                          TVantorStackList* stack_list, BYTE kind, BYTE handler_kind,
+                          HMODULE module, BYTE display_kind, EXCEPTION_RECORD* record,
+                          CONTEXT* context, const void* stack_pointer, const void* stack_top);
+// The main line (in the worker thread); same result meaning.
+bool ProcessCaughtException(void* object, const void* address, bool language, BYTE handler_kind,
+                            HMODULE module, BYTE display_kind, const TExceptNotifyParams& params);
+// Connects the raise hooks to CoreExceptionHandler.
+void StartExceptionProcessing();
+
+// FilterMessage when set, else LastMessageText.
+std::string ExceptionMessageText();
+void SetFilterMessage(const std::string& text);
+// The processing's results for the run.
+DWORD ProgressCode();
+std::string BugID();
+std::string LastReportText();
+int ErrorCount();
+bool ProcessEnding();
+// The address of the exception processed last (a language raise's call instruction); the
+// unhandled-exception hook skips it.
+const void* LastProcessedAddress();
+void SetLastProcessedAddress(const void* address);
+
+// The dialogs' state: written by the dialogs, read by the processing and sending.
+struct TDialogState {
+  int DialogKind = 0;  // 0 none, 1 message box, 2 short dialog, 3 detailed dialog
+  bool Terminate = false;
+  bool SendChosen = false;
+  bool ScreenshotChosen = false;
+  bool CopyChosen = false;
+};
+TDialogState& DialogState();
+
+// The steps of the line that other units provide; each defaults to its unit's routine (the
+// report log's, the screenshot's) or, where that unit is not there, to doing nothing.
+struct TProcessingSteps {
+  std::function<void(const std::string& bug_id, bool count_up)> CheckDuplicateError;
+  std::function<bool()> IsDuplicateError;
+  std::function<void(const std::string& report)> SaveReportToLog;
+  std::function<void(bool first_showing)> ShowExceptionDialog;  // clears DialogKind by default
+  std::function<void()> ShowRequestDialog;
+  std::function<void(const std::string& page)> ShowWebErrorPage;
+  std::function<void()> CaptureScreenshot;  // default: the screenshot unit's
+  std::function<void(const std::string& file_name)> SaveScreenshotPNG;
+  std::function<void()> ReleaseScreenshot;
+  std::function<void()> StartSending;
+  std::function<void()> AfterSending;
+  std::function<void()> TerminateOrRestart;           // default: the user's terminate choice
+  std::function<bool()> IsDialogOpen;                 // default: false
+  std::function<void(DWORD progress_code)> Progress;  // each step reached; default: none
+};
+TProcessingSteps& ProcessingSteps();
+// Back to the defaults.
+void ResetProcessingSteps();
+
+// The message-template environment of the exception being processed.
+void SetModuleEnvironment(const std::string& message, const std::string& report,
+                          const void* address);
+// Restores the process's minimised main window.
+void RestoreMainWindow();
+// Up to 11 messages of this thread: input dropped (with a beep), WM_QUIT dropped, the rest
+// dispatched. False when dispatching raised (pumping stops for this processing).
+bool PumpRefusingInput();
+
+}  // namespace ExceptionLog
+
 // Called by the wraps in ExceptionLogWraps.cpp.
 extern "C" void VantorLogLanguageRaise(const ExceptionLog::TLanguageRaise* raise);
 extern "C" bool VantorLogEndCatchDue();

@@ -1,0 +1,567 @@
+// The exception processing line: the core handler that the raise hooks call, the exception
+// worker thread that runs the main line while the faulting thread waits, and the main line
+// itself (report, log, dialog, screenshot, sending, terminate or restart).
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Classes.h"
+#include "ExceptionLog.h"
+#include "VCallStack.h"
+#include "VClassModel.h"
+#include "VCore.h"
+#include "VFilters.h"
+#include "VHash.h"
+#include "VMemory.h"
+#include "VModules.h"
+#include "VSystem.h"
+#include "VTextUtils.h"
+#include "VThreads.h"
+#include "report/ExceptionLog.h"
+#include "report/ReportText.h"
+#include "report/VLogFile.h"
+
+namespace ExceptionLog {
+namespace {
+
+constexpr char kSafeCallPrefix[] = "[SafeCall Exception]: ";
+
+// Process globals, written only under the processing lock.
+volatile DWORD g_progress = 0;
+std::string g_bug_id;
+std::string g_last_report;
+std::string g_last_message;
+std::string g_filter_message;
+int g_error_count = 0;
+std::vector<std::string> g_crash_times;
+bool g_process_ending = false;
+const void* volatile g_last_processed = nullptr;
+std::unique_ptr<TVantorStackList> g_call_stack;
+TDialogState g_dialog_state;
+TProcessingSteps* g_steps = nullptr;
+
+void Step(DWORD code) {
+  g_progress = code;
+  if (g_steps && g_steps->Progress) g_steps->Progress(code);
+}
+
+TProcessingSteps DefaultSteps() {
+  TProcessingSteps steps;
+  steps.CheckDuplicateError = [](const std::string& bug_id, bool count_up) {
+    if (const TVantorModuleOptions* options = CurrentOptions())
+      ExceptionLog::CheckDuplicateError(*options, bug_id, count_up);
+  };
+  steps.IsDuplicateError = [] { return ExceptionLog::IsDuplicateError(); };
+  steps.SaveReportToLog = [](const std::string& report) {
+    if (const TVantorModuleOptions* options = CurrentOptions())
+      ExceptionLog::SaveReportToLog(*options, report, ReportPieces().SendText);
+  };
+  steps.ShowExceptionDialog = [](bool) { g_dialog_state.DialogKind = 0; };
+  steps.ShowRequestDialog = [] {};
+  steps.ShowWebErrorPage = [](const std::string&) {};
+  steps.CaptureScreenshot = [] { ExceptionLog::CaptureScreenshot(); };
+  steps.SaveScreenshotPNG = [](const std::string& name) { ExceptionLog::SaveScreenshotPNG(name); };
+  steps.ReleaseScreenshot = [] { ExceptionLog::ReleaseScreenshot(); };
+  steps.StartSending = [] {};
+  steps.AfterSending = [] {};
+  steps.TerminateOrRestart = [] {
+    if (!g_dialog_state.Terminate) return;
+    const TVantorModuleOptions* options = CurrentOptions();
+    RestartOrTerminate(options && options->FTerminateAction == 2);
+  };
+  steps.IsDialogOpen = [] { return false; };
+  return steps;
+}
+
+TProcessingSteps& Steps() {
+  if (!g_steps) g_steps = new TProcessingSteps(DefaultSteps());
+  return *g_steps;
+}
+
+bool IsConsoleProgram() {
+  const auto* base = reinterpret_cast<const std::uint8_t*>(GetModuleHandleA(nullptr));
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  return nt->OptionalHeader.Subsystem == IMAGE_SUBSYSTEM_WINDOWS_CUI;
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return text;
+}
+
+std::string Trim(const std::string& text) {
+  const auto first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+// The focused window's class and, for a single-line ANSI control, its text (a password edit's
+// characters as "*").
+void ReadFocusedControl(TExceptNotifyParams& params) {
+  HWND focus = GetFocus();
+  SetScreenshotFocus(focus, GetCursor());
+  if (!focus) return;
+  char name[257] = {};
+  if (GetClassNameA(focus, name, sizeof name) > 0) params.FocusedWindowClass = name;
+  if (IsWindowUnicode(focus)) return;
+  const std::string cls = Trim(Upper(params.FocusedWindowClass));
+  const LONG style = GetWindowLongA(focus, GWL_STYLE);
+  const bool edit = cls.find("EDIT") != std::string::npos;
+  if ((edit || cls.find("MEMO") != std::string::npos) && (style & ES_MULTILINE)) return;
+  char text[257] = {};
+  SetLastError(0);
+  if (GetWindowTextA(focus, text, sizeof text) == 0 && GetLastError() != 0) return;
+  std::string value = text;
+  if (edit && (style & ES_PASSWORD)) value.assign(value.size(), '*');
+  params.FocusedControlText = value;
+}
+
+std::string VersionItem(const std::string& file, const char* item) {
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeA(file.c_str(), &ignored);
+  if (!size) return "";
+  std::vector<char> data(size);
+  if (!GetFileVersionInfoA(file.c_str(), 0, size, data.data())) return "";
+  struct {
+    WORD language, code_page;
+  }* translation = nullptr;
+  UINT length = 0;
+  if (!VerQueryValueA(data.data(), "\\VarFileInfo\\Translation",
+                      reinterpret_cast<void**>(&translation), &length) ||
+      length < 4)
+    return "";
+  char path[64];
+  std::snprintf(path, sizeof path, "\\StringFileInfo\\%04x%04x\\%s", translation->language,
+                translation->code_page, item);
+  char* value = nullptr;
+  if (!VerQueryValueA(data.data(), path, reinterpret_cast<void**>(&value), &length) || !value)
+    return "";
+  return std::string(value, length && value[length - 1] == '\0' ? length - 1 : length);
+}
+
+std::string ModuleFileNameOf(HMODULE module) {
+  char name[MAX_PATH] = {};
+  const DWORD n = GetModuleFileNameA(module, name, sizeof name);
+  return n ? std::string(name, n) : std::string();
+}
+
+std::string BugIdText(const TGeneralFacts& facts, const void* object,
+                      const TVantorStackList& list) {
+  std::string text =
+      ApplicationNameText(facts) + ExceptionModuleText(facts) + ExceptionClassText(object);
+  if (list.Count() > 0) {
+    const std::uint32_t thread = list.Items(0)->ThreadID;
+    for (int i = 0; i < list.Count(); ++i) {
+      const TAddressLocation& entry = *list.Items(i);
+      if (entry.Kind != 4 || entry.ThreadID != thread) continue;
+      text += entry.UnitName + entry.ClassName + entry.ProcedureName + std::to_string(entry.Line);
+    }
+  }
+  char id[8];
+  std::snprintf(id, sizeof id, "%04X", static_cast<unsigned>(VHash::Crc16Text(text)));
+  return id;
+}
+
+bool MustSendReport(const TVantorModuleOptions& options) {
+  if (!options.FMailMode && !options.FWebMode) return false;
+  if (Steps().IsDuplicateError()) return false;
+  return options.FDialogKind == 0 || g_dialog_state.SendChosen;
+}
+
+std::vector<std::string> ListItems(const TStrings& list) {
+  std::vector<std::string> items;
+  for (int i = 0; i < list.Count(); ++i) items.push_back(list.Get(i));
+  return items;
+}
+
+// ---- The worker ----
+
+struct TExceptionThread {
+  BYTE Result = 0;
+  void* Object = nullptr;
+  const void* Address = nullptr;
+  BYTE Language = 0;
+  TExceptNotifyParams Params;
+  BYTE DisplayKind = 0;
+  HMODULE Module = nullptr;
+  BYTE HandlerKind = 0;
+  volatile LONG Running = 1;
+  HANDLE Handle = nullptr;
+};
+
+DWORD WINAPI ExceptionThreadExecute(void* parameter) {
+  auto* self = static_cast<TExceptionThread*>(parameter);
+  // An exception of the processing itself is not processed.
+  if (ThreadExceptionState* state = CurrentThreadState()) state->Processing = 1;
+  try {
+    self->Result =
+        ProcessCaughtException(self->Object, self->Address, self->Language != 0, self->HandlerKind,
+                               self->Module, self->DisplayKind, self->Params)
+            ? 1
+            : 0;
+  } catch (...) {
+  }
+  InterlockedExchange(&self->Running, 0);
+  ReleaseCurrentThreadState();
+  return 0;
+}
+
+bool HookEntry(void* object, const void* address, bool language, BYTE handler_kind,
+               HMODULE module) {
+  return CoreExceptionHandler(object, address, language, nullptr, 0, handler_kind, module, 0,
+                              nullptr, nullptr, nullptr, nullptr);
+}
+
+}  // namespace
+
+TProcessingSteps& ProcessingSteps() { return Steps(); }
+void ResetProcessingSteps() { Steps() = DefaultSteps(); }
+TDialogState& DialogState() { return g_dialog_state; }
+
+std::string ExceptionMessageText() {
+  return g_filter_message.empty() ? g_last_message : g_filter_message;
+}
+void SetFilterMessage(const std::string& text) { g_filter_message = text; }
+DWORD ProgressCode() { return g_progress; }
+std::string BugID() { return g_bug_id; }
+std::string LastReportText() { return g_last_report; }
+int ErrorCount() { return g_error_count; }
+bool ProcessEnding() { return g_process_ending; }
+const void* LastProcessedAddress() { return g_last_processed; }
+void SetLastProcessedAddress(const void* address) { g_last_processed = address; }
+
+void StartExceptionProcessing() { SetCoreExceptionHandler(HookEntry); }
+
+void SetModuleEnvironment(const std::string& message, const std::string& report,
+                          const void* address) {
+  const std::string main_name = ModuleFileNameOf(nullptr);
+  SetEnvironmentVariableA("_MainModuleName", main_name.c_str());
+  SetEnvironmentVariableA("_MainModuleDesc", VersionItem(main_name, "FileDescription").c_str());
+  SetEnvironmentVariableA("_MainModuleVer", VersionItem(main_name, "FileVersion").c_str());
+  HMODULE holder = nullptr;
+  if (address && GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                        GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                    static_cast<LPCSTR>(address), &holder)) {
+    const std::string name = ModuleFileNameOf(holder);
+    SetEnvironmentVariableA("_ExceptModuleName", name.c_str());
+    SetEnvironmentVariableA("_ExceptModuleDesc", VersionItem(name, "FileDescription").c_str());
+    SetEnvironmentVariableA("_ExceptModuleVer", VersionItem(name, "FileVersion").c_str());
+  }
+  SetEnvironmentVariableA("_ExceptMsg", message.c_str());
+  SetEnvironmentVariableA("_BugReport", report.c_str());
+  SetEnvironmentVariableA("_LineBreak", "\r\n");
+}
+
+void RestoreMainWindow() {
+  HWND window = FindMainWindowOfProcess(GetCurrentProcessId());
+  if (!window || !IsIconic(window)) return;
+  PostMessageA(window, WM_SYSCOMMAND, SC_RESTORE, 0);
+  MSG message;
+  if (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE) && message.message != WM_QUIT) {
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+  }
+  ShowWindow(window, SW_SHOWNORMAL);
+  SetForegroundWindow(window);
+}
+
+bool PumpRefusingInput() {
+  for (int i = 0; i < 11; ++i) {
+    MSG m;
+    if (!PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) break;
+    const UINT id = m.message;
+    const bool key = (id >= 0x0100 && id <= 0x0102) || (id >= 0x0104 && id <= 0x0106);
+    const bool mouse = (id >= 0x0201 && id <= 0x0209) || (id >= 0x00A1 && id <= 0x00A9);
+    if (key || mouse) {
+      MessageBeep(0);
+      continue;
+    }
+    if (id == WM_QUIT) continue;
+    try {
+      TranslateMessage(&m);
+      DispatchMessageA(&m);
+    } catch (...) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool CoreExceptionHandler(void* object, const void* address, bool language,
+                          TVantorStackList* stack_list, BYTE kind, BYTE handler_kind,
+                          HMODULE module, BYTE display_kind, EXCEPTION_RECORD* record,
+                          CONTEXT* context, const void* stack_pointer, const void* stack_top) {
+  if (!HooksActive() || (object && VCore::InheritsFromClassName(object, "EAbort"))) return true;
+  ThreadExceptionState* state = CurrentThreadState();
+  // An exception inside this thread's own processing, or of the worker, is not processed;
+  // checked before the lock, which the processing thread holds.
+  if (state && state->Processing) return false;
+  const TVantorModuleOptions* current = CurrentOptions();
+  const std::uint16_t behaviour = current ? current->FBehaviourFlags : 0;
+  bool pump_allowed = !(object && VCore::InheritsFromClassName(object, "EStackOverflow")) &&
+                      !((behaviour & 1) && !(behaviour & 2));
+  bool result = true;
+  EnterProcessingLock();
+  if (state) state->Processing = 1;
+  try {
+    const auto* exception = VCore::ObjectAs<Exception>(object);
+    if (!(behaviour & 0x40) && exception && exception->Message().rfind(kSafeCallPrefix, 0) == 0) {
+      result = false;
+    } else if (current && current->FLibraryActive) {
+      auto thread = std::make_unique<TExceptionThread>();
+      TExceptNotifyParams& params = thread->Params;
+      params.Kind = kind;
+      params.StackList = stack_list;
+      params.ThreadID = GetCurrentThreadId();
+      ReadFocusedControl(params);
+      // Defaults resolved here, where the faulting thread's state and stack are.
+      params.StackTop = stack_top ? stack_top : VCore::StackTopOfThread();
+      params.StackPointer = stack_pointer ? stack_pointer
+                            : state       ? state->RaiseStackPointer
+                                          : nullptr;
+      if (!context && state && state->Context.ContextFlags) context = &state->Context;
+      if (context && !VCore::IsMemoryReadable(context, kContextRecordSize)) context = nullptr;
+      if (!record && state && state->ExceptionRecord.ExceptionCode)
+        record = &state->ExceptionRecord;
+      if (record && !VCore::IsMemoryReadable(record, sizeof(EXCEPTION_RECORD))) record = nullptr;
+      params.Context = context;
+      params.ExceptionRecord = record;
+      thread->Object = object;
+      thread->Address = address;
+      thread->Language = language ? 1 : 0;
+      thread->DisplayKind = display_kind;
+      thread->Module = module;
+      thread->HandlerKind = handler_kind;
+      thread->Handle =
+          CreateThread(nullptr, 0, ExceptionThreadExecute, thread.get(), CREATE_SUSPENDED, nullptr);
+      if (thread->Handle) {
+        SetThreadPriority(thread->Handle, THREAD_PRIORITY_HIGHEST);
+        ResumeThread(thread->Handle);
+        try {
+          const bool main_thread = GetCurrentThreadId() == MainThreadID();
+          while (thread->Running) {
+            if (main_thread && pump_allowed && Steps().IsDialogOpen())
+              pump_allowed = PumpRefusingInput();
+            RunPostedProcedure();
+            if (WaitForSingleObject(thread->Handle, 10) == WAIT_OBJECT_0) break;
+          }
+          WaitForSingleObject(thread->Handle, INFINITE);
+          result = thread->Result != 0;
+        } catch (...) {
+          TerminateThread(thread->Handle, 1);
+        }
+        CloseHandle(thread->Handle);
+      }
+      ResetThreadExceptionState();
+      CurrentExceptionContext() = TVantorExceptionRecord();
+    }
+    if (handler_kind == 1)
+      if (auto* e = VCore::ObjectAs<Exception>(object))
+        if (e->Message().find(kSafeCallPrefix) == std::string::npos)
+          e->SetMessage(kSafeCallPrefix + e->Message());
+  } catch (...) {
+    // the library never raises into the program
+  }
+  if (state) state->Processing = 0;
+  LeaveProcessingLock();
+  return result;
+}
+
+bool ProcessCaughtException(void* object, const void* address, bool language, BYTE handler_kind,
+                            HMODULE module, BYTE display_kind, const TExceptNotifyParams& params) {
+  bool result = false;
+  ThreadExceptionState* state = CurrentThreadState();
+  (void)module;
+  try {
+    Step(1);
+    if (state) state->InProcessing = 1;
+    if (address)
+      g_last_processed = language ? static_cast<const std::uint8_t*>(address) - 5 : address;
+
+    TVantorExceptionRecord& context = CurrentExceptionContext();
+    context.ExceptionObject = object;
+    context.ExceptionAddress = address;
+    context.ThreadID = params.ThreadID;
+    if (TVantorThreadsList* list = ThreadsList()) list->SetExceptionMark(params.ThreadID, 1);
+
+    Step(104);
+    TVantorModuleOptions* options = CurrentOptions();
+    if (!options) throw Exception("No options");
+    if (VCore::IsIdeHost()) options->FDialogOptions &= ~0x40;
+
+    Step(2);
+    g_filter_message.clear();
+    int handler_type = 2;
+    int filter_action = 0;
+    int dialog_kind = options->FDialogKind;
+    bool filter_applied = false;
+    if (handler_kind != 2 && options->FHandleExceptions) {
+      const int index = MatchExceptionFilter(*options, object, params.Kind);
+      Step(201);
+      if (const TVantorExceptionFilter* filter =
+              index >= 0 && options->FFilters ? options->FFilters->GetFilter(index) : nullptr) {
+        filter_action = filter->AfterAction;
+        handler_type = filter->Handling;
+        // 0 none, 1 the options' kind, 2 message box, 3 short dialog, 4 detailed dialog.
+        if (filter->DialogChoice == 0)
+          dialog_kind = 0;
+        else if (filter->DialogChoice >= 2)
+          dialog_kind = filter->DialogChoice - 1;
+        filter_applied = true;
+        if (!filter->MessageText.empty())
+          g_filter_message = VCore::ExpandEnvRefs(filter->MessageText);
+      }
+    }
+    g_dialog_state = TDialogState();
+    g_dialog_state.DialogKind = dialog_kind;
+    bool send_wanted = MustSendReport(*options);
+    Step(3);
+
+    if (handler_type == 1) result = true;
+    if (handler_type == 2) {
+      Step(4);
+      g_call_stack.reset();
+      if (params.StackList) {
+        g_call_stack = std::make_unique<TVantorStackList>();
+        for (int i = 0; i < params.StackList->Count(); ++i)
+          g_call_stack->Add(std::make_unique<TAddressLocation>(*params.StackList->Items(i)));
+      } else {
+        g_call_stack = BuildCallStack(address, params.StackPointer, params.StackTop, 31, -1, -1,
+                                      true, 1, params.ThreadID);
+      }
+      if (!g_call_stack) g_call_stack = std::make_unique<TVantorStackList>();
+      context.ExceptionRecord = params.ExceptionRecord;
+      context.Context = params.Context;
+      context.CallStack = g_call_stack.get();
+      context.ModulesList = VCore::ModulesList();
+
+      TReportInput input;
+      GatherReportInput(input, context);
+      g_bug_id = BugIdText(input.General, object, *g_call_stack);
+      input.General.BugId = g_bug_id;
+      Step(5);
+
+      if (handler_kind != 2) {
+        Step(6);
+        HandleFlag() = true;
+        Step(7);
+        Step(702);
+        TReportPieces& pieces = ReportPieces();
+        pieces = TReportPieces();
+        BuildReportText(pieces, *options, input);
+        g_last_report = pieces.Report;
+        Step(703);
+        Step(704);
+        Steps().CheckDuplicateError(g_bug_id, true);
+        Step(705);
+        ClearLibraryWarning();
+        Step(706);
+        SetModuleEnvironment(input.General.ExceptionMessage, g_last_report, address);
+        const bool gui = !IsConsoleProgram();
+        if ((display_kind == 1 || (display_kind == 0 && gui)) &&
+            ((send_wanted && (options->FSendFlags & 0x11)) || dialog_kind != 0))
+          RunInFaultingThread([] { RestoreMainWindow(); });
+
+        FireExceptionNotify(params.Kind == 1);
+        Step(8);
+        if (!HandleFlag()) {
+          result = true;
+        } else {
+          Steps().CaptureScreenshot();
+          if (options->FCrashAction) {
+            SYSTEMTIME now;
+            GetLocalTime(&now);
+            char text[32];
+            std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", now.wYear, now.wMonth,
+                          now.wDay, now.wHour, now.wMinute, now.wSecond);
+            g_crash_times.push_back(text);
+            if (static_cast<int>(g_crash_times.size()) > options->FCrashCount)
+              g_crash_times.erase(g_crash_times.begin());
+          }
+          CustomDataList().Clear();
+          FireCustomDataRequest();
+          if (CustomDataList().Count() > 0 && options->ShowFlag(47))
+            InsertRequestedCustomData(pieces, *options, [] { return ListItems(CustomDataList()); });
+          Step(9);
+          ++g_error_count;
+          Step(10);
+          g_last_message = PrintableText(input.General.ExceptionMessage);
+          bool request_dialog = false;
+          Step(11);
+          if (!filter_applied) dialog_kind = options->FDialogKind;
+          g_dialog_state.DialogKind = dialog_kind;
+
+          if (dialog_kind != 0) {
+            Step(12);
+            bool dialog_ok = true;
+            ClearLibraryWarning();
+            FireActionNotify(0, dialog_ok);
+            if (dialog_ok) {
+              Step(13);
+              if (display_kind == 2) {
+                Steps().ShowWebErrorPage(g_last_report);
+              } else if (!gui && display_kind <= 1) {
+                const std::string line = pieces.Title + "\r\n" + g_last_report + "\r\n";
+                DWORD written = 0;
+                if (!WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line.data(),
+                               static_cast<DWORD>(line.size()), &written, nullptr))
+                  ReportSectionWarning(TVantorLogErrorCode::eeShowError, "Console");
+              } else {
+                request_dialog = dialog_kind == 3;
+                try {
+                  Steps().ShowExceptionDialog(true);
+                  // A short dialog switches to the detailed one; a few rounds at most.
+                  for (int round = 0; round < 4 && g_dialog_state.DialogKind != 0; ++round)
+                    Steps().ShowExceptionDialog(false);
+                } catch (...) {
+                  ReportSectionWarning(TVantorLogErrorCode::eeShowError, "GUI");
+                }
+              }
+            }
+            Step(14);
+            FireActionNotify(1, dialog_ok);
+          }
+          if (request_dialog) Steps().ShowRequestDialog();
+          if (options->FLogFlags & 0x02)
+            InsertCustomSection(pieces, 7, options->GetCustomText(123), options->FReproduceSteps);
+
+          if (send_wanted) {
+            Steps().SaveScreenshotPNG(ScreenshotFileName(*options));
+          }
+          Steps().ReleaseScreenshot();
+          Step(15);
+
+          send_wanted = MustSendReport(*options);
+          Steps().SaveReportToLog(g_last_report);
+          if (g_dialog_state.CopyChosen) CopyTextToClipboard(g_last_report);
+          Step(16);
+          if (send_wanted) {
+            Steps().StartSending();
+            if (!(options->FSendFlags & 0x80)) Steps().AfterSending();
+          }
+        }
+        Step(17);
+        if (!g_process_ending && handler_type == 2 && (filter_action == 1 || filter_action == 2)) {
+          g_process_ending = true;
+          RestartOrTerminate(filter_action == 2);
+        }
+      }
+      if (options->FBehaviourFlags & 0x80) result = true;
+    }
+    Step(18);
+    if (handler_kind != 2 && !(options->FSendFlags & 0x80)) Steps().TerminateOrRestart();
+  } catch (...) {
+    ReportInternalError(std::to_string(g_progress));
+  }
+  if (TVantorThreadsList* list = ThreadsList()) list->SetExceptionMark(params.ThreadID, 0);
+  if (state) state->InProcessing = 0;
+  return result;
+}
+
+}  // namespace ExceptionLog
