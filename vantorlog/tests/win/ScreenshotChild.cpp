@@ -55,16 +55,19 @@ int main(int argc, char** argv) {
   HWND edit = CreateWindowExW(0, L"EDIT", L"", WS_CHILD | WS_VISIBLE | WS_BORDER, 60, 70, 220, 32,
                               window, nullptr, wc.hInstance, nullptr);
   if (!window || !edit) return 4;
-  // The desktop is shared with other test programs: ask again until the edit has the focus.
-  for (int i = 0; i < 30 && GetFocus() != edit; ++i) {
+  // The pointer over the face, away from the edit.
+  SetCursorPos(120 + 400, 90 + 250);
+  Pump(300);
+  // The desktop is shared with other test programs, whose windows may take the foreground:
+  // stay on top and ask again until this window is in front with the edit focused.
+  SetWindowPos(window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  const auto in_front = [&] { return GetForegroundWindow() == window && GetFocus() == edit; };
+  for (int i = 0; i < 100 && !in_front(); ++i) {
     SetForegroundWindow(window);
     SetFocus(edit);
     Pump(100);
   }
-  // The pointer over the face, away from the edit.
-  SetCursorPos(120 + 400, 90 + 250);
-  Pump(300);
-  if (GetFocus() != edit) {
+  if (!in_front()) {
     std::printf("the edit has no focus\n");
     return 5;
   }
