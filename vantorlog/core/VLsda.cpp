@@ -221,11 +221,11 @@ bool TypeEntry(const TSpan& lsda, const TLsdaHeader& header, std::uint64_t index
 
 namespace {
 
-// True when one of the types of the specification list at spec (a span position after the
+// True when one of the types of the throw list at list_at (a span position after the
 // type table) takes the exception; malformed when the list cannot be read.
-bool SpecificationAllows(const TSpan& lsda, const TLsdaHeader& header, std::size_t spec,
-                         const TSearch& search, const TBases& bases, bool* malformed) {
-  TReader r(lsda, spec);
+bool ThrowListAllows(const TSpan& lsda, const TLsdaHeader& header, std::size_t list_at,
+                     const TSearch& search, const TBases& bases, bool* malformed) {
+  TReader r(lsda, list_at);
   for (int guard = 0; guard < 4096; ++guard) {
     const std::uint64_t index = r.Uleb128();
     if (!r.ok()) break;
@@ -298,9 +298,8 @@ TFrameResult SearchFrame(const TSpan& lsda, std::uint64_t region_start, std::uin
       const std::uint64_t offset = static_cast<std::uint64_t>(-(filter + 1));
       if (!header.has_type_table || offset >= lsda.size - header.type_table_end) break;
       bool bad = false;
-      if (!SpecificationAllows(lsda, header,
-                               header.type_table_end + static_cast<std::size_t>(offset), search,
-                               bases, &bad)) {
+      if (!ThrowListAllows(lsda, header, header.type_table_end + static_cast<std::size_t>(offset),
+                           search, bases, &bad)) {
         if (bad) break;
         result.outcome = TFrameOutcome::kTerminate;
         result.landing_pad = landing_pad;

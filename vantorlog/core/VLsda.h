@@ -113,7 +113,7 @@ enum class TFrameOutcome {
   kNone,       // nothing here takes it (no entry action, cleanups only): the search goes on
   kCatchAll,   // catch (...)
   kTyped,      // a typed handler whose type matches
-  kTerminate,  // ip outside the call-site table (noexcept) or an exception specification broken
+  kTerminate,  // ip outside the call-site table (noexcept), or a throw list the exception breaks
   kMalformed,  // the tables cannot be read
 };
 

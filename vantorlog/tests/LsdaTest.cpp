@@ -147,11 +147,11 @@ TEST(LsdaPointers, EncodingsApplicationsAndIndirection) {
 //     [0x10,+8) lp 0x40 action 1: catch (A), then catch (...)
 //     [0x20,+8) lp 0x50 action 0: a cleanup only
 //     [0x30,+4) lp 0    action 0: nothing
-//     [0x38,+4) lp 0x60 action 5: throw (A) specification
+//     [0x38,+4) lp 0x60 action 5: throw (A) list
 //     [0x40,+4) lp 0x70 action 7: a cleanup, then catch (B)
 //   actions: @0 {1, +1} @2 {2, 0} @4 {-1, 0} @6 {0, +1} @8 {3, 0}
 //   types: 1 = A (0x7000), 2 = catch-all (0), 3 = B (0x7100)
-//   specifications past TType: @0 {1, 0}
+//   throw lists past TType: @0 {1, 0}
 constexpr std::uint64_t kRegion = 0x402000;
 constexpr std::uint64_t kTypeA = 0x7000;
 constexpr std::uint64_t kTypeB = 0x7100;
@@ -171,7 +171,7 @@ std::vector<std::uint8_t> HandTable() {
       0x00, 0x00, 0x00, 0x00,  // 2: catch-all
       0x00, 0x70, 0x00, 0x00,  // 1: A
   };
-  const std::vector<std::uint8_t> specifications = {0x01, 0x00};
+  const std::vector<std::uint8_t> throw_lists = {0x01, 0x00};
   std::vector<std::uint8_t> t = {0xFF, 0x03};
   // TType offset: from just after this number to the end of the type table.
   const std::size_t to_ttype = 1 + 1 + call_sites.size() + actions.size() + types.size();
@@ -181,7 +181,7 @@ std::vector<std::uint8_t> HandTable() {
   t.insert(t.end(), call_sites.begin(), call_sites.end());
   t.insert(t.end(), actions.begin(), actions.end());
   t.insert(t.end(), types.begin(), types.end());
-  t.insert(t.end(), specifications.begin(), specifications.end());
+  t.insert(t.end(), throw_lists.begin(), throw_lists.end());
   return t;
 }
 
@@ -209,8 +209,8 @@ TEST(LsdaFrames, HandAssembledTable) {
       {"other types fall to the catch-all", 0x17, kTypeB, TFrameOutcome::kCatchAll, 0x40, 0, false},
       {"cleanup only", 0x24, kTypeA, TFrameOutcome::kNone, 0, 0, true},
       {"entry without landing pad", 0x31, kTypeA, TFrameOutcome::kNone, 0, 0, false},
-      {"specification allows A: search goes on", 0x38, kTypeA, TFrameOutcome::kNone, 0, 0, false},
-      {"specification broken by B", 0x3B, kTypeB, TFrameOutcome::kTerminate, 0x60, 0, false},
+      {"throw list allows A: search goes on", 0x38, kTypeA, TFrameOutcome::kNone, 0, 0, false},
+      {"throw list broken by B", 0x3B, kTypeB, TFrameOutcome::kTerminate, 0x60, 0, false},
       {"cleanup then catch (B)", 0x40, kTypeB, TFrameOutcome::kTyped, 0x70, kTypeB, true},
       {"cleanup then no match", 0x43, kTypeA, TFrameOutcome::kNone, 0, 0, true},
       {"before the first entry", 0x0F, kTypeA, TFrameOutcome::kTerminate, 0, 0, false},
