@@ -72,9 +72,10 @@ class TApplication : public TObject {
   void Terminate() { PostQuitMessage(0); }
 
   // Called inside a catch block: OnException when set, else ShowException. Nothing escapes.
-  void HandleException(TObject* Sender);
+  // Both stay real calls of their own (an exception library hooks them at run time).
+  __attribute__((noinline, noipa)) void HandleException(TObject* Sender);
   // Shows the exception's message in a message box.
-  void ShowException(std::exception_ptr E);
+  __attribute__((noinline, noipa)) void ShowException(std::exception_ptr E);
   TExceptionEvent OnException;
 
   // The message of an exception object of any kind.

@@ -39,12 +39,21 @@ bool WaitDeliveringSentMessages(HANDLE handle) {
   }
 }
 
+std::atomic<TThreadExecuteWrapper> g_execute_wrapper{nullptr};
+
 }  // namespace
+
+void SetThreadExecuteWrapper(TThreadExecuteWrapper wrapper) { g_execute_wrapper = wrapper; }
 
 DWORD WINAPI ThreadProc(void* parameter) {
   auto* thread = static_cast<TThread*>(parameter);
   try {
-    if (!thread->Terminated()) thread->Execute();
+    if (!thread->Terminated()) {
+      if (TThreadExecuteWrapper wrapper = g_execute_wrapper)
+        wrapper(thread, &TThread::RunExecute);
+      else
+        thread->Execute();
+    }
   } catch (...) {
     thread->fatal_exception_ = std::current_exception();
   }

@@ -52,6 +52,7 @@ class TThread : public TObject {
 
  private:
   friend DWORD WINAPI ThreadProc(void* parameter);
+  static void RunExecute(TThread* thread) { thread->Execute(); }
 
   HANDLE handle_ = nullptr;
   DWORD thread_id_ = 0;
@@ -64,3 +65,9 @@ class TThread : public TObject {
 
 // The start procedure of every TThread: runs Execute and catches what it throws.
 DWORD WINAPI ThreadProc(void* parameter);
+
+// A watcher of threads (the exception library) may run every Execute through a wrapper of its
+// own: ThreadProc then calls wrapper(thread, execute), and the wrapper calls execute(thread).
+// What the wrapper throws ThreadProc keeps as the thread's fatal exception. nullptr: none.
+using TThreadExecuteWrapper = void (*)(TThread* thread, void (*execute)(TThread* thread));
+void SetThreadExecuteWrapper(TThreadExecuteWrapper wrapper);

@@ -115,6 +115,7 @@ void StopLibrary() {
 }
 
 bool IsLibraryActive() { return g_library_active; }
+void SetLibraryActive(bool active) { g_library_active = active; }
 
 }  // namespace ExceptionLog
 
@@ -789,27 +790,46 @@ bool IsLibraryThreadObject(const void* object) {
   return false;
 }
 
+// What a thread made by the CreateThread hook runs, in a block of its own: the thread runs its
+// code even when its record is gone before it starts.
+struct TStartBlock {
+  LPTHREAD_START_ROUTINE Start;
+  void* Parameter;
+};
+
 // First code of every thread the CreateThread hook starts.
-DWORD WINAPI RawStartRoutine(void*) {
-  TVantorThreadsList* list = ThreadsList();
-  if (!list) return 0xFFFFFFFF;
-  LPTHREAD_START_ROUTINE start = nullptr;
-  void* parameter = nullptr;
-  list->LockForWrite();
-  const int index = list->IndexOfThreadID(GetCurrentThreadId());
-  if (TTrackedThreadInfo* own = list->GetItem(index)) {
-    own->StackTop = VCore::StackTopOfThread();
-    start = reinterpret_cast<LPTHREAD_START_ROUTINE>(own->RawStart);
-    parameter = own->Parameter;
-    // A thread object makes its thread inside its base constructor, where it is not yet of
-    // its own class; by now it is: the library's own threads are not kept.
-    if (own->ThreadObject && IsLibraryThreadObject(own->ThreadObject)) list->Delete(index);
+DWORD WINAPI RawStartRoutine(void* start_block) {
+  auto* block = static_cast<TStartBlock*>(start_block);
+  const LPTHREAD_START_ROUTINE start = block->Start;
+  void* parameter = block->Parameter;
+  HeapFree(GetProcessHeap(), 0, block);
+  if (TVantorThreadsList* list = ThreadsList()) {
+    list->LockForWrite();
+    const int index = list->IndexOfThreadID(GetCurrentThreadId());
+    if (TTrackedThreadInfo* own = list->GetItem(index)) {
+      own->StackTop = VCore::StackTopOfThread();
+      // A thread object makes its thread inside its base constructor, where it is not yet of
+      // its own class; by now it is: the library's own threads are not kept.
+      if (own->ThreadObject && IsLibraryThreadObject(own->ThreadObject)) list->Delete(index);
+    }
+    list->UnlockWrite();
   }
-  list->UnlockWrite();
-  return start ? start(parameter) : 0xFFFFFFFF;
+  return start(parameter);
 }
 
 }  // namespace
+
+HANDLE RealCreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack_size,
+                        LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
+                        LPDWORD thread_id) {
+  auto real = RealFunction(&g_real_create_thread, "CreateThread");
+  return real ? real(security, stack_size, start, parameter, flags, thread_id) : nullptr;
+}
+
+DWORD RealResumeThread(HANDLE thread) {
+  auto real = RealFunction(&g_real_resume_thread, "ResumeThread");
+  return real ? real(thread) : static_cast<DWORD>(-1);
+}
 
 HANDLE WINAPI HookedCreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack_size,
                                  LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
@@ -819,11 +839,18 @@ HANDLE WINAPI HookedCreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack_si
   TVantorThreadsList* list = ThreadsList();
   const bool runtime_thread = reinterpret_cast<const void*>(start) == g_anchors.ThreadProcAnchor;
   if (!real) return nullptr;
-  if (!HooksActive() || !list || (runtime_thread && IsLibraryThreadObject(parameter)))
+  if (!HooksActive() || !list || !start || (runtime_thread && IsLibraryThreadObject(parameter)))
     return real(security, stack_size, start, parameter, flags, thread_id);
   list->PurgeDeadThreads();
   TTrackedThreadInfo* record = list->NewRecord(false);
-  if (!record) return real(security, stack_size, start, parameter, flags, thread_id);
+  auto* block = static_cast<TStartBlock*>(HeapAlloc(GetProcessHeap(), 0, sizeof(TStartBlock)));
+  if (!record || !block) {
+    if (record) HeapFree(GetProcessHeap(), 0, record);
+    if (block) HeapFree(GetProcessHeap(), 0, block);
+    return real(security, stack_size, start, parameter, flags, thread_id);
+  }
+  block->Start = start;
+  block->Parameter = parameter;
   DWORD local_id = 0;
   if (!thread_id) thread_id = &local_id;
   record->Parameter = parameter;
@@ -831,15 +858,21 @@ HANDLE WINAPI HookedCreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack_si
   if (runtime_thread) record->ThreadObject = static_cast<TThread*>(parameter);
   // Always suspended until the record is in the list; a stack reservation is kept.
   const DWORD create_flags = CREATE_SUSPENDED | (flags & STACK_SIZE_PARAM_IS_A_RESERVATION);
-  HANDLE handle = real(security, stack_size, RawStartRoutine, parameter, create_flags, thread_id);
+  HANDLE handle = real(security, stack_size, RawStartRoutine, block, create_flags, thread_id);
   if (!handle) {
     HeapFree(GetProcessHeap(), 0, record);
+    HeapFree(GetProcessHeap(), 0, block);
     return nullptr;
   }
   record->ThreadID = *thread_id;
-  record->ThreadHandle = handle;
+  // The record keeps a handle of its own: the caller may close its handle at once.
+  HANDLE owned = nullptr;
+  const bool duplicated = DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &owned,
+                                          0, FALSE, DUPLICATE_SAME_ACCESS);
+  record->ThreadHandle = duplicated ? owned : handle;
   list->LockForWrite();
   list->Add(record);
+  if (duplicated) list->OwnHandle(owned);
   if (auto forward =
           MainModuleExport<decltype(&VantorLog_CallCreateThread)>("VantorLog_CallCreateThread"))
     forward(record);
@@ -854,7 +887,10 @@ DWORD WINAPI HookedResumeThread(HANDLE thread) {
   TVantorThreadsList* list = ThreadsList();
   if (HooksActive() && list && !(state && state->InProcessing)) {
     list->LockForWrite();
-    if (TTrackedThreadInfo* record = list->GetItem(list->IndexOfHandle(thread))) {
+    // The record holds its own handle of the thread: found by the thread's id.
+    int index = list->IndexOfHandle(thread);
+    if (index < 0) index = list->IndexOfThreadID(GetThreadId(thread));
+    if (TTrackedThreadInfo* record = list->GetItem(index)) {
       record->CreatorThreadID = GetCurrentThreadId();
       if (!record->ForeignStackCopy && record->CreatorStackCopy)
         HeapFree(GetProcessHeap(), 0, record->CreatorStackCopy);

@@ -258,7 +258,8 @@ using TCoreExceptionHandler = bool (*)(void* object, const void* address, bool l
                                        BYTE handler_kind, HMODULE module);
 void SetCoreExceptionHandler(TCoreExceptionHandler handler);
 TCoreExceptionHandler CoreExceptionHandler();
-// Called after a catch block ends (not for a rethrow, not while terminating).
+// Called when a catch block ends, its exception still current (not for a rethrow, not while
+// terminating).
 using TEndCatchHook = void (*)();
 void SetEndCatchHook(TEndCatchHook hook);
 void SetTerminating(bool terminating);
@@ -409,9 +410,11 @@ void RunOwnPasswordReceivers(std::string& password);
 // false when it has neither or carries no compatible library.
 bool RequestModulePassword(HMODULE module, std::string& password);
 
-// The process-wide lock of exception processing.
-void EnterProcessingLock();
+// The process-wide lock of exception processing. Enter is false (and Leave a no-op) once the
+// shut-down has deleted it.
+bool EnterProcessingLock();
 void LeaveProcessingLock();
+void DeleteProcessingLock();
 
 // The converter's body: record and context copied into the thread's state, the object made
 // (kept by the thread, freed with its next OS exception), the last exception recorded in the
@@ -558,6 +561,26 @@ void RestoreMainWindow();
 // Up to 11 messages of this thread: input dropped (with a beep), WM_QUIT dropped, the rest
 // dispatched. False when dispatching raised (pumping stops for this processing).
 bool PumpRefusingInput();
+
+}  // namespace ExceptionLog
+
+// ---- What start-up and shut-down connect (ExceptionLogStartup.h) ----
+
+namespace ExceptionLog {
+
+void SetLibraryActive(bool active);
+// The kernel32 entries the thread hooks replaced: the library's own threads are made and
+// resumed through them, so they never show up in the threads list.
+HANDLE RealCreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack_size,
+                        LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
+                        LPDWORD thread_id);
+DWORD RealResumeThread(HANDLE thread);
+// ExceptionManager's way into the processing line, with its display kind and the stack to
+// scan (nullptr: the thread's own); unset, it takes the core handler of the hooks.
+using TManagerHandler = bool (*)(void* object, const void* address, bool language, HMODULE module,
+                                 BYTE display_kind, const void* stack_pointer,
+                                 const void* stack_top);
+void SetManagerHandler(TManagerHandler handler);
 
 }  // namespace ExceptionLog
 

@@ -439,12 +439,26 @@ void FireCustomButtonClick(bool& close) {
   });
 }
 
-void EnterProcessingLock() {
+namespace {
+volatile LONG g_processing_lock_deleted = 0;
+}  // namespace
+
+bool EnterProcessingLock() {
+  if (g_processing_lock_deleted) return false;
   EnsureLocks();
   EnterCriticalSection(&g_processing_lock);
+  return true;
 }
 
-void LeaveProcessingLock() { LeaveCriticalSection(&g_processing_lock); }
+void LeaveProcessingLock() {
+  if (!g_processing_lock_deleted) LeaveCriticalSection(&g_processing_lock);
+}
+
+void DeleteProcessingLock() {
+  EnsureLocks();
+  if (InterlockedExchange(&g_processing_lock_deleted, 1) == 0)
+    DeleteCriticalSection(&g_processing_lock);
+}
 
 }  // namespace ExceptionLog
 
@@ -735,10 +749,19 @@ VANTORLOG_EXPORT void VantorLog_CallGeneralRaise(DWORD code, DWORD flags, DWORD 
   });
 }
 
+namespace ExceptionLog {
+namespace {
+TManagerHandler g_manager_handler = nullptr;
+}  // namespace
+void SetManagerHandler(TManagerHandler handler) { g_manager_handler = handler; }
+}  // namespace ExceptionLog
+
 VANTORLOG_EXPORT bool ExceptionManager(void* object, const void* address, BYTE display_kind,
                                        HMODULE module) {
   bool result = true;
-  EnterProcessingLock();
+  if (!IsSecondaryModule() && !IsLibraryActive()) return result;
+  if (!EnterProcessingLock()) return result;
+  void* stack_copy = nullptr;
   Guarded([&] {
     using TManager = bool(__attribute__((regparm(3), stdcall))*)(void*, const void*, BYTE, HMODULE);
     if (IsSecondaryModule()) {
@@ -770,9 +793,30 @@ VANTORLOG_EXPORT bool ExceptionManager(void* object, const void* address, BYTE d
       if (auto ask = reinterpret_cast<TLast>(
               reinterpret_cast<void*>(GetProcAddress(holder, "VantorLog_LastTarvicException"))))
         language = ask();
-    if (TCoreExceptionHandler handler = CoreExceptionHandler())
+    if (TManagerHandler manager = g_manager_handler) {
+      // Inside a catch block the stack above the handler is in use again: the scan takes the
+      // copy made when the exception was raised in this thread.
+      const void* stack_pointer = nullptr;
+      const void* stack_top = nullptr;
+      if (std::current_exception()) {
+        const TRaiseStackCopy facts = RaiseStackCopy(nullptr, 0);
+        if (facts.ThreadID == GetCurrentThreadId() && facts.Size)
+          stack_copy = HeapAlloc(GetProcessHeap(), 0, facts.Size);
+        if (stack_copy) {
+          const TRaiseStackCopy copied = RaiseStackCopy(stack_copy, facts.Size);
+          const std::size_t size = copied.Size < facts.Size ? copied.Size : facts.Size;
+          if (copied.ThreadID == GetCurrentThreadId() && size >= sizeof(void*)) {
+            stack_pointer = stack_copy;
+            stack_top = static_cast<const std::uint8_t*>(stack_copy) + size - sizeof(void*);
+          }
+        }
+      }
+      result = manager(object, address, language, module, display_kind, stack_pointer, stack_top);
+    } else if (TCoreExceptionHandler handler = CoreExceptionHandler()) {
       result = handler(object, address, language, kHandlerNone, module);
+    }
   });
+  if (stack_copy) HeapFree(GetProcessHeap(), 0, stack_copy);
   LeaveProcessingLock();
   return result;
 }

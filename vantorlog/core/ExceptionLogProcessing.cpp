@@ -338,11 +338,12 @@ bool CoreExceptionHandler(void* object, const void* address, bool language,
       thread->DisplayKind = display_kind;
       thread->Module = module;
       thread->HandlerKind = handler_kind;
-      thread->Handle =
-          CreateThread(nullptr, 0, ExceptionThreadExecute, thread.get(), CREATE_SUSPENDED, nullptr);
+      // Past the thread hooks: the worker is never in the threads list.
+      thread->Handle = RealCreateThread(nullptr, 0, ExceptionThreadExecute, thread.get(),
+                                        CREATE_SUSPENDED, nullptr);
       if (thread->Handle) {
         SetThreadPriority(thread->Handle, THREAD_PRIORITY_HIGHEST);
-        ResumeThread(thread->Handle);
+        RealResumeThread(thread->Handle);
         try {
           const bool main_thread = GetCurrentThreadId() == MainThreadID();
           while (thread->Running) {

@@ -98,8 +98,9 @@ extern "C" void VantorLogRethrowRaise(TLanguageRaise* raise) {
   VantorLogLanguageRaise(raise);
 }
 
+// The library looks at the handled exception while its object still lives: before the real
+// routine, which may destroy it.
 extern "C" void __wrap___cxa_end_catch() {
-  const bool due = VantorLogEndCatchDue();
+  if (VantorLogEndCatchDue()) VantorLogEndCatchDone();
   __real___cxa_end_catch();
-  if (due) VantorLogEndCatchDone();
 }

@@ -150,9 +150,19 @@ int TVantorThreadsList::Add(TTrackedThreadInfo* record) {
   return Count() - 1;
 }
 
+void TVantorThreadsList::OwnHandle(HANDLE handle) {
+  if (handle && !FSimpleCopy) owned_handles_.push_back(handle);
+}
+
 void TVantorThreadsList::Delete(int index) {
   if (index < 0 || index >= Count()) return;
   TTrackedThreadInfo* record = items_[index];
+  for (auto it = owned_handles_.begin(); it != owned_handles_.end(); ++it) {
+    if (*it != record->ThreadHandle) continue;
+    CloseHandle(*it);
+    owned_handles_.erase(it);
+    break;
+  }
   // A snapshot owns its copies (taken in the constructor).
   if (!record->ForeignStackCopy) HeapRelease(record->CreatorStackCopy);
   HeapRelease(record);
@@ -347,11 +357,16 @@ void CallResumeThread(HANDLE handle, const TTrackedThreadInfo* record) {
   if (const ThreadExceptionState* state = CurrentThreadState(); state && state->InProcessing)
     return;
   list->LockForWrite();
-  if (TTrackedThreadInfo* own = list->GetItem(list->IndexOfHandle(handle))) {
+  // Records may hold handles of their own: the thread's id finds them too.
+  int index = list->IndexOfHandle(handle);
+  if (index < 0) index = list->IndexOfThreadID(GetThreadId(handle));
+  if (TTrackedThreadInfo* own = list->GetItem(index)) {
     // The copy it had is replaced: free it unless it was another module's.
     if (!own->ForeignStackCopy && own->CreatorStackCopy != record->CreatorStackCopy)
       HeapRelease(own->CreatorStackCopy);
+    const HANDLE kept = own->ThreadHandle;
     std::memcpy(own, record, kTrackedThreadSharedSize);
+    own->ThreadHandle = kept;
     own->ForeignStackCopy = 1;
   }
   list->UnlockWrite();

@@ -81,6 +81,8 @@ class TVantorThreadsList {
   int Count() const { return static_cast<int>(items_.size()); }
   bool IsSnapshot() const { return FSimpleCopy; }
   int Add(TTrackedThreadInfo* record);  // no lock
+  // The list owns that thread handle (no lock): Delete of its record closes it.
+  void OwnHandle(HANDLE handle);
   // Frees the record (and its stack copy unless foreign) and removes it.
   void Delete(int index);
   TTrackedThreadInfo* GetItem(int index) const;
@@ -110,6 +112,7 @@ class TVantorThreadsList {
 
  private:
   std::vector<TTrackedThreadInfo*> items_;
+  std::vector<HANDLE> owned_handles_;
   VCore::TMultiReadExclusiveWriteSynchronizer* FLock = nullptr;
   bool FSimpleCopy = false;
 };

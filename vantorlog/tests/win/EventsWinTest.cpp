@@ -650,7 +650,8 @@ TEST_F(SecondaryTest, ThreadsOfTheLibraryAreListedByTheMainModule) {
   list->LockForRead();
   const TTrackedThreadInfo* record = list->GetItem(list->IndexOfThreadID(id));
   ASSERT_NE(record, nullptr);
-  EXPECT_EQ(record->ThreadHandle, thread);
+  // The record holds a handle of its own to that thread.
+  EXPECT_EQ(GetThreadId(record->ThreadHandle), id);
   EXPECT_EQ(record->CreatorThreadID, GetCurrentThreadId());  // the resume, forwarded
   EXPECT_EQ(record->ForeignStackCopy, 1);
   list->UnlockRead();

@@ -715,4 +715,46 @@ TEST_F(RaiseTest, ThreadsOfThePatchedCreateThreadAppearInTheThreadsList) {
   CloseHandle(go);
 }
 
+TEST_F(RaiseTest, AThreadWhoseCreatorClosesItsHandleAtOnceRunsAndStaysListed) {
+  char path[MAX_PATH];
+  GetModuleFileNameA(nullptr, path, sizeof path);
+  std::string exe = path;
+  exe = exe.substr(exe.find_last_of("\\/") + 1);
+  ASSERT_TRUE(ExceptionLog::InstallImportHooks({exe, "msvcrt.dll"}));
+  TVantorThreadsList* list = ExceptionLog::ThreadsList();
+  ASSERT_NE(list, nullptr);
+  HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  auto listed_with_own_handle = [list](DWORD id) {
+    list->LockForRead();
+    const TTrackedThreadInfo* r = list->GetItem(list->IndexOfThreadID(id));
+    const bool found = r && r->StackTop != nullptr && GetThreadId(r->ThreadHandle) == id;
+    list->UnlockRead();
+    return found;
+  };
+  Seen closed{go};
+  DWORD closed_id = 0;
+  CloseHandle(NewThread(WaitForGo, &closed, 0, &closed_id));
+  // Creations purge the records of ended threads; this one has not ended.
+  std::thread([] {}).join();
+  Seen detached{go};
+  std::thread([&detached] { WaitForGo(&detached); }).detach();
+  std::thread([] {}).join();
+  for (int i = 0; i < 600 && (!closed.id || !detached.id); ++i) Sleep(10);
+  EXPECT_EQ(closed.id.load(), closed_id) << "the thread ran its code";
+  EXPECT_TRUE(listed_with_own_handle(closed_id));
+  EXPECT_TRUE(listed_with_own_handle(detached.id));
+  SetEvent(go);
+  // Once they have ended, the next creation takes both records away.
+  for (int i = 0; i < 600 && (listed_with_own_handle(closed_id) ||
+                              listed_with_own_handle(detached.id));
+       ++i) {
+    Sleep(10);
+    std::thread([] {}).join();
+  }
+  EXPECT_FALSE(listed_with_own_handle(closed_id));
+  EXPECT_FALSE(listed_with_own_handle(detached.id));
+  ExceptionLog::UninstallImportHooks();
+  CloseHandle(go);
+}
+
 }  // namespace

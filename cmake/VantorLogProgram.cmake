@@ -1,0 +1,28 @@
+# vantorlog_program(<target> [NO_DEBUG_DATA])
+#
+# Links an executable with the exception library as Quarrion is linked: the raise wraps of
+# the C++ runtime, the library's start after the static constructors (--wrap=__main), the leak
+# tracker's operators, the 17 exports of the .def file and the program's own debug data as its
+# "VLDATA" resource (two links, the same .text; cmake/VantorLogDebugData.cmake), with the
+# component library's application handlers in its symbol directory. NO_DEBUG_DATA leaves the
+# block out: the library then stays inactive. Call it after the target's sources and
+# libraries are set.
+include(VantorLogDebugData)
+set(VANTORLOG_PROGRAM_DEF ${CMAKE_CURRENT_LIST_DIR}/../vantorlog/core/ExceptionLog.def)
+
+function(vantorlog_program target)
+  cmake_parse_arguments(P "NO_DEBUG_DATA" "" "" ${ARGN})
+  if(NOT WIN32)
+    return()
+  endif()
+  target_link_libraries(${target} PRIVATE vantorlog_program_startup vantorlog_leak_operators
+                        vantorlog_core)
+  target_link_options(${target} PRIVATE
+    -Wl,--wrap=__cxa_throw -Wl,--wrap=__cxa_rethrow -Wl,--wrap=__cxa_end_catch
+    -Wl,--wrap=__main ${VANTORLOG_PROGRAM_DEF})
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${VANTORLOG_PROGRAM_DEF})
+  if(NOT P_NO_DEBUG_DATA)
+    vantorlog_embed_debug_data(${target}
+      SYMBOLS 0=TApplication::HandleException 1=TApplication::ShowException)
+  endif()
+endfunction()
