@@ -514,6 +514,8 @@ void SetFilterMessage(const std::string& text);
 DWORD ProgressCode();
 std::string BugID();
 std::string LastReportText();
+// The short dialog puts the user's e-mail address into the report.
+void SetLastReportText(const std::string& report);
 int ErrorCount();
 bool ProcessEnding();
 // The address of the exception processed last (a language raise's call instruction); the

@@ -23,6 +23,7 @@
 #include "VThreads.h"
 #include "report/ExceptionLog.h"
 #include "report/ReportText.h"
+#include "report/VDialogs.h"
 #include "report/VLogFile.h"
 
 namespace ExceptionLog {
@@ -60,8 +61,10 @@ TProcessingSteps DefaultSteps() {
     if (const TVantorModuleOptions* options = CurrentOptions())
       ExceptionLog::SaveReportToLog(*options, report, ReportPieces().SendText);
   };
-  steps.ShowExceptionDialog = [](bool) { g_dialog_state.DialogKind = 0; };
-  steps.ShowRequestDialog = [] {};
+  steps.ShowExceptionDialog = [](bool first_showing) {
+    ShowExceptionDialogStep(first_showing);
+  };
+  steps.ShowRequestDialog = [] { ExceptionLog::ShowRequestDialog(); };
   steps.ShowWebErrorPage = [](const std::string&) {};
   steps.CaptureScreenshot = [] { ExceptionLog::CaptureScreenshot(); };
   steps.SaveScreenshotPNG = [](const std::string& name) { ExceptionLog::SaveScreenshotPNG(name); };
@@ -73,7 +76,7 @@ TProcessingSteps DefaultSteps() {
     const TVantorModuleOptions* options = CurrentOptions();
     RestartOrTerminate(options && options->FTerminateAction == 2);
   };
-  steps.IsDialogOpen = [] { return false; };
+  steps.IsDialogOpen = [] { return ExceptionLog::IsDialogOpen(); };
   return steps;
 }
 
@@ -231,6 +234,7 @@ void SetFilterMessage(const std::string& text) { g_filter_message = text; }
 DWORD ProgressCode() { return g_progress; }
 std::string BugID() { return g_bug_id; }
 std::string LastReportText() { return g_last_report; }
+void SetLastReportText(const std::string& report) { g_last_report = report; }
 int ErrorCount() { return g_error_count; }
 bool ProcessEnding() { return g_process_ending; }
 const void* LastProcessedAddress() { return g_last_processed; }
@@ -531,6 +535,7 @@ bool ProcessCaughtException(void* object, const void* address, bool language, BY
           if (request_dialog) Steps().ShowRequestDialog();
           if (options->FLogFlags & 0x02)
             InsertCustomSection(pieces, 7, options->GetCustomText(123), options->FReproduceSteps);
+          g_last_report = pieces.Report;
 
           if (send_wanted) {
             Steps().SaveScreenshotPNG(ScreenshotFileName(*options));

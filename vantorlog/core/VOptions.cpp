@@ -119,6 +119,7 @@ void TVantorModuleOptions::LoadDefaults() {
   FWebLogin.clear();
   FFilters->ClearFilters();
   FReproduceSteps.clear();
+  FUserEmail.clear();
   FLibraryActive = 1;
 }
 
@@ -185,6 +186,7 @@ void TVantorModuleOptions::CopySettings(const TVantorModuleOptions* other) {
   SetWebLogin(other->FWebLogin);
   FLeakFlags = other->FLeakFlags;
   FReproduceSteps = other->FReproduceSteps;
+  FUserEmail = other->FUserEmail;
 }
 
 std::string TVantorModuleOptions::GetCustomText(int index) const {

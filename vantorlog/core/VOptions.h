@@ -186,6 +186,7 @@ class TVantorModuleOptions {
   std::string FWebPass;
   std::string FWebLogin;
   std::string FReproduceSteps;
+  std::string FUserEmail;  // the address typed in the short dialog; never streamed
   std::uint8_t FLibraryActive = 1;
 
  protected:

@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include "SendTransports.h"
+#include "VDialogs.h"
+#include "VListView.h"
 #include "VWebErrorPage.h"
 #include "core/ExceptionLog.h"
 #include "core/VOptions.h"
@@ -20,12 +22,9 @@ volatile bool dialog_shown = false;
 bool in_raising_thread = false;
 
 // The dialog's own resources, deleted with the window.
-HFONT dialog_font = nullptr;
 HBITMAP send_bitmap = nullptr;
 bool modeless = false;
 
-constexpr UINT_PTR kInFrontTimer = 1;
-constexpr UINT kInFrontInterval = 250;
 // The starter waits for the focus at most this long (a dialog that never gets the focus must
 // not hold the sending).
 constexpr int kFocusWaitLimitMs = 10000;
@@ -51,38 +50,31 @@ void PumpMessages() {
   }
 }
 
-RECT WorkArea() {
-  RECT area{};
-  if (!SystemParametersInfoA(SPI_GETWORKAREA, 0, &area, 0))
-    area = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
-  return area;
-}
-
 void PlaceDialog(HWND window, bool placement) {
   RECT r{};
   GetWindowRect(window, &r);
   const int w = r.right - r.left, h = r.bottom - r.top;
-  const RECT area = WorkArea();
-  int x = area.right - w, y = area.bottom - h;
+  const RECT area = StoredDialogWorkArea();
   if (placement) {
-    x = area.left + (area.right - area.left - w) / 2;
-    y = area.top + (area.bottom - area.top - h) / 2;
+    CentreInRect(window, area);
+    const TVantorModuleOptions* options = CurrentOptions();
+    SetAutoTopMost(window, options && (options->FDialogOptions & 0x20));
+  } else {
+    SetWindowPos(window, nullptr, area.right - w, area.bottom - h, 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
-  SetWindowPos(window, placement ? HWND_TOPMOST : nullptr, x, y, 0, 0,
-               SWP_NOSIZE | (placement ? 0 : SWP_NOZORDER));
-  if (placement) SetTimer(window, kInFrontTimer, kInFrontInterval, nullptr);
 }
 
 void InitDialog(HWND window, bool placement) {
   state.window = window;
+  const TVantorModuleOptions* options = CurrentOptions();
+  // The corner dialog always has the small caption and is never forced in front.
+  PrepareDialogWindow(window, OwnLook() || !placement,
+                      placement && options && (options->FDialogOptions & 0x20));
+  CreateDialogFonts();
   SetWindowTextA(window, Text(110).c_str());
-  NONCLIENTMETRICSA metrics{};
-  metrics.cbSize = sizeof metrics;
-  if (SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0))
-    dialog_font = CreateFontIndirectA(&metrics.lfMessageFont);
-  if (dialog_font)
-    SendDlgItemMessageA(window, kSendStatusId, WM_SETFONT, reinterpret_cast<WPARAM>(dialog_font),
-                        TRUE);
+  SendDlgItemMessageA(window, kSendStatusId, WM_SETFONT,
+                      reinterpret_cast<WPARAM>(DialogFonts().Dialog), TRUE);
   send_bitmap = LoadBitmapA(ThisModule(), "VL_SEND");
   PlaceDialog(window, placement);
 }
@@ -91,17 +83,7 @@ void Paint(HWND window) {
   dialog_shown = true;
   PAINTSTRUCT ps;
   HDC dc = BeginPaint(window, &ps);
-  if (send_bitmap) {
-    HDC source = CreateCompatibleDC(dc);
-    HGDIOBJ old = SelectObject(source, send_bitmap);
-    BITMAP info{};
-    GetObjectA(send_bitmap, sizeof info, &info);
-    // The bottom-left pixel is the transparent colour.
-    const COLORREF key = GetPixel(source, 0, info.bmHeight - 1);
-    TransparentBlt(dc, 8, 8, 32, 32, source, 0, 0, info.bmWidth, info.bmHeight, key);
-    SelectObject(source, old);
-    DeleteDC(source);
-  }
+  if (send_bitmap) DrawTransparentBitmap(dc, send_bitmap, 8, 8, 32, 32);
   EndPaint(window, &ps);
 }
 
@@ -141,18 +123,20 @@ INT_PTR CALLBACK SendDialogProc(HWND window, UINT message, WPARAM wparam, LPARAM
       case WM_PAINT:
         Paint(window);
         return TRUE;
-      case WM_TIMER:
-        if (wparam == kInFrontTimer)
-          SetWindowPos(window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-        return TRUE;
+      case WM_NCPAINT:
+      case WM_NCACTIVATE:
+        if (PaintDialogFrame(window, message, wparam, Text(110), false)) {
+          SetWindowLongPtrA(window, DWLP_MSGRESULT, message == WM_NCACTIVATE ? TRUE : 0);
+          return TRUE;
+        }
+        return FALSE;
       case kCloseSendDialogMessage:
         EndDialog(window, 0);
         return TRUE;
       case WM_DESTROY:
-        KillTimer(window, kInFrontTimer);
-        if (dialog_font) DeleteObject(dialog_font);
+        UnsetAutoTopMost(window);
+        DestroyDialogFonts();
         if (send_bitmap) DeleteObject(send_bitmap);
-        dialog_font = nullptr;
         send_bitmap = nullptr;
         // Later driving calls must not reach a handle that may be reused.
         if (state.window == window) state.window = nullptr;

@@ -119,8 +119,16 @@ TEST_F(SendDialog, SendersDriveTheStatusAndTheBarOfTheDialogThread) {
 TEST_F(SendDialog, Placement) {
   RECT area{};
   SystemParametersInfoA(SPI_GETWORKAREA, 0, &area, 0);
-  for (const bool centred : {true, false}) {
+  // Centred: in front by the top-most style only when the options ask for it (else the
+  // stay-in-front timer keeps it before the process's older windows); the corner never.
+  struct Case {
+    bool centred;
+    std::uint16_t dialog_options;
+  };
+  for (const Case& c : {Case{true, 399 | 0x20}, Case{true, 399}, Case{false, 399 | 0x20}}) {
+    const bool centred = c.centred;
     SCOPED_TRACE(centred ? "centred" : "corner");
+    options_->FDialogOptions = c.dialog_options;
     const HANDLE thread = StartInThread(centred);
     const HWND dialog = SendDialogState().window;
     ASSERT_NE(dialog, nullptr);
@@ -130,7 +138,7 @@ TEST_F(SendDialog, Placement) {
     if (centred) {
       EXPECT_LE(std::abs((r.left + r.right) - (area.left + area.right)), 1);
       EXPECT_LE(std::abs((r.top + r.bottom) - (area.top + area.bottom)), 1);
-      EXPECT_TRUE(topmost);
+      EXPECT_EQ(topmost, (c.dialog_options & 0x20) != 0);
     } else {
       EXPECT_EQ(r.right, area.right);
       EXPECT_EQ(r.bottom, area.bottom);
