@@ -2,6 +2,7 @@
 #include <windows.h>
 // after windows.h
 #include <commctrl.h>
+#include <shellapi.h>
 
 #include <algorithm>
 #include <string>

@@ -78,8 +78,8 @@ void OnInitSimple(HWND window) {
     SendMessageA(send, BM_SETSTYLE, 0x50010000, TRUE);
     SendDlgItemMessageA(window, kMsDontSend, BM_SETSTYLE, 0x50010001, TRUE);
     SendMessageA(window, DM_SETDEFID, kMsDontSend, 0);
-    SetFocus(GetDlgItem(window, kMsDontSend));
   }
+  SetFocus(GetDlgItem(window, ms.send_offered ? kMsSend : kMsDontSend));
 
   // Layout from the top.
   const int border = GetSystemMetrics(SM_CYBORDER);
@@ -222,7 +222,7 @@ INT_PTR CALLBACK MSDialogProc(HWND window, UINT message, WPARAM wparam, LPARAM l
     switch (message) {
       case WM_INITDIALOG:
         OnInitSimple(window);
-        return ms.send_offered;  // TRUE: the default focus
+        return FALSE;  // the focus is on the default button
       case WM_PAINT:
         OnPaintSimple(window);
         return TRUE;

@@ -123,13 +123,10 @@ def envelope():
             im.put(x, yy, flap)
         im.put(x, y, edge)
     # an arrow: on its way
-    for i in range(8):
-        im.rect(20 + i, 28 - i // 2, 20 + i, 28 - i // 2, (0, 120, 0))
-    im.rect(18, 28, 27, 29, (0, 140, 0))
-    im.rect(26, 25, 27, 31, (0, 140, 0))
-    im.rect(28, 27, 29, 30, (0, 140, 0))
-    im.put(30, 28, (0, 140, 0))
-    im.put(30, 29, (0, 140, 0))
+    green = (0, 140, 0)
+    im.rect(17, 27, 25, 28, green)
+    for i in range(5):  # the head
+        im.rect(25 + i, 23 + i, 25 + i, 32 - i - 1, green)
     return im
 
 
