@@ -9,6 +9,10 @@ case "$build" in /*) ;; *) build=$top/$build ;; esac
 export BUILD_DIR=$build
 
 [ -n "${SKIP_SETUP:-}" ] || "$top/scripts/setup.sh" >/dev/null || exit 1
+if ! /usr/lib/wine/wineserver32 --version >/dev/null 2>&1; then
+  echo "demo.sh: this machine runs no 32-bit x86 programs (the kernel's ia32 emulation is off), so Wine cannot run Quarrion here." >&2
+  exit 1
+fi
 echo "Building ..."
 mkdir -p "$build"
 "$top/scripts/build.sh" >"$build/demo-build.log" 2>&1 || { tail -30 "$build/demo-build.log"; exit 1; }
