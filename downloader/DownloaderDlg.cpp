@@ -236,28 +236,13 @@ void CDownloaderDlg::LoadPathHistory() {
   m_nSlaveMode = 0;
   m_bPowerOn = m_bAutoDownload = m_bNoAutoFormat = 0;
 
-  // Without the history file the run keeps no history, but the lists still load.
-  if (!g_pHistoryFile)
+  // Without the history file the run keeps no history and loads no path list.
+  if (!g_pHistoryFile) {
     AfxMessageBox(L"Create History File FAIL!!!");
-  else
+  } else {
     g_pHistoryFile->Close();
-
-  CWinApp* app = AfxGetApp();
-  for (int combo : {IDC_LOADER_PATH, IDC_BINARY_PATH, IDC_ENGINE_PATH, IDC_QVS_PATH,
-                    IDC_SLAVE_BIN_PATH, IDC_SLAVE_QVS_PATH}) {
-    PathList p = ListFor(combo);
-    for (int i = 0; i < 3; ++i)
-      p.list->entries[i] = app->GetProfileString(kSection, p.names[i]).str();
-    FillCombo(p);
+    LoadPathLists();
   }
-  for (int combo : {IDC_LOADER_PATH, IDC_QVS_PATH, IDC_SLAVE_BIN_PATH, IDC_SLAVE_QVS_PATH})
-    static_cast<CComboBox*>(GetDlgItem(combo))->SetDroppedWidth(700);
-
-  m_strQvsPath = app->GetProfileString(kSection, L"a");
-  m_strCfgPath = CfgNameFor(m_strQvsPath.str());
-  m_strSlaveQvsPath = app->GetProfileString(kSection, L"d");
-  m_strSlaveCfgPath = CfgNameFor(m_strSlaveQvsPath.str());
-  m_strSlaveBinPath = m_SlaveBinPaths.Current();
 
   EnableItems({IDC_DOWNLOAD,
                IDC_STOP,
@@ -282,6 +267,25 @@ void CDownloaderDlg::LoadPathHistory() {
               FALSE);
   EnableItems({IDC_BINARY_ADDR_CHECK}, TRUE);
   m_bBinary = 1;
+}
+
+void CDownloaderDlg::LoadPathLists() {
+  CWinApp* app = AfxGetApp();
+  for (int combo : {IDC_LOADER_PATH, IDC_BINARY_PATH, IDC_ENGINE_PATH, IDC_QVS_PATH,
+                    IDC_SLAVE_BIN_PATH, IDC_SLAVE_QVS_PATH}) {
+    PathList p = ListFor(combo);
+    for (int i = 0; i < 3; ++i)
+      p.list->entries[i] = app->GetProfileString(kSection, p.names[i]).str();
+    FillCombo(p);
+  }
+  for (int combo : {IDC_LOADER_PATH, IDC_QVS_PATH, IDC_SLAVE_BIN_PATH, IDC_SLAVE_QVS_PATH})
+    static_cast<CComboBox*>(GetDlgItem(combo))->SetDroppedWidth(700);
+
+  m_strQvsPath = app->GetProfileString(kSection, L"a");
+  m_strCfgPath = CfgNameFor(m_strQvsPath.str());
+  m_strSlaveQvsPath = app->GetProfileString(kSection, L"d");
+  m_strSlaveCfgPath = CfgNameFor(m_strSlaveQvsPath.str());
+  m_strSlaveBinPath = m_SlaveBinPaths.Current();
 }
 
 CDownloaderDlg::PathList CDownloaderDlg::ListFor(int combo) {
@@ -869,20 +873,22 @@ void CDownloaderDlg::SelectDrive(int drive) {
   static const wchar_t* const kLetters[] = {L"A", L"B", L"C"};
   UpdateData(TRUE);
   CString text;
+  if (m_nDrive != drive) {
+    text.Format(L"%s Drive Selecting Retry ", kLetters[drive]);
+    AppendLog(text);
+    return;
+  }
+  // The chosen drive names later paths even when the phone cannot be told now.
+  g_nCurrentDrive = static_cast<std::uint8_t>(drive + 1);
   // Only between operations: a request sent now would take a running operation's replies.
   const bool idle = m_BootDone && g_MasterComm.IsConnected() &&
                     (m_OperationState == kStateIdle || m_OperationState == 61);
-  if (m_nDrive == drive && idle) {
-    m_OperationState = 61;
-    const std::uint8_t frame[2] = {0xCF, static_cast<std::uint8_t>(0x08 + drive)};
-    g_MasterComm.Write(frame, 2);
-    text.Format(L"%s Drive Selecting.... ", kLetters[drive]);
-    AppendLog(text);
-    g_nCurrentDrive = static_cast<std::uint8_t>(drive + 1);
-  } else {
-    text.Format(L"%s Drive Selecting Retry ", kLetters[drive]);
-    AppendLog(text);
-  }
+  if (!idle) return;
+  m_OperationState = 61;
+  const std::uint8_t frame[2] = {0xCF, static_cast<std::uint8_t>(0x08 + drive)};
+  g_MasterComm.Write(frame, 2);
+  text.Format(L"%s Drive Selecting.... ", kLetters[drive]);
+  AppendLog(text);
 }
 
 void CDownloaderDlg::OnDriveA() { SelectDrive(0); }
@@ -1331,19 +1337,23 @@ void CDownloaderDlg::DispatchOperation() {
       StartBinaryDownload();
       break;
     case 1:
+    case 2:
+      if (m_OperationCode == 2 && !m_SlaveTarget) {
+        m_OperationState = kStateIdle;
+        break;
+      }
+      // The bar grows by one per sector from here to the last.
+      m_Progress.SetPos(0);
       EraseCurrentSector();
       break;
-    case 2:
-      if (m_SlaveTarget)
-        EraseCurrentSector();
-      else
-        m_OperationState = kStateIdle;
-      break;
     case 3:
+      // The bar grows by 8 KiB per block from here to the last.
+      m_Progress.SetPos(0);
+      m_nDumpBlocks = 0;
       DumpCurrentSector();
       break;
     case 4:
-      StartQvsDownload();
+      StartQvsDownload(false);
       break;
     case 6:
       StartFormat();
@@ -1682,6 +1692,9 @@ void CDownloaderDlg::StartDownload() {
 
 void CDownloaderDlg::OnDownload() {
   EnableItems({IDC_DOWNLOAD}, FALSE);
+  // A download's format is followed by the download: a flag left by the Format button would
+  // stop it there.
+  m_bUserFormat = FALSE;
   m_nQvsDirIndex = m_nQvsFileIndex = 0;
   if (m_SlaveTarget) {
     m_strSlaveBinPath = GetDlgItemText(IDC_SLAVE_BIN_PATH);
@@ -1724,8 +1737,6 @@ void CDownloaderDlg::OnDownload() {
     StartDownload();
     return;
   }
-  // The download follows this format: a flag left by the Format button would stop it there.
-  m_bUserFormat = FALSE;
   m_nFileSize = 0;
   m_StartTime = Now();
   m_Progress.SetPos(0);
@@ -1864,14 +1875,16 @@ void CDownloaderDlg::SendBlock() {
   m_Progress.SetPos(static_cast<int>(m_nQvsBytesSent));
 }
 
-void CDownloaderDlg::StartQvsDownload() {
+void CDownloaderDlg::StartQvsDownload(bool afterFormat) {
   if (!ParseQvsConfig()) {
     m_OperationState = kStateIdle;  // nothing is sent; Stop ends the run
     return;
   }
   AppendLog(L"\r\n** Start Downloading QVS file **\r\n");
   m_OperationState = 25;
-  const std::uint8_t command = m_SlaveTarget ? qvs::kQvsBeginDownload : qvs::kQvsMount;
+  // After a format both chips are mounted; the slave's own start begins its download.
+  const std::uint8_t command =
+      m_SlaveTarget && !afterFormat ? qvs::kQvsBeginDownload : qvs::kQvsMount;
   m_ExpectedReply = command;
   SendByte(command);
 }
@@ -2117,7 +2130,7 @@ void CDownloaderDlg::OnFormatReply(std::uint8_t b) {
     return;
   }
   if (!m_bUserFormat && (mode == 1 || (m_SlaveTarget && mode == 2))) {
-    StartQvsDownload();
+    StartQvsDownload(true);
     return;
   }
   if (!m_bUserFormat && !m_SlaveTarget && mode == 2) {
@@ -2241,7 +2254,6 @@ void CDownloaderDlg::EraseQvsArea(int code) {
 }
 
 void CDownloaderDlg::EraseCurrentSector() {
-  m_Progress.SetPos(0);
   m_OperationState = 22;
   CString line;
   line.Format(L"Erasing sector ( SectorNum = %d )... ", m_nCurrentSector);
@@ -2321,8 +2333,6 @@ void CDownloaderDlg::RequestDumpBlock(std::uint32_t address) {
 }
 
 void CDownloaderDlg::DumpCurrentSector() {
-  m_Progress.SetPos(0);
-  m_nDumpBlocks = 0;
   m_OperationState = 24;
   CString line;
   line.Format(L"Dumping sector ( SectorNum = %d )... ", m_nCurrentSector);
@@ -2348,8 +2358,16 @@ void CDownloaderDlg::OnDumpBlock() {
     AfxMessageBox(L"Checksum mismatched!");
     return;  // the blocks written so far stay in the file, which Stop closes
   }
+  if (!m_DumpFile.Write(m_DumpBuffer, sizeof(m_DumpBuffer))) {
+    // A full disk: what the file lacks must not pass for a dump.
+    m_OperationState = kStateIdle;
+    AppendLog(L"** File write error! **\r\n");
+    AfxMessageBox(L"File write error!");
+    EndOperation();
+    EnableSlaveControls(TRUE);
+    return;
+  }
   m_Progress.SetPos(m_Progress.GetPos() + 8);
-  m_DumpFile.Write(m_DumpBuffer, sizeof(m_DumpBuffer));
   ++m_nDumpBlocks;
   if (m_nDumpBlocks < SectorBytes(m_nCurrentSector) / sizeof(m_DumpBuffer)) {
     m_OperationState = 24;

@@ -258,6 +258,7 @@ class CDownloaderDlg : public CDialog {
     const wchar_t* names[3];
   };
   PathList ListFor(int combo);
+  void LoadPathLists();
   void FillCombo(const PathList& p);
   void StorePathList(const PathList& p);
   void BrowsePathList(int combo, const wchar_t* filter, const wchar_t* defExt, int sizeEdit,
@@ -287,7 +288,7 @@ class CDownloaderDlg : public CDialog {
   bool ShowLength(const CString& path, int sizeEdit, std::uint32_t& length);
   const CString& QvsPath() const { return m_SlaveTarget ? m_strSlaveQvsPath : m_strQvsPath; }
   const CString& CfgPath() const { return m_SlaveTarget ? m_strSlaveCfgPath : m_strCfgPath; }
-  void StartQvsDownload();
+  void StartQvsDownload(bool afterFormat);
   void ProcessQvsByte(std::uint8_t b);
   void FinishQvsDownload();
   void StartFormat();

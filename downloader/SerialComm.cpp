@@ -46,7 +46,7 @@ CSerialComm::CSerialComm() { m_QueueRead.Clear(); }
 CSerialComm::~CSerialComm() {
   if (m_bConnected) Close();
   if (m_hComm != INVALID_HANDLE_VALUE) Close();
-  for (HANDLE* h : {&m_osRead.hEvent, &m_osWrite.hEvent, &m_hReaderStarted}) {
+  for (HANDLE* h : {&m_osRead.hEvent, &m_osWrite.hEvent, &m_hReaderStarted, &m_hStopReader}) {
     if (*h) CloseHandle(*h);
     *h = nullptr;
   }
@@ -68,7 +68,8 @@ BOOL CSerialComm::Open(WORD port, DWORD baud, BOOL noReader) {
   if (!m_osRead.hEvent) m_osRead.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (!m_osWrite.hEvent) m_osWrite.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (!m_hReaderStarted) m_hReaderStarted = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (!m_osRead.hEvent || !m_osWrite.hEvent || !m_hReaderStarted) return FALSE;
+  if (!m_hStopReader) m_hStopReader = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!m_osRead.hEvent || !m_osWrite.hEvent || !m_hReaderStarted || !m_hStopReader) return FALSE;
 
   m_strPortName = PortName(port);
   m_hComm = CreateFileW(m_strPortName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -107,6 +108,7 @@ BOOL CSerialComm::Open(WORD port, DWORD baud, BOOL noReader) {
   if (noReader) return TRUE;
 
   ResetEvent(m_hReaderStarted);
+  ResetEvent(m_hStopReader);
   m_bReaderFailed = FALSE;
   DWORD id = 0;
   m_hThreadWatchComm = CreateThread(nullptr, 0, &ThreadWatchComm, this, 0, &id);
@@ -141,13 +143,19 @@ BOOL CSerialComm::SetLine(DWORD baud, BYTE dataBits, BYTE parity, BYTE stopBits)
 void CSerialComm::Close() {
   m_bConnected = FALSE;
   if (m_hComm == INVALID_HANDLE_VALUE) return;
-  SetCommMask(m_hComm, 0);  // ends the reader's pending WaitCommEvent
+  if (m_hStopReader) SetEvent(m_hStopReader);
+  SetCommMask(m_hComm, 0);
   if (m_hThreadWatchComm) {
+    // Every wait of the reader ends on the stop event: the port is never closed, nor a new
+    // reader started, while this one may still put bytes into the queue.
     if (GetCurrentThreadId() != GetThreadId(m_hThreadWatchComm))
-      WaitForSingleObject(m_hThreadWatchComm, kJoinTimeout);
+      WaitForSingleObject(m_hThreadWatchComm, INFINITE);
     CloseHandle(m_hThreadWatchComm);
     m_hThreadWatchComm = nullptr;
   }
+  // A write is complete once the driver holds its bytes: the last command (a speed code, the
+  // switch to the slave, power-on) must leave the adapter before the purge.
+  FlushFileBuffers(m_hComm);
   PurgeComm(m_hComm, kPurgeAll);
   CloseHandle(m_hComm);
   m_hComm = INVALID_HANDLE_VALUE;
@@ -190,20 +198,44 @@ void CSerialComm::ReadAvailable(std::uint8_t* buffer) {
   auto read = [this](std::uint8_t* b, int max) {
     return static_cast<int>(Read(b, static_cast<DWORD>(max)));
   };
-  for (;;) {
-    m_QueueRead.FillFrom(read, buffer, kReadChunk);
-    NotifyReplyWindow();
-    if (m_QueueRead.GetFree() > 0 || !m_bConnected) return;
-    while (m_QueueRead.GetFree() == 0 && m_bConnected) Sleep(1);
+  m_QueueRead.FillFrom(read, buffer, kReadChunk);
+  NotifyReplyWindow();
+}
+
+// Waits until the queue has room or the link closes; false when it closed.
+bool CSerialComm::WaitForRoom() {
+  while (m_QueueRead.GetFree() == 0 && m_bConnected) {
+    if (WaitForSingleObject(m_hStopReader, 1) == WAIT_OBJECT_0) return false;
   }
+  return m_bConnected;
+}
+
+// One overlapped read of one byte that completes when the first byte of a burst arrives (the
+// rest is then taken at once). False when the link closes; the read is over either way, so
+// nothing writes into `first` afterwards.
+bool CSerialComm::WaitFirstByte(OVERLAPPED& ov, std::uint8_t* first, DWORD& got) {
+  got = 0;
+  ResetEvent(ov.hEvent);
+  if (ReadFile(m_hComm, first, 1, &got, &ov)) return true;
+  if (GetLastError() != ERROR_IO_PENDING) {  // a failing line: look again a little later
+    got = 0;
+    return WaitForSingleObject(m_hStopReader, kPollMs) != WAIT_OBJECT_0 && m_bConnected;
+  }
+  HANDLE waits[2] = {ov.hEvent, m_hStopReader};
+  if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0) {
+    if (!GetOverlappedResult(m_hComm, &ov, &got, FALSE)) got = 0;
+    return true;
+  }
+  CancelIo(m_hComm);
+  if (!GetOverlappedResult(m_hComm, &ov, &got, TRUE)) got = 0;
+  return false;
 }
 
 DWORD WINAPI ThreadWatchComm(LPVOID param) {
   auto* comm = static_cast<CSerialComm*>(param);
-  HANDLE h = comm->m_hComm;
   OVERLAPPED ov{};
   ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (!ov.hEvent || !SetCommMask(h, EV_RXCHAR)) {
+  if (!ov.hEvent || !SetCommMask(comm->m_hComm, EV_RXCHAR)) {
     if (ov.hEvent) CloseHandle(ov.hEvent);
     comm->m_bReaderFailed = TRUE;
     SetEvent(comm->m_hReaderStarted);
@@ -211,40 +243,17 @@ DWORD WINAPI ThreadWatchComm(LPVOID param) {
   }
   SetEvent(comm->m_hReaderStarted);
   static_assert(CByteQueue::kSize > kReadChunk);
+  // Outlives every read: a pending read writes its byte here.
   std::uint8_t buffer[kReadChunk];
-  bool pending = false;
   try {
-    while (comm->m_bConnected) {
-      DWORD mask = 0;
-      if (!pending) {
-        ResetEvent(ov.hEvent);
-        if (!WaitCommEvent(h, &mask, &ov)) {
-          if (GetLastError() == ERROR_IO_PENDING) {
-            pending = true;
-          } else {  // aborted by SetCommMask(0), or a failing line
-            if (!comm->m_bConnected) break;
-            Sleep(kPollMs);
-          }
-        }
-      }
-      if (pending) {
-        if (WaitForSingleObject(ov.hEvent, kPollMs) == WAIT_OBJECT_0) {
-          DWORD n = 0;
-          pending = false;
-          if (!GetOverlappedResult(h, &ov, &n, FALSE)) mask = 0;
-        }
-      }
-      if (!comm->m_bConnected) break;
-      // On the event, and on every poll: bytes that came just before a wait began are not lost.
+    while (comm->WaitForRoom()) {
+      DWORD got = 0;
+      const bool open = comm->WaitFirstByte(ov, buffer, got);
+      if (got > 0) comm->m_QueueRead.PutBlock(buffer, static_cast<int>(got));
+      if (!open) break;
       comm->ReadAvailable(buffer);
     }
   } catch (...) {
-  }
-  // The pending wait writes into ov: end it before ov goes away. A wait issued just after
-  // Close's SetCommMask(0) is not ended by it, so the reader ends its own.
-  if (pending) {
-    SetCommMask(h, 0);
-    WaitForSingleObject(ov.hEvent, CSerialComm::kJoinTimeout);
   }
   CloseHandle(ov.hEvent);
   return 1;

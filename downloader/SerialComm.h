@@ -28,7 +28,8 @@ class CSerialComm {
   BOOL Open(WORD port, DWORD baud, BOOL noReader = FALSE);
   // parity: 0 none, 1 odd, 2 even; stopBits: 0 one, 1 one and a half, 2 two.
   BOOL SetLine(DWORD baud, BYTE dataBits, BYTE parity, BYTE stopBits);
-  // Stops and joins the reader, then closes the port; harmless when closed.
+  // Stops and joins the reader, lets written bytes out, then closes the port; harmless when
+  // closed.
   void Close();
   DWORD Write(const void* bytes, DWORD count);
   // 0 at once when the driver holds nothing.
@@ -50,11 +51,15 @@ class CSerialComm {
   // Reader start-up result, handed to Open on the user-interface thread.
   HANDLE m_hReaderStarted = nullptr;
   std::atomic<BOOL> m_bReaderFailed{FALSE};
-  // Milliseconds Close waits for the reader.
+  // Set by Close: ends every wait of the reader.
+  HANDLE m_hStopReader = nullptr;
+  // Milliseconds Open waits for the reader to start.
   static constexpr DWORD kJoinTimeout = 3000;
 
  private:
   friend DWORD WINAPI ThreadWatchComm(LPVOID comm);
+  bool WaitForRoom();
+  bool WaitFirstByte(OVERLAPPED& ov, std::uint8_t* first, DWORD& got);
   void ReadAvailable(std::uint8_t* buffer);
   void NotifyReplyWindow();
 };

@@ -185,15 +185,24 @@ TEST_F(MainDialog, ReadsSettingsAndPathListsAtStart) {
   EXPECT_FALSE(Enabled(h, IDC_SLAVE_BIN_BROWSE));
 }
 
-TEST_F(MainDialog, MissingHistoryFileStillLoadsThePathLists) {
+TEST_F(MainDialog, MissingHistoryFileLeavesThePathListsEmptyAndTheControlsIdle) {
   CloseHistoryFile();
   Write(L"binary1", L"C:\\b1.cla");
   Write(L"4", L"C:\\s.cla");
+  Write(L"a", L"C:\\img\\fs.qvs");
   Create();
   ASSERT_EQ(g_app.boxes.size(), 1u);
   EXPECT_EQ(g_app.boxes[0], L"Create History File FAIL!!!");
-  EXPECT_EQ(ItemText(h, IDC_BINARY_PATH), L"C:\\b1.cla");
-  EXPECT_EQ(ItemText(h, IDC_SLAVE_BIN_PATH), L"C:\\s.cla");
+  for (int combo : {IDC_LOADER_PATH, IDC_BINARY_PATH, IDC_ENGINE_PATH, IDC_QVS_PATH,
+                    IDC_SLAVE_BIN_PATH, IDC_SLAVE_QVS_PATH}) {
+    EXPECT_EQ(SendDlgItemMessageW(h, combo, CB_GETCOUNT, 0, 0), 0) << combo;
+    EXPECT_EQ(ItemText(h, combo), L"") << combo;
+  }
+  EXPECT_EQ(dlg.m_strCfgPath.str(), L"");
+  // The idle controls are set all the same: nothing can run before START.
+  for (int id : {IDC_DOWNLOAD, IDC_STOP, IDC_ERASE, IDC_DUMP, IDC_FORMAT, IDC_HISTORY})
+    EXPECT_FALSE(Enabled(h, id)) << id;
+  EXPECT_TRUE(Enabled(h, IDC_START));
 }
 
 TEST_F(MainDialog, BrowseSwapsShiftsAndStoresThePathList) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -180,6 +181,62 @@ TEST_F(Engine, SlaveOnlyHandsTheLineToTheSlaveAndBootsItWithItsImages) {
   EXPECT_EQ(g_app.boxes,
             (std::vector<std::wstring>{L" ONE 1G NAND FLASH  \r\n", L" NOR FLASH\r\n"}));
   EXPECT_NE(LogText(h).find(L"** Wait for SLAVE POWER ON\n"), std::wstring::npos);
+}
+
+// The serial shim's report of transmit purges that came without a drain (what an adapter's
+// transmit queue still held would be lost).
+std::vector<std::string> UndrainedPurges() {
+  const char* log = std::getenv("PTY_SHIM_LOG");
+  if (!log) return {"PTY_SHIM_LOG not set"};
+  std::wstring path = L"Z:";
+  for (const char* c = log; *c; ++c) path += *c == '/' ? L'\\' : static_cast<wchar_t>(*c);
+  std::string text = ReadAll(path);
+  std::vector<std::string> lines;
+  if (text == "<none>") return lines;
+  for (std::size_t at = 0, end; at < text.size(); at = end + 1) {
+    end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    if (end > at) lines.push_back(text.substr(at, end - at));
+  }
+  return lines;
+}
+
+TEST_F(Engine, ClosingTheLineDrainsWhatWasWrittenFirst) {
+  // The shim sees a purge right after a write.
+  {
+    HANDLE port = CreateFileW((L"\\\\.\\" + std::wstring(sim->ComName().begin(),
+                                                          sim->ComName().end())).c_str(),
+                              GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    const std::uint8_t junk = 0x00;
+    DWORD put = 0;
+    WriteFile(port, &junk, 1, &put, nullptr);
+    PurgeComm(port, PURGE_TXCLEAR);
+    CloseHandle(port);
+    ASSERT_EQ(UndrainedPurges(), std::vector<std::string>{"undrained transmit purge: 1 bytes"});
+    const char* log = std::getenv("PTY_SHIM_LOG");
+    std::wstring path = L"Z:";
+    for (const char* c = log; *c; ++c) path += *c == '/' ? L'\\' : static_cast<wchar_t>(*c);
+    DeleteFileW(path.c_str());
+  }
+  // The line is closed right after the speed code (both boots), after BL_SWITCH_SLAVE and
+  // after BL_POWER_ON.
+  Write(L"ARM9", 0);
+  Write(L"ARM7", 1);
+  Write(L"4", MakeFile(L"drain.cla", 3000, 4));
+  Create();
+  Click(h, IDC_START);
+  ASSERT_TRUE(PumpUntil([&] { return dlg.m_SlaveTarget && dlg.m_BootDone && Idle(); }, 60000))
+      << "state " << dlg.m_OperationState << "\n"
+      << Join(sim->Frames());
+  CheckDlgButton(h, IDC_POWER_ON, BST_CHECKED);
+  Click(h, IDC_POWER_ON);
+  Download();
+  EXPECT_EQ(g_app.boxes, std::vector<std::wstring>{L"Download completed!"});
+  EXPECT_FALSE(g_MasterComm.IsConnected());
+  auto frames = sim->Frames();
+  EXPECT_EQ(CountPrefix(frames, "BL_POWER_ON"), 1) << Join(frames);
+  EXPECT_EQ(UndrainedPurges(), std::vector<std::string>{});
 }
 
 TEST_F(Engine, ANon44AfterConnectReturnsToWaitingForTheBootRom) {

@@ -188,6 +188,10 @@ int Count(const std::vector<std::string>& frames, const std::string& prefix) {
 
 std::string ReadAllText(const std::wstring& path) { return AsText(ReadBytes(path)); }
 
+int ProgressPos(HWND dlg) {
+  return static_cast<int>(SendDlgItemMessageW(dlg, IDC_PROGRESS, PBM_GETPOS, 0, 0));
+}
+
 const std::vector<std::uint8_t> kTableA = {0x00, 0xEC, 0x22, 0x06, 0, 0, 0, 0, 0x00, 0x34};
 const std::vector<std::uint8_t> kTableB = {0x00, 0xEC, 0x24, 0x02, 0, 0, 0, 0, 0x00, 0x34};
 
@@ -568,8 +572,9 @@ TEST_F(QvsNor, SlaveQvsDownloadErasesItsQvsAreaFormatsAndBeginsWithoutChecksumOr
   std::vector<std::string> head(frames.begin(),
                                 frames.begin() + std::min(frames.size(), want.size()));
   EXPECT_EQ(head, want) << Join(frames);
-  EXPECT_EQ(Count(frames, "QVS_BEGIN_DOWNLOAD"), 1) << Join(frames);
-  EXPECT_EQ(Count(frames, "QVS_MOUNT"), 0);
+  // The format's success goes straight on with the mount, as on the master.
+  EXPECT_EQ(Count(frames, "QVS_MOUNT"), 1) << Join(frames);
+  EXPECT_EQ(Count(frames, "QVS_BEGIN_DOWNLOAD"), 0);
   EXPECT_EQ(Count(frames, "QVS_SET_CHECKSUM"), 0);
   EXPECT_EQ(Count(frames, "QVS_SET_TIME"), 0);
   EXPECT_EQ(Count(frames, "QVS_UNMOUNT"), 1);
@@ -594,6 +599,13 @@ TEST_F(QvsNor, SlaveQvsDownloadErasesItsQvsAreaFormatsAndBeginsWithoutChecksumOr
   want.resize(8);
   EXPECT_EQ(Sent(sim->Frames()), want);
   EXPECT_EQ(g_app.boxes, (std::vector<std::wstring>{L"Sure to FORMAT?", L"Erasing Completed!"}));
+
+  // A DOWNLOAD after the Format button still downloads after its own format.
+  sim->ClearFrames();
+  g_app.boxes.clear();
+  Run(IDC_DOWNLOAD);
+  EXPECT_EQ(Count(Sent(sim->Frames()), "QVS_UNMOUNT"), 1) << Join(sim->Frames());
+  EXPECT_EQ(g_app.boxes, std::vector<std::wstring>{L"Download completed!"});
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -763,6 +775,8 @@ TEST_F(QvsNor, EraseTakesTheTickedSectorsOnly) {
             0u)
       << log;
   EXPECT_NE(log.find(L"** (Total 256 KBytes) **\n"), std::wstring::npos) << log;
+  // One step per sector erased, from 0 at the start.
+  EXPECT_EQ(ProgressPos(h), 2);
   EXPECT_TRUE(Enabled(h, IDC_ABOUT));
   const std::string history = ReadAllText(g_strHistoryPath);
   EXPECT_NE(history.find("Nor erase Sector Number: 3 5\r\n"), std::string::npos) << history;
@@ -799,10 +813,11 @@ TEST_F(QvsNor, DumpWritesTheSectorsBytesBackToBack) {
     std::vector<int> sectors;
     std::uint32_t sectorBytes;
     const wchar_t* total;
+    int kbytes;  // where the bar ends: 8 KiB per block over all sectors
   } cases[] = {
-      {"128 KiB sector", kTableA, {4}, 0x20000, L"** (Total 128 KBytes) **\n"},
-      {"8 KiB sector", kTableB, {255}, 0x2000, L"** (Total 8 KBytes) **\n"},
-      {"64 KiB and 8 KiB sectors", kTableB, {2, 256}, 0, L"** (Total 72 KBytes) **\n"},
+      {"128 KiB sector", kTableA, {4}, 0x20000, L"** (Total 128 KBytes) **\n", 128},
+      {"8 KiB sector", kTableB, {255}, 0x2000, L"** (Total 8 KBytes) **\n", 8},
+      {"64 KiB and 8 KiB sectors", kTableB, {2, 256}, 0, L"** (Total 72 KBytes) **\n", 72},
   };
   int n = 0;
   for (const auto& c : cases) {
@@ -839,6 +854,7 @@ TEST_F(QvsNor, DumpWritesTheSectorsBytesBackToBack) {
     const std::wstring log = LogText(h);
     EXPECT_NE(log.find(L"\n** Dump Time "), std::wstring::npos) << log;
     EXPECT_NE(log.find(c.total), std::wstring::npos) << log;
+    EXPECT_EQ(ProgressPos(h), c.kbytes);
     EXPECT_NE(log.find(L"Dumping sector ( SectorNum = " + std::to_wstring(c.sectors.back()) +
                        L" )... OK!\n"),
               std::wstring::npos)
@@ -928,6 +944,19 @@ TEST_F(QvsNor, DumpWithoutSectorsOrFileSendsNothing) {
     EXPECT_EQ(g_app.boxes, std::vector<std::wstring>{c.box});
     EXPECT_EQ(dlg->m_OperationState, kStateIdle);
   }
+}
+
+TEST_F(QvsNor, ADumpOntoAFullDiskStopsWithoutSuccessOrHistory) {
+  Boot();
+  FillNor(0, 0x20000, 2);
+  dlg->tick = {0};
+  dlg->savePath = L"Z:\\dev\\full";  // every write fails: no space left
+  Run(IDC_DUMP);
+  EXPECT_EQ(g_app.boxes, std::vector<std::wstring>{L"File write error!"});
+  EXPECT_NE(LogText(h).find(L"** File write error! **\n"), std::wstring::npos) << LogText(h);
+  EXPECT_EQ(Count(Sent(sim->Frames()), "BL_DUMP_BLOCK"), 1);
+  EXPECT_EQ(ReadAllText(g_strHistoryPath).find("Nor dump"), std::string::npos);
+  EXPECT_TRUE(Enabled(h, IDC_ABOUT));
 }
 
 }  // namespace

@@ -3,10 +3,13 @@
  *  - modem lines: the modem-line ioctls fail, and Wine's WaitCommEvent gives up; they are
  *    answered from a fake line state (DSR, CTS and CD up; DTR/RTS as set);
  *  - parity and stop bits: the terminal drops them; reading the settings back shows them;
- *  - transmit purge: bytes written before a purge are not taken back (see tcflush below). */
+ *  - transmit purge: bytes written before a purge are not taken back, and a purge without a
+ *    drain before it is reported (see tcflush below). */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
 #include <stdarg.h>
 #include <sys/ioctl.h>
 #include <stdlib.h>
@@ -101,17 +104,63 @@ int tcgetattr(int fd, struct termios *t) {
   return rc;
 }
 
-/* A real line has sent what was written once the program has flushed it, so purging the
- * transmit side discards nothing the far end would not have had. On a pseudo-terminal the
- * far end may not have read the bytes yet, and flushing the output queue would take them
- * back: keep them. */
+/* A real line has sent what was written once the program has drained it (FlushFileBuffers,
+ * which Wine turns into tcdrain): purging the transmit side then discards nothing. Without the
+ * drain, an adapter's transmit queue may still hold the last bytes, and the purge loses them.
+ * On a pseudo-terminal the far end may not have read drained bytes yet, and flushing the
+ * output queue would take them back: keep them. A purge of bytes written since the last drain
+ * is the program's fault; it is kept too (the far end of a pseudo-terminal reads at once, so a
+ * real flush would lose them only now and then), and reported: one line
+ * "undrained transmit purge: <n> bytes" in the file that PTY_SHIM_LOG names. */
 typedef int (*tcflush_fn)(int, int);
+typedef int (*tcdrain_fn)(int);
+typedef ssize_t (*write_fn)(int, const void *, size_t);
+typedef int (*close_fn)(int);
+
+static unsigned long undrained[1024];
+
+ssize_t write(int fd, const void *buf, size_t count) {
+  write_fn real = (write_fn)dlsym(RTLD_NEXT, "write");
+  ssize_t rc = real(fd, buf, count);
+  if (rc > 0 && fd >= 0 && fd < 1024) undrained[fd] += (unsigned long)rc;
+  return rc;
+}
+
+int close(int fd) {
+  close_fn real = (close_fn)dlsym(RTLD_NEXT, "close");
+  if (fd >= 0 && fd < 1024) undrained[fd] = 0;
+  return real(fd);
+}
+
+int tcdrain(int fd) {
+  tcdrain_fn real = (tcdrain_fn)dlsym(RTLD_NEXT, "tcdrain");
+  int rc = real(fd);
+  if (rc == 0 && fd >= 0 && fd < 1024) undrained[fd] = 0;
+  return rc;
+}
+
+static void report_undrained(int fd) {
+  const char *path = getenv("PTY_SHIM_LOG");
+  if (!path || !*path || fd < 0 || fd >= 1024 || !undrained[fd]) return;
+  char line[96];
+  int n = snprintf(line, sizeof line, "undrained transmit purge: %lu bytes\n", undrained[fd]);
+  int out = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (out < 0) return;
+  write_fn real_write = (write_fn)dlsym(RTLD_NEXT, "write");
+  close_fn real_close = (close_fn)dlsym(RTLD_NEXT, "close");
+  if (n > 0) real_write(out, line, (size_t)n);
+  real_close(out);
+}
 
 int tcflush(int fd, int queue) {
   tcflush_fn real = (tcflush_fn)dlsym(RTLD_NEXT, "tcflush");
   char name[64];
   if (ptsname_r(fd, name, sizeof name) != 0 && ttyname_r(fd, name, sizeof name) == 0 &&
       strncmp(name, "/dev/pts/", 9) == 0) {
+    if (queue == TCOFLUSH || queue == TCIOFLUSH) {
+      report_undrained(fd);
+      if (fd >= 0 && fd < 1024) undrained[fd] = 0;
+    }
     if (queue == TCOFLUSH) return 0;
     if (queue == TCIOFLUSH) queue = TCIFLUSH;
   }
