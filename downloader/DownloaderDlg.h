@@ -74,29 +74,77 @@ class CDownloaderDlg : public CDialog {
       m_SlaveQvsPaths;
   CString m_strQvsPath, m_strCfgPath;
   CString m_strSlaveBinPath, m_strSlaveQvsPath, m_strSlaveCfgPath;
-  // The .cfg text held for a QVS download, and what it says to send.
-  std::string m_CfgText;
-  qvs::QvsPlan m_QvsPlan;
-  std::size_t m_nQvsDirIndex = 0;     // next directory of the plan to make
-  std::size_t m_nQvsFileIndex = 0;    // next file of the plan to add
-  std::uint32_t m_nQvsRemaining = 0;  // bytes of the current file still to send
-  BOOL m_bQvsLastBlock = FALSE;
-  std::uint32_t m_nQvsBytesSent = 0;
 
-  // Format and status.
-  BOOL m_bUserFormat = FALSE;        // the Format button started it: no download follows
-  qvs::QvsDriveSize m_QvsDrive;      // A-drive blocks and bytes of the last count
-  BOOL m_bFormatSumPending = FALSE;  // the phone's sum of the count bytes comes first
-  std::uint8_t m_ErrorRecord[5] = {};
-  std::uint8_t m_StatusRecord[44] = {};
-  int m_nRecordCount = 0;
+  // Each record below holds what one kind of run steps; the run's start resets it whole.
 
-  // NOR erase and dump.
-  int m_nCurrentSector = 0;
-  int m_nSelectedSectors = 0;
-  std::uint32_t m_nTotalKBytes = 0;
-  std::uint32_t m_nDumpBlocks = 0;  // blocks of the current sector received
-  CString m_strDumpPath;
+  // Boot handshake of the chip on the line (START, the connection to the slave).
+  struct BootRun {
+    int staleConnectRequests = 0;  // 0x81 bytes after our 0x44
+    std::uint8_t queryReply[16] = {};
+    int queryCount = 0;
+    std::size_t preLoaderWord = 0;
+    std::size_t bootLoaderSize = 0;
+    std::size_t sendPos = 0;
+    std::size_t remaining = 0;
+    std::uint8_t chipVersion[4] = {};
+    int chipVersionCount = 0;
+    std::uint8_t flashId[10] = {};
+    int flashIdCount = 0;
+  } m_Boot;
+  static constexpr int kStaleConnectRequests = 25;
+  std::uint16_t m_SecondDeviceId = 0;  // of the last flash ID, for the format and the explorer
+
+  // One DOWNLOAD (START too): the master group's items still to write (0 LOADER, 1 BINARY,
+  // 2 ENGINE), the binary being written and where its next piece goes.
+  struct BinaryRun {
+    BOOL pending[3] = {};
+    int currentItem = 1;
+    CString path;
+    std::uint32_t writeOffset = 0;
+    std::uint32_t nextSectorOffset = 0;
+    int sectorIndex = 0;
+    int piecesPerSector = 0;
+    int pieceCount = 0;
+    BOOL lastPiece = FALSE;
+    std::uint32_t remaining = 0;
+    std::uint32_t fileSize = 0;  // of the last binary, for the total line
+    std::uint32_t bytesSent = 0;
+    std::int64_t startTime = 0;
+  } m_Bin;
+  std::uint8_t m_SendBuffer[8192] = {};
+
+  // A QVS download from its .cfg check on (Stop drops it): the .cfg text and what it says to
+  // send, and how far the sending is.
+  struct QvsRun {
+    std::string cfgText;
+    qvs::QvsPlan plan;
+    std::size_t dirIndex = 0;     // next directory of the plan to make
+    std::size_t fileIndex = 0;    // next file of the plan to add
+    std::uint32_t remaining = 0;  // bytes of the current file still to send
+    BOOL lastBlock = FALSE;
+    std::uint32_t bytesSent = 0;
+  } m_Qvs;
+
+  // A format or status request (Format, Status, DOWNLOAD).
+  struct FormatRun {
+    BOOL userFormat = FALSE;  // the Format button started it: no download follows
+    BOOL sumPending = FALSE;  // the phone's sum of the count bytes comes first
+    std::uint8_t errorRecord[5] = {};
+    std::uint8_t statusRecord[44] = {};
+    int recordCount = 0;
+  } m_Format;
+  qvs::QvsDriveSize m_QvsDrive;  // A-drive blocks and bytes of the last count
+  BOOL m_bDriveSelected = FALSE;
+
+  // A NOR erase or dump of the selected sectors.
+  struct SectorRun {
+    int currentSector = 0;
+    int selectedSectors = 0;
+    std::uint32_t totalKBytes = 0;
+    std::uint32_t dumpBlocks = 0;  // blocks of the current sector received
+    CString dumpPath;
+    std::int64_t startTime = 0;
+  } m_Nor;
   std::uint8_t m_DumpBuffer[8192] = {};
 
   // Files an operation holds open.
@@ -104,45 +152,14 @@ class CDownloaderDlg : public CDialog {
   BOOL m_bBinFileOpen = FALSE, m_bSlaveBinFileOpen = FALSE, m_bQvsFileOpen = FALSE,
        m_bDumpFileOpen = FALSE;
 
-  // Boot handshake.
-  int m_nStaleConnectRequests = 0;  // 0x81 bytes after our 0x44
-  static constexpr int kStaleConnectRequests = 25;
-  std::uint8_t m_QueryReply[16] = {};
-  int m_nQueryCount = 0;
-  std::size_t m_nPreLoaderWord = 0;
-  std::size_t m_nBootLoaderSize = 0;
-  std::size_t m_nBootSendPos = 0;
-  std::size_t m_nBootRemaining = 0;
-  std::uint8_t m_ChipVersion[4] = {};
-  int m_nChipVersionCount = 0;
-  std::uint8_t m_FlashId[10] = {};
-  int m_nFlashIdCount = 0;
-  std::uint16_t m_SecondDeviceId = 0;
-
-  // Download items of the master group: 0 LOADER, 1 BINARY, 2 ENGINE.
-  BOOL m_bPending[3] = {};
-  int m_nCurrentItem = 1;
-  CString m_strBinPath;  // the binary being sent
-  BOOL m_bDriveSelected = FALSE;
-
-  // Write position of a NOR download.
-  std::uint32_t m_nWriteOffset = 0;
-  std::uint32_t m_nNextSectorOffset = 0;
-  int m_nSectorIndex = 0;
-  int m_nPiecesPerSector = 0;
-  int m_nPieceCount = 0;
-  BOOL m_bLastPiece = FALSE;
-  std::uint32_t m_nRemaining = 0;
-  std::uint32_t m_nFileSize = 0;
-  std::uint32_t m_nBytesSent = 0;
-  std::int64_t m_StartTime = 0;
-  std::uint8_t m_SendBuffer[8192] = {};
-
-  // History: entries of this run, and the sectors of the erase and dump entries.
-  int m_nHistoryCount = 0;
-  std::uint32_t m_EraseHistoryFlags[kMaxSectorCount] = {};
-  std::uint32_t m_DumpHistoryFlags[kMaxSectorCount] = {};
-  CString m_strHistoryPath;  // the file an entry names
+  // History: entries of this run of the program, the sectors of the erase and dump entries, and
+  // the file an entry names.
+  struct HistoryState {
+    int count = 0;
+    std::uint32_t eraseFlags[kMaxSectorCount] = {};
+    std::uint32_t dumpFlags[kMaxSectorCount] = {};
+    CString path;
+  } m_History;
 
   CRichEditCtrl m_Log;
   CProgressCtrl m_Progress;

@@ -53,14 +53,17 @@ class CSerialComm {
   std::atomic<BOOL> m_bReaderFailed{FALSE};
   // Set by Close: ends every wait of the reader.
   HANDLE m_hStopReader = nullptr;
+  // The reader's pending one-byte read: owned by the link, which outlives every read.
+  OVERLAPPED m_osWait{};
+  std::uint8_t m_WaitByte = 0;
   // Milliseconds Open waits for the reader to start.
   static constexpr DWORD kJoinTimeout = 3000;
 
  private:
   friend DWORD WINAPI ThreadWatchComm(LPVOID comm);
   bool WaitForRoom();
-  bool WaitFirstByte(OVERLAPPED& ov, std::uint8_t* first, DWORD& got);
-  void ReadAvailable(std::uint8_t* buffer);
+  int WaitFirstByte();
+  int ReadAvailable(std::uint8_t* buffer);
   void NotifyReplyWindow();
 };
 

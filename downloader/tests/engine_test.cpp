@@ -185,12 +185,17 @@ TEST_F(Engine, SlaveOnlyHandsTheLineToTheSlaveAndBootsItWithItsImages) {
 
 // The serial shim's report of transmit purges that came without a drain (what an adapter's
 // transmit queue still held would be lost).
-std::vector<std::string> UndrainedPurges() {
+std::wstring ShimLogPath() {
   const char* log = std::getenv("PTY_SHIM_LOG");
-  if (!log) return {"PTY_SHIM_LOG not set"};
   std::wstring path = L"Z:";
-  for (const char* c = log; *c; ++c) path += *c == '/' ? L'\\' : static_cast<wchar_t>(*c);
-  std::string text = ReadAll(path);
+  for (const char* c = log ? log : ""; *c; ++c)
+    path += *c == '/' ? L'\\' : static_cast<wchar_t>(*c);
+  return path;
+}
+
+std::vector<std::string> UndrainedPurges() {
+  if (!std::getenv("PTY_SHIM_LOG")) return {"PTY_SHIM_LOG not set"};
+  std::string text = ReadAll(ShimLogPath());
   std::vector<std::string> lines;
   if (text == "<none>") return lines;
   for (std::size_t at = 0, end; at < text.size(); at = end + 1) {
@@ -204,9 +209,9 @@ std::vector<std::string> UndrainedPurges() {
 TEST_F(Engine, ClosingTheLineDrainsWhatWasWrittenFirst) {
   // The shim sees a purge right after a write.
   {
-    HANDLE port = CreateFileW((L"\\\\.\\" + std::wstring(sim->ComName().begin(),
-                                                          sim->ComName().end())).c_str(),
-                              GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE port = CreateFileW(
+        (L"\\\\.\\" + std::wstring(sim->ComName().begin(), sim->ComName().end())).c_str(),
+        GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
     const std::uint8_t junk = 0x00;
     DWORD put = 0;
@@ -214,10 +219,7 @@ TEST_F(Engine, ClosingTheLineDrainsWhatWasWrittenFirst) {
     PurgeComm(port, PURGE_TXCLEAR);
     CloseHandle(port);
     ASSERT_EQ(UndrainedPurges(), std::vector<std::string>{"undrained transmit purge: 1 bytes"});
-    const char* log = std::getenv("PTY_SHIM_LOG");
-    std::wstring path = L"Z:";
-    for (const char* c = log; *c; ++c) path += *c == '/' ? L'\\' : static_cast<wchar_t>(*c);
-    DeleteFileW(path.c_str());
+    DeleteFileW(ShimLogPath().c_str());
   }
   // The line is closed right after the speed code (both boots), after BL_SWITCH_SLAVE and
   // after BL_POWER_ON.
@@ -500,18 +502,18 @@ TEST_F(Engine, WrongRepliesAndAddressesStopTheDownload) {
 
 TEST_F(Engine, HistoryShowKeepsTheNumberingAndDeleteStartsAFreshFile) {
   Create();
-  dlg.m_strHistoryPath = L"C:\\fw\\first.cla";
+  dlg.m_History.path = L"C:\\fw\\first.cla";
   dlg.WriteHistory(1);
   Click(h, IDC_HISTORY);
   Click(h, IDC_HISTORY);
-  dlg.m_strHistoryPath = L"C:\\fw\\second.cla";
+  dlg.m_History.path = L"C:\\fw\\second.cla";
   dlg.WriteHistory(1);
   BuildSectorTables();
   g_pSectorTable = g_SectorTableA;
   g_nSectorCount = kSectorCountA;
-  for (int i = 224; i <= 230; ++i) dlg.m_EraseHistoryFlags[i] = 1;
+  for (int i = 224; i <= 230; ++i) dlg.m_History.eraseFlags[i] = 1;
   dlg.WriteHistory(4);
-  for (int i = 0; i < kMaxSectorCount; ++i) EXPECT_EQ(dlg.m_EraseHistoryFlags[i], 0u) << i;
+  for (int i = 0; i < kMaxSectorCount; ++i) EXPECT_EQ(dlg.m_History.eraseFlags[i], 0u) << i;
 
   std::string file = ReadAll(g_strHistoryPath);
   std::vector<std::string> lines;
@@ -555,7 +557,7 @@ TEST_F(Engine, HistoryShowKeepsTheNumberingAndDeleteStartsAFreshFile) {
   EXPECT_EQ(GetFileAttributesW(g_strHistoryPath.c_str()), INVALID_FILE_ATTRIBUTES);
   EXPECT_NE(LogText(h).find(L"\n" + std::wstring(46, L':') + L" History File Deleted "),
             std::wstring::npos);
-  dlg.m_strHistoryPath = L"C:\\fw\\third.cla";
+  dlg.m_History.path = L"C:\\fw\\third.cla";
   dlg.WriteHistory(1);
   file = ReadAll(g_strHistoryPath);
   EXPECT_EQ(file.rfind("  \r\n ************* DownLoader Start! ************* \r\n1. ", 0), 0u)

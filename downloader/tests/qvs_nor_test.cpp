@@ -485,7 +485,7 @@ TEST_F(QvsNor, ACfgThatDoesNotFitItsImageSendsNothing) {
       EXPECT_EQ(g_app.boxes[0], c.box);
     else
       EXPECT_EQ(g_app.boxes[0].rfind(c.boxStart, 0), 0u) << g_app.boxes[0];
-    EXPECT_TRUE(dlg->m_CfgText.empty());
+    EXPECT_TRUE(dlg->m_Qvs.cfgText.empty());
   }
   // A missing .cfg is named.
   const std::wstring qvs = temp + L"nocfg.qvs";
@@ -732,7 +732,7 @@ TEST_F(QvsNor, StatusWaitsPastStrayBytesForTheRecord) {
   Run(IDC_STATUS);
   const auto frames = Sent(sim->Frames());
   EXPECT_EQ(Count(frames, "QVS_STATUS drive=a"), 1) << Join(frames);
-  const Bytes record(std::begin(dlg->m_StatusRecord), std::end(dlg->m_StatusRecord));
+  const Bytes record(std::begin(dlg->m_Format.statusRecord), std::end(dlg->m_Format.statusRecord));
   // f_type "QVS1", f_bsize 4096, f_bsizebits 12 (little-endian); f_fsid "QVSA", maximum file
   // size 0xFFFFFFFF, name length 254.
   EXPECT_EQ(Hex(Bytes(record.begin(), record.begin() + 12)),
@@ -877,7 +877,7 @@ TEST_F(QvsNor, AWrongDumpSumStopsAndKeepsTheBlocksWritten) {
   Click(h, IDC_DUMP);
   // Two blocks taken; the third's request is out once the second is handled, so the fault is
   // armed while the second block waits in the queue.
-  ASSERT_TRUE(PumpUntil([&] { return dlg->m_nDumpBlocks == 1; }, 20000)) << Join(sim->Frames());
+  ASSERT_TRUE(PumpUntil([&] { return dlg->m_Nor.dumpBlocks == 1; }, 20000)) << Join(sim->Frames());
   DWORD end = GetTickCount() + 20000;
   while (g_MasterComm.m_QueueRead.GetCount() < CByteQueue::kBlockCount &&
          static_cast<int>(GetTickCount() - end) < 0)
@@ -910,7 +910,7 @@ TEST_F(QvsNor, ADumpBlockIsTakenOnlyWhenItIsAllThere) {
   PostMessageW(h, WM_COMM_RECEIVE, 0, 0);
   Pump(200);
   EXPECT_EQ(dlg->m_OperationState, 24);
-  EXPECT_EQ(dlg->m_nDumpBlocks, 0u);
+  EXPECT_EQ(dlg->m_Nor.dumpBlocks, 0u);
   EXPECT_EQ(g_MasterComm.m_QueueRead.GetCount(), queued);
   EXPECT_TRUE(g_app.boxes.empty());
   Click(h, IDC_STOP);
