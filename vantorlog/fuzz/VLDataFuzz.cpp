@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::memset(buffer, 0x55, n);
     return true;
   };
-  for (std::uintptr_t offset = 0; offset < 0x48000; offset += offset < 64 ? 1 : 0x1000) {
+  for (std::uintptr_t offset = 0; offset < 0x48000; offset += offset < 8 ? 1 : 0x4000) {
     TAddressLocation location;
     VLData::LookupInDebugInfo(info, info.Handle + VLData::kCodeStart + offset, location, code);
   }
