@@ -53,7 +53,7 @@ constexpr std::string_view kHelp =
     "nor-write master|slave <addr hex> <hex bytes>; nor-save|nor-load master|slave <path>; "
     "nor-erase master|slave; qvs-list master|slave; qvs-save|qvs-load master|slave <path>; "
     "qvs-format-fail master|slave on [function-hex error-hex] | off; nand-save master <path>; "
-    "frames; frames-clear; state; quit";
+    "replug; frames; frames-clear; state; quit";
 
 // Seconds since 1980 of the host's clock (UTC), stamping what a load makes.
 std::uint32_t WallClockSince1980() {
@@ -117,7 +117,7 @@ std::string Fault(const std::vector<std::string_view>& w, Phone& phone) {
   if (!point) return Err("unknown fault point " + std::string(w[1]));
   std::optional<FaultKind> kind = FaultKindFromName(w[2]);
   if (!kind)
-    return Err("unknown fault kind " + std::string(w[2]) + " (drop, wrong, short, garbage)");
+    return Err("unknown fault kind " + std::string(w[2]) + " (drop, wrong, short, garbage, unplug)");
   int times = 1;
   if (w.size() == 4) {
     std::optional<int> n = w[3] == "always" ? std::optional<int>(0) : Number<int>(w[3], 10);

@@ -1,5 +1,7 @@
 #include "fault_injector.h"
 
+#include <utility>
+
 namespace phone_sim {
 
 namespace {
@@ -60,7 +62,8 @@ constexpr std::array<std::string_view, kFaultPointCount> kPointNames = {
     "nand-end",
 };
 
-constexpr std::array<std::string_view, 4> kKindNames = {"drop", "wrong", "short", "garbage"};
+constexpr std::array<std::string_view, 5> kKindNames = {"drop", "wrong", "short", "garbage",
+                                                        "unplug"};
 
 }  // namespace
 
@@ -110,9 +113,14 @@ Bytes FaultInjector::Apply(FaultPoint point, Bytes reply, std::string* applied) 
     case FaultKind::kGarbage:
       reply.insert(reply.begin(), {0xA5, 0x5A, 0x3C});
       return reply;
+    case FaultKind::kUnplug:
+      unplugged_ = true;
+      return {};
   }
   return reply;
 }
+
+bool FaultInjector::TakeUnplug() { return std::exchange(unplugged_, false); }
 
 std::string FaultInjector::Describe() const {
   std::string text;

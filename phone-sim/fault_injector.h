@@ -74,6 +74,7 @@ enum class FaultKind {
   kWrong,    // the reply's first byte is inverted
   kShort,    // only the first half of the reply is sent (nothing of a one-byte reply)
   kGarbage,  // three junk bytes A5 5A 3C go out before the reply
+  kUnplug,   // the reply is not sent and the line goes away (the adapter is pulled)
 };
 
 std::string_view FaultPointName(FaultPoint point);
@@ -90,6 +91,9 @@ class FaultInjector {
   // The bytes that go on the wire for `reply` at `point`; `applied` names the fault used.
   Bytes Apply(FaultPoint point, Bytes reply, std::string* applied);
 
+  // True once after an unplug fault was used.
+  bool TakeUnplug();
+
   // "connect:drop:1 dump-sum:wrong:always", or "none".
   std::string Describe() const;
 
@@ -99,6 +103,7 @@ class FaultInjector {
     int remaining;  // 0 = always
   };
   std::array<std::optional<Armed>, kFaultPointCount> armed_{};
+  bool unplugged_ = false;
 };
 
 }  // namespace phone_sim

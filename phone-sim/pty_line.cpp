@@ -108,6 +108,21 @@ void PtyLine::Unlink() {
   link_path_.clear();
 }
 
+void PtyLine::Close() {
+  if (slave_ >= 0) close(slave_);
+  if (master_ >= 0) close(master_);
+  slave_ = master_ = -1;
+}
+
+std::string PtyLine::Replug(const std::string& prefix) {
+  Close();
+  const std::string old_link = link_path_;
+  std::string error = Open();
+  if (error.empty()) error = Link(prefix, 0);  // the old link still holds its number
+  if (!old_link.empty() && old_link != link_path_) unlink(old_link.c_str());
+  return error;
+}
+
 std::uint32_t PtyLine::HostBaud() const {
   termios t{};
   if (tcgetattr(slave_, &t) != 0) return 0;

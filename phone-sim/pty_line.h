@@ -22,6 +22,12 @@ class PtyLine {
   std::string Link(const std::string& prefix, int com);
   // Removes the link (when it still points at this terminal).
   void Unlink();
+  // The adapter is pulled: both descriptors are closed, so the host's open port sees a hang-up.
+  void Close();
+  // The adapter is plugged in again: a new pair, linked under another COM number than before
+  // (the old link is removed). Error text or "".
+  std::string Replug(const std::string& prefix);
+  bool Closed() const { return master_ < 0; }
 
   int MasterFd() const { return master_; }
   const std::string& SlavePath() const { return slave_path_; }

@@ -163,6 +163,13 @@ double Simulator::RxRate(std::uint32_t host_baud) const {
 }
 
 std::string Simulator::Control(const std::string& line) {
+  if (line == "replug") {
+    const std::string error = pty_.Replug(options_.prefix);
+    if (!error.empty()) return "ERR " + error + "\n";
+    std::cerr << "phone-sim: replugged as COM" << pty_.ComNumber() << " = " << pty_.LinkPath()
+              << " -> " << pty_.SlavePath() << "\n";
+    return "OK COM" + std::to_string(pty_.ComNumber()) + "\n";
+  }
   ControlContext context{*phone_, Clock::now(), pty_.HostBaud(),
                          "COM" + std::to_string(pty_.ComNumber())};
   std::string reply = ExecuteControlCommand(line, context);
@@ -182,6 +189,10 @@ void Simulator::ReceiveFromHost(Clock::time_point now) {
   if (options_.wire_time) rx_.Used(static_cast<std::size_t>(n));
   // The host's speed as the terminal shows it when the bytes are taken.
   phone_->Receive(ByteSpan(buffer, static_cast<std::size_t>(n)), pty_.HostBaud(), Clock::now());
+  if (phone_->Faults().TakeUnplug()) {
+    pty_.Close();
+    phone_->TakeOutput();  // what was on its way is lost with the adapter
+  }
 }
 
 void Simulator::SendToHost(Clock::time_point now) {

@@ -135,6 +135,11 @@ void PhoneSimControl::ExtraConnectRequests(int count) {
   Command("extra-connect-req " + std::to_string(count));
 }
 
+std::string PhoneSimControl::Replug() {
+  com_ = Command("replug");
+  return com_;
+}
+
 void PhoneSimControl::SetFlashId(SimChip chip, const std::vector<std::uint8_t>& ten_bytes) {
   Command(std::string("flash-id ") + ChipName(chip) + " " + Hex(ten_bytes));
 }

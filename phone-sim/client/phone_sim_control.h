@@ -32,6 +32,8 @@
 //                                      (default 01) and the error code (default 000000FF)
 //   nand-save master <linux path>      the raw NAND (pages of 512 data + 16 spare bytes) as
 //                                      NAND_FULL_DUMP sends it -> OK <bytes>
+//   replug                             after an unplug fault: the line comes back as another
+//                                      COM port -> OK COMn
 //   frames / frames-clear              the frame log since the last frames-clear
 //   state                              power, chip on the line, its stage and speed, faults,
 //                                      the host's speed
@@ -79,6 +81,8 @@
 //   wrong    the reply's first byte is inverted (0x4F -> 0xB0)
 //   short    only the first half of the reply is sent (nothing of a one-byte reply)
 //   garbage  the junk bytes A5 5A 3C go out before the reply
+//   unplug   the reply is not sent and the simulator closes its side of the line: the host's
+//            open port sees a hang-up (writes fail, reads stay empty) until "replug"
 // A fault changes only what goes on the wire: the chip works on as if the reply had been sent.
 //
 // The phone's side of the QVS and NAND commands (details in the simulator's qvs_commands.h):
@@ -137,6 +141,8 @@ class PhoneSimControl {
   void Fault(const std::string& point, const std::string& kind, int times = 1);
   void ClearFaults();
   void ExtraConnectRequests(int count);
+  // The line back after an unplug fault, as a new port: its name (also ComName() from now on).
+  std::string Replug();
   void SetFlashId(SimChip chip, const std::vector<std::uint8_t>& ten_bytes);
   std::vector<std::uint8_t> NorRead(SimChip chip, std::uint32_t address, std::size_t length);
   void NorWrite(SimChip chip, std::uint32_t address, const std::vector<std::uint8_t>& bytes);
