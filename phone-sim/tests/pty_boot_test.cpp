@@ -112,6 +112,7 @@ class PortLine : public phone_sim_test::TestLine {
     tcsetattr(fd_, TCSANOW, &t);
   }
   void Pause(std::chrono::milliseconds time) override { std::this_thread::sleep_for(time); }
+  int Fd() const { return fd_; }
 
  private:
   int fd_ = -1;
@@ -351,6 +352,40 @@ TEST_F(PtyTest, SimulatorsShareAPrefixOnDistinctPortsAndRemoveTheirLinks) {
   EXPECT_EQ(c.Com(), "COM3");
   EXPECT_EQ(c.Control("quit"), "OK\n");
   EXPECT_EQ(c.Stop(), 0);
+}
+
+TEST_F(PtyTest, UnplugHangsUpTheHostsPortAndReplugBringsTheLineBackAsAnotherPort) {
+  SimProcess sim(prefix_);
+  const fs::path old_link = sim.LinkPath();
+  PortLine line(old_link.string());
+  ASSERT_EQ(BootChip(line, MasterImages(), {0, 115200}), "");
+  EXPECT_EQ(sim.Control("fault dump-data unplug"), "OK dump-data:unplug:1\n");
+  EXPECT_TRUE(phone_sim_test::DumpBlock(line, 0).empty());
+  // The host's open port: a hang-up, writes fail, nothing more to read.
+  pollfd p{line.Fd(), POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 1000), 1);
+  EXPECT_TRUE(p.revents & POLLHUP);
+  const std::uint8_t sync = 0xD9;
+  EXPECT_EQ(write(line.Fd(), &sync, 1), -1);
+  EXPECT_TRUE(line.Read(1, 200ms).empty());
+  EXPECT_NE(sim.Control("frames").find("\nFAULT dump-data unplug\n"), std::string::npos);
+  line.Close();
+
+  const std::string reply = sim.Control("replug");
+  ASSERT_EQ(reply.substr(0, 6), "OK COM") << reply;
+  const std::string com = reply.substr(3, reply.size() - 4);
+  EXPECT_NE(com, sim.Com());
+  EXPECT_FALSE(fs::is_symlink(old_link));
+  const fs::path new_link = prefix_ / "dosdevices" / ("com" + com.substr(3));
+  ASSERT_TRUE(fs::is_symlink(new_link));
+  // The phone stayed in its boot-loader: switched off and on, it boots on the new line.
+  EXPECT_EQ(sim.Control("power off"), "OK\n");
+  EXPECT_EQ(sim.Control("power on"), "OK\n");
+  line.Open(new_link.string());
+  ASSERT_EQ(BootChip(line, MasterImages(), {0, 115200}), "");
+  EXPECT_EQ(phone_sim_test::DumpBlock(line, 0).size(), 8193u);
+  EXPECT_EQ(sim.Stop(), 0);
+  EXPECT_FALSE(fs::is_symlink(new_link));
 }
 
 TEST_F(PtyTest, ControlErrorsAndPowerOn) {
