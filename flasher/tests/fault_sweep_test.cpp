@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -295,6 +296,7 @@ class FlasherLine : public ::testing::Test {
     if (op == Op::kDump) {
       const auto dump = ReadWholeFile(dump_);
       EXPECT_EQ(dump.size() % 8192, 0u) << "a part of a block in the dump";
+      ASSERT_LE(dump.size(), kDumpLength);
       const auto nor = sim.NorRead(SimChip::kMaster, kAddress, kDumpLength);
       EXPECT_TRUE(std::equal(dump.begin(), dump.end(), nor.begin()))
           << "the dump holds bytes the NOR does not";
