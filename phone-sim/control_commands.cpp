@@ -48,7 +48,7 @@ Chip* ChipNamed(Phone& phone, std::string_view name) {
 }
 
 constexpr std::string_view kHelp =
-    "power on|off; fault <point> <kind> [times]; fault clear; extra-connect-req N; "
+    "power on|off; fault <point> <kind> [times [skip]]; fault clear; extra-connect-req N; "
     "flash-id master|slave <20 hex digits>; nor-read master|slave <addr hex> <len>; "
     "nor-write master|slave <addr hex> <hex bytes>; nor-save|nor-load master|slave <path>; "
     "nor-erase master|slave; qvs-list master|slave; qvs-save|qvs-load master|slave <path>; "
@@ -112,19 +112,27 @@ std::string Fault(const std::vector<std::string_view>& w, Phone& phone) {
     phone.Faults().Clear();
     return Ok();
   }
-  if (w.size() < 3 || w.size() > 4) return Err("usage: fault <point> <kind> [times] | fault clear");
+  if (w.size() < 3 || w.size() > 5)
+    return Err("usage: fault <point> <kind> [times [skip]] | fault clear");
   std::optional<FaultPoint> point = FaultPointFromName(w[1]);
   if (!point) return Err("unknown fault point " + std::string(w[1]));
   std::optional<FaultKind> kind = FaultKindFromName(w[2]);
   if (!kind)
-    return Err("unknown fault kind " + std::string(w[2]) + " (drop, wrong, short, garbage, unplug)");
+    return Err("unknown fault kind " + std::string(w[2]) +
+               " (drop, wrong, short, garbage, unplug)");
   int times = 1;
   if (w.size() == 4) {
     std::optional<int> n = w[3] == "always" ? std::optional<int>(0) : Number<int>(w[3], 10);
     if (!n || *n < 0) return Err("times must be a number >= 0 or \"always\"");
     times = *n;
   }
-  phone.Faults().Arm(*point, *kind, times);
+  int skip = 0;
+  if (w.size() == 5) {
+    std::optional<int> n = Number<int>(w[4], 10);
+    if (!n || *n < 0) return Err("skip must be a number >= 0");
+    skip = *n;
+  }
+  phone.Faults().Arm(*point, *kind, times, skip);
   return Ok(phone.Faults().Describe());
 }
 

@@ -89,8 +89,8 @@ std::optional<FaultKind> FaultKindFromName(std::string_view name) {
   return std::nullopt;
 }
 
-void FaultInjector::Arm(FaultPoint point, FaultKind kind, int times) {
-  armed_[static_cast<std::size_t>(point)] = Armed{kind, times < 0 ? 0 : times};
+void FaultInjector::Arm(FaultPoint point, FaultKind kind, int times, int skip) {
+  armed_[static_cast<std::size_t>(point)] = Armed{kind, times < 0 ? 0 : times, skip < 0 ? 0 : skip};
 }
 
 void FaultInjector::Clear() { armed_.fill(std::nullopt); }
@@ -98,6 +98,10 @@ void FaultInjector::Clear() { armed_.fill(std::nullopt); }
 Bytes FaultInjector::Apply(FaultPoint point, Bytes reply, std::string* applied) {
   std::optional<Armed>& slot = armed_[static_cast<std::size_t>(point)];
   if (!slot) return reply;
+  if (slot->skip > 0) {
+    --slot->skip;
+    return reply;
+  }
   FaultKind kind = slot->kind;
   if (slot->remaining > 0 && --slot->remaining == 0) slot.reset();
   if (applied) *applied = std::string(FaultKindName(kind));
@@ -129,7 +133,8 @@ std::string FaultInjector::Describe() const {
     if (!text.empty()) text += ' ';
     text +=
         std::string(kPointNames[i]) + ':' + std::string(FaultKindName(armed_[i]->kind)) + ':' +
-        (armed_[i]->remaining == 0 ? std::string("always") : std::to_string(armed_[i]->remaining));
+        (armed_[i]->remaining == 0 ? std::string("always") : std::to_string(armed_[i]->remaining)) +
+        (armed_[i]->skip > 0 ? ":after" + std::to_string(armed_[i]->skip) : std::string());
   }
   return text.empty() ? "none" : text;
 }

@@ -84,8 +84,9 @@ std::optional<FaultKind> FaultKindFromName(std::string_view name);
 
 class FaultInjector {
  public:
-  // `times` replies at `point` get the fault; 0 means every reply until cleared.
-  void Arm(FaultPoint point, FaultKind kind, int times);
+  // `times` replies at `point` get the fault, after `skip` replies there that pass untouched;
+  // times 0 means every reply until cleared.
+  void Arm(FaultPoint point, FaultKind kind, int times, int skip = 0);
   void Clear();
 
   // The bytes that go on the wire for `reply` at `point`; `applied` names the fault used.
@@ -94,13 +95,14 @@ class FaultInjector {
   // True once after an unplug fault was used.
   bool TakeUnplug();
 
-  // "connect:drop:1 dump-sum:wrong:always", or "none".
+  // "connect:drop:1 dump-sum:wrong:always dump-data:short:1:after2", or "none".
   std::string Describe() const;
 
  private:
   struct Armed {
     FaultKind kind;
     int remaining;  // 0 = always
+    int skip;       // replies still to pass before the first fault
   };
   std::array<std::optional<Armed>, kFaultPointCount> armed_{};
   bool unplugged_ = false;

@@ -125,8 +125,9 @@ std::string PhoneSimControl::Command(const std::string& line) {
 
 void PhoneSimControl::Power(bool on) { Command(on ? "power on" : "power off"); }
 
-void PhoneSimControl::Fault(const std::string& point, const std::string& kind, int times) {
-  Command("fault " + point + " " + kind + " " + std::to_string(times));
+void PhoneSimControl::Fault(const std::string& point, const std::string& kind, int times,
+                            int skip) {
+  Command("fault " + point + " " + kind + " " + std::to_string(times) + " " + std::to_string(skip));
 }
 
 void PhoneSimControl::ClearFaults() { Command("fault clear"); }

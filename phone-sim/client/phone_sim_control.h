@@ -7,8 +7,9 @@
 // ("frames" answers "OK <n>" and n more lines):
 //   power on|off                       power off silences the phone; power on restarts both
 //                                      chips in their boot ROMs (master on the line); NOR kept
-//   fault <point> <kind> [times]       arm a fault for the next `times` replies at `point`
-//                                      (default 1; 0 or "always": until cleared)
+//   fault <point> <kind> [times [skip]]  arm a fault for the next `times` replies at `point`
+//                                      (default 1; 0 or "always": until cleared), after
+//                                      `skip` replies there that pass untouched (default 0)
 //   fault clear
 //   extra-connect-req N                N more 0x81 before each 0x44 answering BOOT_CONNECT
 //   flash-id master|slave <20 hex>     the 10 bytes BL_FLASH_ID answers with
@@ -138,7 +139,7 @@ class PhoneSimControl {
   std::wstring DevicePath() const;  // L"\\\\.\\COM3"
 
   void Power(bool on);
-  void Fault(const std::string& point, const std::string& kind, int times = 1);
+  void Fault(const std::string& point, const std::string& kind, int times = 1, int skip = 0);
   void ClearFaults();
   void ExtraConnectRequests(int count);
   // The line back after an unplug fault, as a new port: its name (also ComName() from now on).

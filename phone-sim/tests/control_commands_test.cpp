@@ -39,6 +39,8 @@ TEST_F(ControlTest, BadCommandsGetAReasonAndChangeNothing) {
       "fault connect explode",
       "fault connect drop -1",
       "fault connect drop x",
+      "fault connect drop 1 -1",
+      "fault connect drop 1 2 3",
       "extra-connect-req",
       "extra-connect-req -3",
       "flash-id master 00EC",
@@ -81,6 +83,8 @@ TEST_F(ControlTest, FaultsFramesStateAndQuit) {
   EXPECT_EQ(Run("fault dump-sum wrong"), "OK dump-sum:wrong:1\n");
   EXPECT_EQ(Run("fault write-ack garbage always"),
             "OK write-ack:garbage:always dump-sum:wrong:1\n");
+  EXPECT_EQ(Run("fault dump-data short 1 2"),
+            "OK write-ack:garbage:always dump-data:short:1:after2 dump-sum:wrong:1\n");
   EXPECT_EQ(Run("fault clear"), "OK\n");
   EXPECT_EQ(Run("frames-clear"), "OK\n");
   EXPECT_EQ(Run("power off\r"), "OK\n");

@@ -440,6 +440,12 @@ TEST_F(BootLoaderTest, DumpFaultsHitDataOrSum) {
   EXPECT_EQ(phone_sim_test::DumpBlock(line_, 0).size(), 8192u);  // "always" stays armed
   line_.phone().Faults().Clear();
   EXPECT_EQ(phone_sim_test::DumpBlock(line_, 0).size(), 8193u);
+  // A fault after two untouched replies: the third block only.
+  line_.phone().Faults().Arm(FaultPoint::kDumpData, FaultKind::kWrong, 1, 2);
+  EXPECT_EQ(phone_sim_test::DumpBlock(line_, 0)[0], data[0]);
+  EXPECT_EQ(phone_sim_test::DumpBlock(line_, 0)[0], data[0]);
+  EXPECT_EQ(phone_sim_test::DumpBlock(line_, 0)[0], static_cast<std::uint8_t>(~data[0]));
+  EXPECT_EQ(phone_sim_test::DumpBlock(line_, 0)[0], data[0]);
 }
 
 TEST(PhoneFaults, CountedFaultsOnBootReplies) {
