@@ -40,6 +40,8 @@ struct FaultCase {
   int times;  // replies that get the fault; 0: every one
   Op op;
   const char* message;  // the step's failure text; kSucceeds when the run succeeds
+  int skip = 0;         // replies at the point that pass before the fault
+  bool slave = false;   // the slave chip, booted after the master
 };
 
 // Shorter deadlines than the program's 3 to 30 s, still long enough for a loaded machine.
@@ -77,6 +79,15 @@ std::string CaseName(const std::string& point, const std::string& kind, Op op) {
 void Add(std::vector<FaultCase>& cases, const std::string& point, const std::string& kind,
          int times, Op op, const char* message) {
   cases.push_back({CaseName(point, kind, op), point, kind, times, op, message});
+}
+
+// The same reply a second time: the dump's second block, or the slave's boot after the
+// master's.
+void AddLater(std::vector<FaultCase>& cases, const std::string& point, const std::string& kind,
+              Op op, const char* message, bool slave) {
+  FaultCase c{CaseName(point, kind, op), point, kind, 1, op, message, 1, slave};
+  c.name = (slave ? "Slave" : "Second") + c.name;
+  cases.push_back(c);
 }
 
 // A one-byte reply the host compares: a missing or cut reply times out, a wrong byte and junk
@@ -140,11 +151,25 @@ std::vector<FaultCase> Cases() {
   Add(cases, "dump-data", "wrong", 1, Op::kDump, kChecksum);
   Add(cases, "dump-data", "garbage", 1, Op::kDump, kChecksum);
   ComparedByte(cases, "dump-sum", Op::kDump, kNoAnswer, kChecksum);
+  // The second block: the file keeps the first.
+  AddLater(cases, "dump-data", "drop", Op::kDump, kNoAnswer, false);
+  AddLater(cases, "dump-data", "wrong", Op::kDump, kChecksum, false);
+  AddLater(cases, "dump-data", "garbage", Op::kDump, kChecksum, false);
+  AddLater(cases, "dump-sum", "garbage", Op::kDump, kChecksum, false);
   // The erase acknowledgement: any byte passes, and the phone erases what it was asked.
   Add(cases, "erase", "drop", 1, Op::kErase, kNoAnswer);
   Add(cases, "erase", "short", 1, Op::kErase, kNoAnswer);
   Add(cases, "erase", "wrong", 1, Op::kErase, kSucceeds);
   Add(cases, "erase", "garbage", 1, Op::kErase, kSucceeds);
+
+  // The slave's boot, after the master's passed the same replies, and its write.
+  AddLater(cases, "connect", "drop", Op::kWrite, kNoAnswer, true);
+  AddLater(cases, "cs0-base", "wrong", Op::kWrite, "Смещение флеши не установились", true);
+  // Three ID bytes are left for the write's first replies: the sector sum meets SET_LENGTH's.
+  AddLater(cases, "flash-id", "garbage", Op::kWrite, kChecksum, true);
+  FaultCase slave_ack{
+      "SlaveWriteAckWrongInWrite", "write-ack", "wrong", 1, Op::kWrite, kSucceeds, 0, true};
+  cases.push_back(slave_ack);
   return cases;
 }
 
@@ -208,12 +233,19 @@ class FlasherLine : public ::testing::Test {
                  SendMessageW(ports, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(com.c_str())), 0);
     ASSERT_EQ(wd::Text(ports), com);
     ASSERT_TRUE(wd::SelectComboItem(Form1->ComboBox2->Handle(), L"921600"));
-    SendMessageW(Form1->RadioButton1->Handle(), BM_CLICK, 0, 0);  // the master chip
+    SendMessageW(Form1->RadioButton1->Handle(), BM_CLICK, 0, 0);  // the master chip by default
     SetWindowTextW(Form1->Edit1->Handle(), source_.c_str());
     SetWindowTextW(Form1->Edit2->Handle(), L"00060000");
     SetWindowTextW(Form1->Edit3->Handle(), L"00004000");
-    sim.NorWrite(SimChip::kMaster, kAddress, Pattern(kDumpLength, 9));
+    FillNor();
   }
+
+  // The slave chip: its radio button, and its NOR for what the operation left.
+  void ChooseSlave() {
+    SendMessageW(Form1->RadioButton2->Handle(), BM_CLICK, 0, 0);
+    chip_ = SimChip::kSlave;
+  }
+  void FillNor() { sim.NorWrite(chip_, kAddress, Pattern(kDumpLength, 9)); }
 
   void TearDown() override {
     if (HasFailure()) {
@@ -287,17 +319,17 @@ class FlasherLine : public ::testing::Test {
   void ExpectOutcome(Op op, bool succeeded) {
     if (op == Op::kWrite && succeeded) {
       const auto file = Pattern(kFileSize, 5);
-      EXPECT_EQ(sim.NorRead(SimChip::kMaster, kAddress, kFileSize), file);
+      EXPECT_EQ(sim.NorRead(chip_, kAddress, kFileSize), file);
     }
     if (op == Op::kErase && succeeded) {
-      EXPECT_EQ(sim.NorRead(SimChip::kMaster, kAddress, kDumpLength),
+      EXPECT_EQ(sim.NorRead(chip_, kAddress, kDumpLength),
                 std::vector<std::uint8_t>(kDumpLength, 0xFF));
     }
     if (op == Op::kDump) {
       const auto dump = ReadWholeFile(dump_);
       EXPECT_EQ(dump.size() % 8192, 0u) << "a part of a block in the dump";
       ASSERT_LE(dump.size(), kDumpLength);
-      const auto nor = sim.NorRead(SimChip::kMaster, kAddress, kDumpLength);
+      const auto nor = sim.NorRead(chip_, kAddress, kDumpLength);
       EXPECT_TRUE(std::equal(dump.begin(), dump.end(), nor.begin()))
           << "the dump holds bytes the NOR does not";
       if (succeeded) {
@@ -307,6 +339,7 @@ class FlasherLine : public ::testing::Test {
   }
 
   phone_sim::PhoneSimControl sim;
+  SimChip chip_ = SimChip::kMaster;
   std::wstring dir_, source_, dump_;
 };
 
@@ -314,7 +347,11 @@ class FlasherFaultSweep : public FlasherLine, public ::testing::WithParamInterfa
 
 TEST_P(FlasherFaultSweep, EndsWithItsMessageThenWorksAfterAPowerCycle) {
   const FaultCase& c = GetParam();
-  sim.Fault(c.point, c.kind, c.times);
+  if (c.slave) {
+    ChooseSlave();
+    FillNor();
+  }
+  sim.Fault(c.point, c.kind, c.times, c.skip);
   const Run faulted = Press(c.op);
   sim.ClearFaults();
   ASSERT_TRUE(faulted.ended) << "the worker did not end";
@@ -335,8 +372,11 @@ TEST_P(FlasherFaultSweep, EndsWithItsMessageThenWorksAfterAPowerCycle) {
   EXPECT_TRUE(PortClosed());
   EXPECT_LT(faulted.ms, kRunLimit);
   ExpectOutcome(c.op, c.message == kSucceeds);
+  if (c.skip > 0 && c.op == Op::kDump) {
+    EXPECT_EQ(ReadWholeFile(dump_).size(), 8192u) << "the first block is kept";
+  }
 
-  sim.NorWrite(SimChip::kMaster, kAddress, Pattern(kDumpLength, 9));
+  FillNor();
   sim.ClearFrames();
   const Run again = Press(c.op);
   ASSERT_TRUE(again.ended);
@@ -381,7 +421,7 @@ TEST_P(FlasherUnplugged, EndsWithNoAnswerAndRunsAgainOnTheNewPort) {
   HWND ports = Form1->ComboBox1->Handle();
   SendMessageW(ports, CB_SETCURSEL,
                SendMessageW(ports, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(com.c_str())), 0);
-  sim.NorWrite(SimChip::kMaster, kAddress, Pattern(kDumpLength, 9));
+  FillNor();
   const Run again = Press(c.op);
   ASSERT_TRUE(again.ended);
   ASSERT_FALSE(again.lines.empty());
