@@ -518,6 +518,9 @@ std::string LastReportText();
 void SetLastReportText(const std::string& report);
 int ErrorCount();
 bool ProcessEnding();
+void SetProcessEnding();
+// Times of the recent errors ("yyyy-mm-dd hh:nn:ss", oldest first) for the crash-rate rule.
+const std::vector<std::string>& CrashTimes();
 // The address of the exception processed last (a language raise's call instruction); the
 // unhandled-exception hook skips it.
 const void* LastProcessedAddress();

@@ -23,6 +23,7 @@
 #include "VThreads.h"
 #include "report/ExceptionLog.h"
 #include "report/ReportText.h"
+#include "report/SendSequence.h"
 #include "report/VDialogs.h"
 #include "report/VLogFile.h"
 
@@ -69,13 +70,9 @@ TProcessingSteps DefaultSteps() {
   steps.CaptureScreenshot = [] { ExceptionLog::CaptureScreenshot(); };
   steps.SaveScreenshotPNG = [](const std::string& name) { ExceptionLog::SaveScreenshotPNG(name); };
   steps.ReleaseScreenshot = [] { ExceptionLog::ReleaseScreenshot(); };
-  steps.StartSending = [] {};
-  steps.AfterSending = [] {};
-  steps.TerminateOrRestart = [] {
-    if (!g_dialog_state.Terminate) return;
-    const TVantorModuleOptions* options = CurrentOptions();
-    RestartOrTerminate(options && options->FTerminateAction == 2);
-  };
+  steps.StartSending = [] { ExceptionLog::StartSending(); };
+  steps.AfterSending = [] { ExceptionLog::AfterSending(); };
+  steps.TerminateOrRestart = [] { ExceptionLog::TerminateOrRestart(); };
   steps.IsDialogOpen = [] { return ExceptionLog::IsDialogOpen(); };
   return steps;
 }
@@ -237,6 +234,8 @@ std::string LastReportText() { return g_last_report; }
 void SetLastReportText(const std::string& report) { g_last_report = report; }
 int ErrorCount() { return g_error_count; }
 bool ProcessEnding() { return g_process_ending; }
+void SetProcessEnding() { g_process_ending = true; }
+const std::vector<std::string>& CrashTimes() { return g_crash_times; }
 const void* LastProcessedAddress() { return g_last_processed; }
 void SetLastProcessedAddress(const void* address) { g_last_processed = address; }
 
@@ -549,19 +548,18 @@ bool ProcessCaughtException(void* object, const void* address, bool language, BY
           Step(16);
           if (send_wanted) {
             Steps().StartSending();
-            if (!(options->FSendFlags & 0x80)) Steps().AfterSending();
+            if (!SendThreadPending()) Steps().AfterSending();
           }
         }
         Step(17);
-        if (!g_process_ending && handler_type == 2 && (filter_action == 1 || filter_action == 2)) {
-          g_process_ending = true;
-          RestartOrTerminate(filter_action == 2);
-        }
+        // A send thread still due applies it after its sending.
+        if (!g_process_ending && handler_type == 2 && (filter_action == 1 || filter_action == 2))
+          ApplyCrashOperation(filter_action);
       }
       if (options->FBehaviourFlags & 0x80) result = true;
     }
     Step(18);
-    if (handler_kind != 2 && !(options->FSendFlags & 0x80)) Steps().TerminateOrRestart();
+    if (handler_kind != 2 && !SendThreadPending()) Steps().TerminateOrRestart();
   } catch (...) {
     ReportInternalError(std::to_string(g_progress));
   }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "VCore.h"
+#include "VLogFile.h"
 
 namespace ExceptionLog {
 
@@ -389,15 +390,18 @@ void PNGWrite(TStream& stream) {
 }
 
 void SaveScreenshotPNG(const std::string& file_name) {
+  SetScreenshotTaken(false);
   if (file_name.empty()) return;
   bool created = false;
   try {
     // The whole file is built first, so a failure leaves nothing behind.
     TMemoryStream png;
     PNGWrite(png);
-    TFileStream file(file_name, fmCreate);
+    // The name is ANSI, as every path of the library; the stream takes UTF-8.
+    TFileStream file(VCore::EncodeUtf8(file_name), fmCreate);
     created = true;
     file.WriteBuffer(png.Memory(), static_cast<std::int32_t>(png.Size()));
+    SetScreenshotTaken(true);
     return;
   } catch (...) {
   }

@@ -49,6 +49,9 @@ bool MapiRecipientFits(std::string_view address);
 inline constexpr int kMailMapiWarning = 3;
 inline constexpr int kMailShellWarning = 4;
 
+// The shell path waits this long for the mail program before it counts it as started.
+inline constexpr std::uint32_t kMailClientWaitMs = 5 * 60 * 1000;
+
 // What the senders take from the options and from the other units of the report side.
 struct TMailClientSettings {
   // FSendFlags of the options in use; bit 0 shows the mail program's compose window.
@@ -57,6 +60,10 @@ struct TMailClientSettings {
   std::function<std::string(const std::string& path)> report_file_name;
   // Takes a warning with one of the codes above; empty: stored as the library warning.
   std::function<void(int code, const std::string& message)> warning;
+  // Set when the user cancelled the MAPI compose window (the message is not sent).
+  bool* cancelled = nullptr;
+  // How long the shell path waits for the mail program to end.
+  std::uint32_t shell_wait_ms = kMailClientWaitMs;
 };
 // Send flags of the current options (0 without options); the report file name and the warning
 // of the senders' hooks (SendHooks()).
@@ -66,7 +73,7 @@ TMailClientSettings DefaultMailClientSettings();
 // value "DLLPath" with environment references expanded; empty when neither names one.
 std::string MapiLibraryPath();
 
-// True when the mail program accepted the message or the user cancelled it.
+// True when the mail program accepted the message; a cancelled compose window is not sent.
 bool SendMailViaMAPI(const std::string& recipients, const std::string& subject,
                      const std::string& text, const std::vector<std::string>& files,
                      const std::vector<std::string>& extra_files,
@@ -76,7 +83,8 @@ bool SendMAPIMailWithFileList(const std::string& recipients, const std::string& 
                               const std::string& text, const std::string& files_text,
                               const TMailClientSettings& settings = DefaultMailClientSettings());
 // Opens the registered "mailto:" handler with subject and text (plus the report text) in the
-// URL and waits until it ends. True when it started and ended with a readable exit code.
+// URL and waits until it ends, at most settings.shell_wait_ms. True when it started and ended
+// with a readable exit code or is still open after the wait.
 bool SendMailViaShell(const std::string& recipients, const std::string& subject,
                       const std::string& text, const std::string& report_text,
                       const TMailClientSettings& settings = DefaultMailClientSettings());

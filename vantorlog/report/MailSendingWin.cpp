@@ -185,7 +185,12 @@ bool SendViaMapi(const std::string& recipients, const std::string& subject, cons
 
   const ULONG flags = kMapiLogonUi | ((settings.send_flags & 1) ? kMapiDialog : 0);
   const ULONG result = send_mail(session, owner, &message, flags, 0);
-  if (result == kMapiSuccess || result == kMapiUserAbort) return true;
+  if (result == kMapiSuccess) return true;
+  // A cancelled compose window sends nothing: not sent, and no reason to try the mail program.
+  if (result == kMapiUserAbort) {
+    if (settings.cancelled) *settings.cancelled = true;
+    return false;
+  }
   Warn(settings, kMailMapiWarning, "Cannot send the MAPI message.");
   return false;
 }
@@ -216,9 +221,12 @@ bool SendViaShell(const std::string& recipients, const std::string& subject,
   Sleep(2000);
   if (const HWND window = FindMainWindowOfProcess(process.dwProcessId))
     SetWindowPos(window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
-  const bool waited = WaitForSingleObject(process.hProcess, INFINITE) != WAIT_FAILED;
+  // The wait is bounded (the processing lock is held meanwhile); a mail program that is still
+  // open then has the message and counts as started well.
+  const DWORD waited = WaitForSingleObject(process.hProcess, settings.shell_wait_ms);
   DWORD exit_code = 0;
-  const bool sent = waited && GetExitCodeProcess(process.hProcess, &exit_code);
+  const bool sent = waited == WAIT_TIMEOUT ||
+                    (waited == WAIT_OBJECT_0 && GetExitCodeProcess(process.hProcess, &exit_code));
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   return sent;

@@ -1,5 +1,6 @@
 #include "SendData.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
 
@@ -306,11 +307,9 @@ TMailSender MailSender(std::string_view sender, std::string_view display_name) {
     r.from = flat;
   else
     r.from = "\"" + FlattenControlChars(display_name) + "\" <" + flat + ">";
-  const std::size_t p = r.from.find("\" <");
-  if (p == std::string::npos)
-    r.envelope = r.from;
-  else
-    r.envelope = r.from.substr(p + 3, r.from.size() - (p + 3) - 1);
+  const std::size_t open = r.from.rfind('<');
+  const std::size_t close = open == std::string::npos ? open : r.from.find('>', open);
+  r.envelope = close == std::string::npos ? r.from : r.from.substr(open + 1, close - open - 1);
   return r;
 }
 
@@ -349,22 +348,110 @@ std::string DotStuffed(std::string_view text) {
   return out;
 }
 
+bool IsSevenBit(std::string_view text) {
+  for (const unsigned char c : text)
+    if (c >= 0x80) return false;
+  return true;
+}
+
+bool IsMultiByteCharset(std::string_view charset) {
+  for (const char* name : {"shift_jis", "gbk", "ks_c_5601-1987", "big5", "utf-8"})
+    if (charset == name) return true;
+  return false;
+}
+
 }  // namespace
+
+std::string CrLfText(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 32);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\r') {
+      out += "\r\n";
+      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    } else if (c == '\n') {
+      out += "\r\n";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string CodePageCharset(unsigned code_page) {
+  switch (code_page) {
+    case 932:
+      return "shift_jis";
+    case 936:
+      return "gbk";
+    case 949:
+      return "ks_c_5601-1987";
+    case 950:
+      return "big5";
+    case 20866:
+      return "koi8-r";
+    case 21866:
+      return "koi8-u";
+    case 65001:
+      return "utf-8";
+    case 437:
+    case 850:
+    case 852:
+    case 855:
+    case 857:
+    case 860:
+    case 861:
+    case 862:
+    case 863:
+    case 864:
+    case 865:
+    case 866:
+    case 869:
+      return "ibm" + std::to_string(code_page);
+    default:
+      break;
+  }
+  if (code_page >= 28591 && code_page <= 28605)
+    return "iso-8859-" + std::to_string(code_page - 28590);
+  return "windows-" + std::to_string(code_page);
+}
+
+std::string EncodedHeaderText(std::string_view text, std::string_view charset) {
+  if (IsSevenBit(text)) return std::string(text);
+  // Words of at most 75 characters; a multi-byte charset is not cut inside a character.
+  const std::size_t chunk = IsMultiByteCharset(charset) ? text.size() : 42;
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); i += chunk) {
+    const std::string_view piece = text.substr(i, chunk);
+    if (i) out += "\r\n ";
+    out += "=?" + std::string(charset) + "?B?" + VBase64::EncodeBuffer(piece.data(), piece.size()) +
+           "?=";
+  }
+  return out;
+}
 
 std::string ComposeMailMessage(const TMailMessage& m) {
   const std::string boundary = kMimeBoundary;
   std::string s;
   s += "Date: " + m.date + "\r\n";
   s += "From: " + m.from + "\r\n";
-  s += "Subject: " + FlattenControlChars(m.subject) + "\r\n";
+  s += "Subject: " + EncodedHeaderText(FlattenControlChars(m.subject), m.charset) + "\r\n";
   s += "To: <" + FlattenControlChars(m.recipient) + ">\r\n";
   s += "Content-Type: multipart/mixed; boundary=\"" + boundary + "\";\r\n";
   s += "MIME-Version: 1.0\r\n";
   s += "Message-ID: <" + std::to_string(m.message_id) + "@" + kMessageIdDomain + ">\r\n";
   s += "\r\n";
-  s += "This is a multi-part message in MIME format\r\n\r\n--" + boundary +
-       "\r\nContent-Type: text/plain\r\nContent-Transfer-Encoding: 7bit\r\n\r\n";
-  s += DotStuffed(m.text) + "\r\n";
+  s += "This is a multi-part message in MIME format\r\n\r\n--" + boundary + "\r\n";
+  const std::string text = CrLfText(m.text);
+  if (IsSevenBit(text)) {
+    s += "Content-Type: text/plain\r\nContent-Transfer-Encoding: 7bit\r\n\r\n";
+    s += DotStuffed(text) + "\r\n";
+  } else {
+    s += "Content-Type: text/plain; charset=\"" + m.charset +
+         "\"\r\nContent-Transfer-Encoding: base64\r\n\r\n";
+    s += Base64Lines(text) + "\r\n";
+  }
   for (const auto& a : m.attachments) {
     s += "\r\n--" + boundary + "\r\nContent-Type: " + AttachmentType(a.path) + ";\r\n";
     s += "        name=\"" + a.name + "\"\r\n";
@@ -386,6 +473,106 @@ std::string WebSendWarning(std::string_view name, std::int32_t result,
   else if (!error_text.empty())
     suffix = " (" + std::string(error_text) + ")";
   return std::string(name) + " error code: " + std::to_string(result) + suffix;
+}
+
+}  // namespace ExceptionLog
+
+namespace ExceptionLog {
+
+namespace {
+
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i)
+    if (Lower(text[i]) != Lower(prefix[i])) return false;
+  return true;
+}
+
+bool EndsWithNoCase(std::string_view text, std::string_view suffix) {
+  return text.size() >= suffix.size() &&
+         StartsWithNoCase(text.substr(text.size() - suffix.size()), suffix);
+}
+
+bool LessNoCase(const std::string& a, const std::string& b) {
+  const std::size_t n = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    const char x = Lower(a[i]), y = Lower(b[i]);
+    if (x != y) return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
+  }
+  return a.size() < b.size();
+}
+
+bool AllDigits(std::string_view text) {
+  if (text.empty()) return false;
+  for (const char c : text)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+}  // namespace
+
+bool IsKeptZipName(std::string_view name) {
+  constexpr std::string_view kStem = "BugReport", kExt = ".zip";
+  if (!StartsWithNoCase(name, kStem) || !EndsWithNoCase(name, kExt)) return false;
+  if (name.size() < kStem.size() + kExt.size()) return false;
+  const std::string_view middle =
+      name.substr(kStem.size(), name.size() - kStem.size() - kExt.size());
+  if (middle.empty() || middle.substr(0, 2) == "__")
+    return middle.find_first_of("\\/") == middle.npos;
+  return middle[0] == '_' && AllDigits(middle.substr(1));
+}
+
+std::string NumberedFileName(std::string_view name, int number) {
+  std::string out(name);
+  const std::size_t dot = out.rfind('.');
+  out.insert(dot == std::string::npos ? out.size() : dot, "_" + std::to_string(number));
+  return out;
+}
+
+std::vector<std::string> KeptZipsToPrune(const std::vector<std::string>& names, std::size_t keep) {
+  std::vector<std::string> kept;
+  for (const std::string& name : names)
+    if (IsKeptZipName(name)) kept.push_back(name);
+  std::sort(kept.begin(), kept.end(), LessNoCase);
+  if (kept.size() <= keep) return {};
+  kept.resize(kept.size() - keep);
+  return kept;
+}
+
+bool ParseCrashTime(std::string_view text, std::int64_t* seconds) {
+  // yyyy-mm-dd hh:nn:ss
+  if (text.size() != 19 || text[4] != '-' || text[7] != '-' || text[10] != ' ' || text[13] != ':' ||
+      text[16] != ':')
+    return false;
+  const auto number = [&](std::size_t at, std::size_t n, int* out) {
+    if (!AllDigits(text.substr(at, n))) return false;
+    *out = std::stoi(std::string(text.substr(at, n)));
+    return true;
+  };
+  int y, mo, d, h, mi, s;
+  if (!number(0, 4, &y) || !number(5, 2, &mo) || !number(8, 2, &d) || !number(11, 2, &h) ||
+      !number(14, 2, &mi) || !number(17, 2, &s))
+    return false;
+  if (y < 1 || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 59) return false;
+  // Days from the civil date (proleptic Gregorian).
+  const int yy = mo <= 2 ? y - 1 : y;
+  const int era = yy / 400;
+  const int yoe = yy - era * 400;
+  const int doy = (153 * (mo + (mo > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const std::int64_t days =
+      static_cast<std::int64_t>(era) * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  *seconds = days * 86400 + h * 3600 + mi * 60 + s;
+  return true;
+}
+
+bool CrashRuleDue(const std::vector<std::string>& times, int count, int minutes) {
+  if (count <= 0 || static_cast<int>(times.size()) != count) return false;
+  std::int64_t oldest = 0, newest = 0;
+  if (!ParseCrashTime(times.front(), &oldest) || !ParseCrashTime(times.back(), &newest))
+    return false;
+  return newest - oldest <= static_cast<std::int64_t>(minutes) * 60;
 }
 
 }  // namespace ExceptionLog

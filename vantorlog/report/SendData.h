@@ -85,7 +85,8 @@ inline constexpr char kMessageIdDomain[] = "vantorlog.mail";
 // Every run of characters below 32 becomes one blank.
 std::string FlattenControlChars(std::string_view text);
 
-// The From header text and the envelope sender of a sender address.
+// The From header text and the envelope sender of a sender address: the address inside the last
+// "<...>" of the From text, else the whole text (servers refuse "<Name <a@b>>").
 struct TMailSender {
   std::string from;
   std::string envelope;
@@ -101,6 +102,14 @@ std::string Base64Lines(std::string_view bytes);
 // "image/png" for a ".png" file (any case), else "application/octet-stream".
 std::string AttachmentType(std::string_view path);
 
+// Every CR not followed by LF and every LF not preceded by CR becomes CR LF.
+std::string CrLfText(std::string_view text);
+
+// The MIME charset name of a Windows ANSI code page ("windows-1251" for 1251).
+std::string CodePageCharset(unsigned code_page);
+// The text as it is when it is all 7-bit, else RFC 2047 encoded words (base64) in the charset.
+std::string EncodedHeaderText(std::string_view text, std::string_view charset);
+
 struct TMailAttachment {
   std::string path;  // for the type
   std::string name;  // the name shown
@@ -113,14 +122,37 @@ struct TMailMessage {
   std::string recipient;
   std::uint32_t message_id = 0;
   std::string text;
+  std::string charset = "windows-1252";  // of the 8-bit subject and text
   std::vector<TMailAttachment> attachments;
 };
 // The text sent after DATA, up to and including the terminating "." (without its CR LF).
-// Lines of the message text that start with "." get a second one, so that no line of it can
-// end the data early.
+// The message text goes out with CR LF line breaks; lines of it that start with "." get a
+// second one, so that no line of it can end the data early. A subject or text with 8-bit
+// characters is declared in the charset (the subject as encoded words, the text in base64).
 std::string ComposeMailMessage(const TMailMessage& m);
 
 // "%s error code: %d%s" of a failed web send (-1: the WinInet library is missing).
 std::string WebSendWarning(std::string_view name, std::int32_t result, std::string_view error_text);
+
+}  // namespace ExceptionLog
+
+namespace ExceptionLog {
+
+// ---- The send line's kept archives and crash rule ----
+
+// The names the send line keeps its unsent archives under: "BugReport.zip", with "__" suffixes
+// (computer name, time) and a "_<n>" number before ".zip" (any case).
+bool IsKeptZipName(std::string_view name);
+// The name with "_<number>" inserted before its extension.
+std::string NumberedFileName(std::string_view name, int number);
+// The kept archives among the names of a folder that go so that the last `keep` of them, in
+// case-insensitive name order, remain; other names are never listed.
+std::vector<std::string> KeptZipsToPrune(const std::vector<std::string>& names, std::size_t keep);
+
+// A crash time "yyyy-mm-dd hh:nn:ss" as seconds since 0001-01-01; false when malformed.
+bool ParseCrashTime(std::string_view text, std::int64_t* seconds);
+// The crash-rate rule: the list holds exactly `count` times, oldest first, and the newest is at
+// most `minutes` after the oldest.
+bool CrashRuleDue(const std::vector<std::string>& times, int count, int minutes);
 
 }  // namespace ExceptionLog

@@ -122,6 +122,7 @@ bool SendSMTPMail(bool server_mode, const std::string& sender, const std::string
     m.recipient = to;
     m.message_id = GetTickCount();
     m.text = text;
+    m.charset = CodePageCharset(GetACP());
     AddAttachments(files, &m.attachments);
     AddAttachments(extra_files, &m.attachments);
     const std::string message = ComposeMailMessage(m);

@@ -101,6 +101,9 @@ void CheckDuplicateError(const TVantorModuleOptions& options, const std::string&
 void SaveReportToLog(const TVantorModuleOptions& options, const std::string& report,
                      std::string& send_text);
 
+// The ExceptionErrorNotify code of a failed save (a plain number of the event).
+inline constexpr int kErrorLogSaveFailed = 3;
+
 // Companion files of a report, in the system's temporary folder.
 std::string LogCopyFileName(const TVantorModuleOptions& options);
 std::string BugReportZipFileName();

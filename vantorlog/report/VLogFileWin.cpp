@@ -137,7 +137,7 @@ void SaveReportToLog(const TVantorModuleOptions& options, const std::string& rep
     }
     retry = false;
     if (options.FWriteLogFile && !save_allowed)
-      FireErrorNotify(TVantorLogErrorCode::eeLogError, retry);
+      FireErrorNotify(static_cast<TVantorLogErrorCode>(kErrorLogSaveFailed), retry);
     // Only a failed save is tried again; a save the handler refused stays refused.
     if (retry && vetoed) retry = false;
     if (retry) save_allowed = true;

@@ -153,8 +153,12 @@ TEST(MailTextTest, SenderRecipientsAndFlattening) {
   } cases[] = {
       {"bugs@example.org", "\"Owner\" <bugs@example.org>", "bugs@example.org"},
       {"\"Bug Desk\" <desk@example.org>", "\"Bug Desk\" <desk@example.org>", "desk@example.org"},
-      // A name with an address in angle brackets, no quotes: unchanged, all of it the envelope.
-      {"Bug Desk <desk@example.org>", "Bug Desk <desk@example.org>", "Bug Desk <desk@example.org>"},
+      // A name with an address in angle brackets, no quotes: unchanged; the envelope is the
+      // address inside the last brackets (a server refuses "<Bug Desk <desk@example.org>>").
+      {"Bug Desk <desk@example.org>", "Bug Desk <desk@example.org>", "desk@example.org"},
+      {"<<d@x.org>>", "<<d@x.org>>", "d@x.org"},
+      {"\"A <b>\" <c@d.org>", "\"A <b>\" <c@d.org>", "c@d.org"},
+      {"Name <unclosed@x.org", "Name <unclosed@x.org", "Name <unclosed@x.org"},
       {"evil@x.org\r\nBcc: all@x.org", "\"Owner\" <evil@x.org Bcc: all@x.org>",
        "evil@x.org Bcc: all@x.org"},
   };
@@ -230,6 +234,117 @@ TEST(MailTextTest, WholeMessage) {
       "--=_xcjvnxkbhvfkxzhfdbvzldjhfv--\r\n"
       ".";
   EXPECT_EQ(ComposeMailMessage(m), expected);
+}
+
+TEST(MailTextTest, LineBreaksBecomeCrLf) {
+  const struct {
+    const char* in;
+    const char* out;
+  } cases[] = {
+      {"a\nb", "a\r\nb"},         {"a\rb", "a\r\nb"},
+      {"a\r\nb", "a\r\nb"},       {"\n\r", "\r\n\r\n"},
+      {"a\r\r\nb", "a\r\n\r\nb"}, {"\nx\n", "\r\nx\r\n"},
+      {"a\n\r\nb", "a\r\n\r\nb"}, {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(CrLfText(c.in), c.out) << c.in;
+}
+
+TEST(MailTextTest, CharsetsAndEncodedWords) {
+  EXPECT_EQ(CodePageCharset(1251), "windows-1251");
+  EXPECT_EQ(CodePageCharset(1252), "windows-1252");
+  EXPECT_EQ(CodePageCharset(949), "ks_c_5601-1987");
+  EXPECT_EQ(CodePageCharset(866), "ibm866");
+  EXPECT_EQ(CodePageCharset(28595), "iso-8859-5");
+  EXPECT_EQ(EncodedHeaderText("Plain subject", "windows-1251"), "Plain subject");
+  // "Ошибка" in 1251.
+  EXPECT_EQ(EncodedHeaderText("\xCE\xF8\xE8\xE1\xEA\xE0", "windows-1251"),
+            "=?windows-1251?B?zvjo4erg?=");
+  // Long texts are cut into words of at most 75 characters.
+  const std::string words = EncodedHeaderText(std::string(100, '\xE0'), "windows-1251");
+  std::size_t from = 0, count = 0;
+  while (from < words.size()) {
+    std::size_t end = words.find("\r\n ", from);
+    if (end == std::string::npos) end = words.size();
+    EXPECT_LE(end - from, 75u);
+    ++count;
+    from = end + 3;
+  }
+  EXPECT_EQ(count, 3u);
+}
+
+TEST(MailTextTest, EightBitTextIsDeclaredAndBareLineBreaksGoOutAsCrLf) {
+  TMailMessage m;
+  m.date = "d";
+  m.from = "f";
+  m.recipient = "r";
+  m.charset = "windows-1251";
+  m.subject = "\xCE\xF8\xE8\xE1\xEA\xE0";
+  m.text = "\xC4\xE0\n.\r";
+  const std::string s = ComposeMailMessage(m);
+  EXPECT_NE(s.find("\r\nSubject: =?windows-1251?B?zvjo4erg?=\r\n"), std::string::npos) << s;
+  EXPECT_NE(s.find("Content-Type: text/plain; charset=\"windows-1251\"\r\n"
+                   "Content-Transfer-Encoding: base64\r\n\r\nxOANCi4NCg==\r\n"),
+            std::string::npos)
+      << s;
+  m.text = "a\n.b\rc";
+  EXPECT_NE(ComposeMailMessage(m).find("7bit\r\n\r\na\r\n..b\r\nc\r\n"), std::string::npos);
+}
+
+TEST(KeptZipTest, OnlyTheLibrarysOwnNamesArePruned) {
+  const struct {
+    const char* name;
+    bool own;
+  } names[] = {
+      {"BugReport.zip", true},
+      {"bugreport.ZIP", true},
+      {"BugReport__PC.zip", true},
+      {"BugReport__PC__20261210101010.zip", true},
+      {"BugReport__20261210101010_2.zip", true},
+      {"BugReport_12.zip", true},
+      {"BugReport_.zip", false},
+      {"BugReport_x.zip", false},
+      {"BugReports.zip", false},
+      {"MyBugReport.zip", false},
+      {"BugReport.zip.bak", false},
+      {"Photos.zip", false},
+  };
+  for (const auto& n : names) EXPECT_EQ(IsKeptZipName(n.name), n.own) << n.name;
+  EXPECT_EQ(NumberedFileName("BugReport__PC.zip", 2), "BugReport__PC_2.zip");
+
+  std::vector<std::string> folder = {"Photos.zip",       "BugReport__b.zip", "bugreport__A.zip",
+                                     "BugReport__c.zip", "notes.zip",        "BugReport.zip"};
+  EXPECT_EQ(KeptZipsToPrune(folder, 10), std::vector<std::string>{});
+  // Case-insensitive name order: ".zip" sorts before "__".
+  EXPECT_EQ(KeptZipsToPrune(folder, 2),
+            (std::vector<std::string>{"BugReport.zip", "bugreport__A.zip"}));
+  EXPECT_EQ(KeptZipsToPrune(folder, 0).size(), 4u);
+}
+
+TEST(CrashRuleTest, TimesSpanningTheMinutes) {
+  const struct {
+    std::vector<std::string> times;
+    int count, minutes;
+    bool due;
+  } cases[] = {
+      {{"2026-12-10 10:00:00", "2026-12-10 10:00:30", "2026-12-10 10:00:59"}, 3, 1, true},
+      {{"2026-12-10 10:00:00", "2026-12-10 10:00:30", "2026-12-10 10:01:01"}, 3, 1, false},
+      {{"2026-12-10 10:00:00", "2026-12-10 10:01:00"}, 2, 1, true},     // exactly the limit
+      {{"2026-12-10 10:00:00", "2026-12-10 10:00:01"}, 3, 1, false},    // fewer than the count
+      {{"2026-12-31 23:59:30", "2027-01-01 00:00:20"}, 2, 1, true},     // across a year
+      {{"2028-02-28 23:59:59", "2028-03-01 00:00:00"}, 2, 1441, true},  // a leap day between
+      {{"2028-02-28 23:59:59", "2028-03-01 00:00:00"}, 2, 1440, false},
+      {{"2026-12-10 10:00:00"}, 1, 0, true},
+      {{"10.12.2026 10:00", "2026-12-10 10:00:00"}, 2, 5, false},  // not a crash time
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.times.back());
+    EXPECT_EQ(CrashRuleDue(c.times, c.count, c.minutes), c.due);
+  }
+  std::int64_t a = 0, b = 0;
+  ASSERT_TRUE(ParseCrashTime("2000-03-01 00:00:00", &a));
+  ASSERT_TRUE(ParseCrashTime("2000-02-28 00:00:00", &b));
+  EXPECT_EQ(a - b, 2 * 86400);  // 2000 is a leap year
+  EXPECT_FALSE(ParseCrashTime("2026-13-01 00:00:00", &a));
 }
 
 TEST(MailTextTest, WebWarnings) {

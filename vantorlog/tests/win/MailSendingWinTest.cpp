@@ -201,7 +201,7 @@ TEST_F(MapiSend, ResultCodesOfTheMailProgram) {
   };
   const std::vector<Case> cases = {
       {"0", "0", true, {}, {"logon", "send", "logoff"}},
-      {"0", "1", true, {}, {"logon", "send", "logoff"}},  // the user cancelled
+      {"0", "1", false, {}, {"logon", "send", "logoff"}},  // cancelled: not sent
       {"0", "2", false, {"3 Cannot send the MAPI message."}, {"logon", "send", "logoff"}},
       {"0", "11", false, {"3 Cannot send the MAPI message."}, {"logon", "send", "logoff"}},
       {"3", "0", false, {"3 Cannot LogOn into the MAPI service."}, {"logon"}},
@@ -213,7 +213,11 @@ TEST_F(MapiSend, ResultCodesOfTheMailProgram) {
     warnings_.clear();
     SetEnvironmentVariableA("VL_MAPI_LOGON_RESULT", c.logon);
     SetEnvironmentVariableA("VL_MAPI_SEND_RESULT", c.send);
+    bool cancelled = false;
+    settings_.cancelled = &cancelled;
     EXPECT_EQ(ExceptionLog::SendMailViaMAPI("a@example.org", "s", "t", {}, {}, settings_), c.sent);
+    EXPECT_EQ(cancelled, std::string(c.send) == "1");
+    settings_.cancelled = nullptr;
     EXPECT_THAT(WarningTexts(), ElementsAreArray(c.warnings));
     std::vector<std::string> calls;
     for (const std::string& line : Log())

@@ -1,7 +1,7 @@
 // The senders against real peers on 127.0.0.1 (peers/web_peers.py runs this program): an HTTP
 // and an HTTPS server that parse the multipart body with Python's email module, a pyftpdlib
-// server whose files are compared byte for byte, an SMTP line server that parses the data
-// with email.parser, and a DNS responder for the exchanger lookup.
+// server whose files are compared byte for byte, a real SMTP server (aiosmtpd) whose messages
+// the email module parses, and a DNS responder for the exchanger lookup.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <winsock.h>
@@ -19,63 +19,9 @@
 #include "VSockets.h"
 #include "VWebTools.h"
 #include "core/VBase64.h"
-#include "peer_control.h"
+#include "web_peer_client.h"
 
 namespace {
-
-std::string Json(const std::string& text) {
-  std::string out = "\"";
-  for (const unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20 || c >= 0x7F) {
-      char buffer[8];
-      wsprintfA(buffer, "\\u%04x", c);
-      out += buffer;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-std::string List(const std::vector<std::string>& items) {
-  std::string out = "[";
-  for (std::size_t i = 0; i < items.size(); ++i) out += (i ? "," : "") + items[i];
-  return out + "]";
-}
-std::string Hex(const std::string& bytes) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (const unsigned char c : bytes) {
-    out += kHex[c >> 4];
-    out += kHex[c & 15];
-  }
-  return out;
-}
-
-struct PeerReport {
-  int mismatches = -1;
-  std::string text;
-};
-
-// The requests to web_peers.py on its control connection.
-class Peers : public PeerControl {
- public:
-  Peers() : PeerControl("VL_WEB_PEERS") {}
-  std::uint16_t Make(const std::string& json) {
-    return static_cast<std::uint16_t>(std::stoi(Request(json)));
-  }
-  PeerReport Report(std::uint16_t port) {
-    const std::string answer = Request("{\"op\":\"report\",\"port\":" + std::to_string(port) + "}");
-    PeerReport r;
-    const std::size_t tab = answer.find('\t');
-    if (tab == std::string::npos) return r;
-    r.mismatches = std::stoi(answer.substr(0, tab));
-    r.text = answer.substr(tab + 1);
-    return r;
-  }
-};
 
 // A folder of its own per test (tests run in parallel) with files of random bytes.
 class Files {
@@ -552,7 +498,7 @@ TEST_F(SmtpSendTest, SecondOfThreeRecipientsFails) {
       "{\"replies\":{\"RCPT\":\"550 no such user\"}},"
       "{\"replies\":{\"RCPT\":\"251 forwarded\"},\"expect\":{\"to\":\"<c@z.org>\","
       "\"from\":\"Bug Desk <desk@example.org>\"},"
-      "\"dialogue\":[\"HELO\",\"RSET\",\"MAIL FROM:<Bug Desk <desk@example.org>>\","
+      "\"dialogue\":[\"HELO\",\"RSET\",\"MAIL FROM:<desk@example.org>\","
       "\"RCPT TO:<c@z.org>\",\"DATA\"]}]}");
   std::vector<int> numbers;
   ExceptionLog::SendHooks().SetRecipientNumber = [&](int n) { numbers.push_back(n); };
@@ -573,12 +519,14 @@ TEST_F(SmtpSendTest, SecondOfThreeRecipientsFails) {
 }
 
 TEST_F(SmtpSendTest, RecipientWithLineBreakCannotInjectCommands) {
+  // One RCPT line with the whole flattened text, which the server refuses as an address: no
+  // second recipient is accepted and nothing is sent.
   const std::uint16_t port = peers.Make(
       "{\"op\":\"smtp\",\"sessions\":[{\"dialogue\":[\"HELO\",\"RSET\","
-      "\"MAIL FROM:<bugs@example.org>\",\"RCPT TO:<a@x.org RCPT TO:<evil@y.org>\",\"DATA\"]}]}");
+      "\"MAIL FROM:<bugs@example.org>\"]}]}");
   ExceptionLog::SendHooks().SenderDisplayName = [] { return std::string("Owner"); };
-  ExceptionLog::SendSMTPMail(false, "bugs@example.org", "127.0.0.1", {}, {}, "t", "s",
-                             "a@x.org\r\nRCPT TO:<evil@y.org", "", "", port);
+  EXPECT_FALSE(ExceptionLog::SendSMTPMail(false, "bugs@example.org", "127.0.0.1", {}, {}, "t", "s",
+                                          "a@x.org\r\nRCPT TO:<evil@y.org", "", "", port));
   const PeerReport r = peers.Report(port);
   EXPECT_EQ(r.mismatches, 0) << r.text;
 }

@@ -11,10 +11,11 @@ tab and the mismatch texts separated by " | ".
       multipart body is parsed with the email module.
   {"op": "ftp", "user", "password", "deny": [names], "expect": {path: hex}}  pyftpdlib; STOR of
       a denied name is refused; the report compares the files that landed.
-  {"op": "smtp", "sessions": [...]}  one item per connection: {"auth": [user, password] or
-      null, "replies": {"RCPT": "550 no"}, "dialogue": [lines], "expect": {"subject", "to",
-      "from", "text", "attachments": [[filename, type, hex]]}}; the data is parsed with
-      email.parser.
+  {"op": "smtp", "sessions": [...]}  a real SMTP server (aiosmtpd), one item per connection:
+      {"replies": {"RCPT": "550 no"}, "dialogue": [lines], "expect": {"subject" (bytes as
+      latin-1), "subject_text", "to", "from", "text" (bytes as latin-1), "text_body" (decoded in
+      the declared charset), "attachments": [[filename, type, hex]], "archive": spec of
+      archive_check.py}}; the data is parsed with the email module.
   {"op": "silent", "seconds": n}  accepts connections, reads and never answers; each
       connection is closed after n seconds.
   {"op": "udp", "replies": [...]}  a DNS responder (socket_peers.py).
@@ -36,6 +37,7 @@ import threading
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import peer_control  # noqa: E402
 from socket_peers import UdpPeer, closed_port  # noqa: E402
+from archive_check import check_archive  # noqa: E402
 
 peers = peer_control.PeerTable()
 work = tempfile.mkdtemp(prefix="web-peers-")
@@ -117,15 +119,23 @@ class HttpPeer:
             self.errors.append(where + "agent %r" % handler.headers.get("User-Agent"))
         if "auth" in expect and handler.headers.get("Authorization") != expect["auth"]:
             self.errors.append(where + "authorization %r" % handler.headers.get("Authorization"))
-        if "fields" in expect or "files" in expect:
+        if "fields" in expect or "files" in expect or "archive" in expect or "file_names" in expect:
             fields, files = parse_multipart(handler.headers.get("Content-Type", ""), body)
             if fields is None:
                 self.errors.append(where + "not multipart: %r" % handler.headers.get("Content-Type"))
                 return
-            if fields != expect.get("fields", []):
+            strict = "fields" in expect or "files" in expect
+            if strict and fields != expect.get("fields", []):
                 self.errors.append(where + "fields %r" % fields)
-            if files != expect.get("files", []):
+            if strict and files != expect.get("files", []):
                 self.errors.append(where + "files %r" % [f[:2] + [len(f[2]) // 2] for f in files])
+            if "file_names" in expect and [f[:2] for f in files] != expect["file_names"]:
+                self.errors.append(where + "file names %r" % [f[:2] for f in files])
+            if "archive" in expect:
+                if len(files) != 1:
+                    self.errors.append(where + "%d files" % len(files))
+                else:
+                    self.errors += check_archive(bytes.fromhex(files[0][2]), expect["archive"], where)
 
     def report(self):
         errors = list(self.errors)
@@ -184,125 +194,148 @@ class FtpPeer:
 
 
 class SmtpPeer:
+    """A real SMTP server (aiosmtpd) on a fresh port, one session item per connection, that
+    records the dialogue as its hooks see it and parses the data with the email module. A
+    strict server: a message with a bare CR or LF is refused, as servers that forbid them do."""
+
     def __init__(self, request):
+        import asyncio
+        from aiosmtpd.smtp import SMTP, AuthResult
+
         self.sessions = request.get("sessions") or [{}]
         self.errors = []
+        self.dialogues = [None] * len(self.sessions)
+        self.count = 0
+        self.finished = 0
         self.done = threading.Event()
-        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.listener.bind(("127.0.0.1", 0))
-        self.listener.listen(4)
-        self.port = self.listener.getsockname()[1]
-        threading.Thread(target=self.run, daemon=True).start()
+        peer = self
 
-    def run(self):
-        self.listener.settimeout(40)
-        try:
-            for n, session in enumerate(self.sessions):
-                try:
-                    conn, _ = self.listener.accept()
-                except OSError as e:
-                    self.errors.append("session %d: no connection (%s)" % (n, e))
-                    return
-                conn.settimeout(20)
-                try:
-                    self.serve(n, session, conn)
-                except OSError as e:
-                    self.errors.append("session %d: %s" % (n, e))
-                finally:
-                    conn.close()
-        finally:
-            self.listener.close()
-            self.done.set()
+        class Handler:
+            def __init__(self, n):
+                self.n = n
+                self.session = peer.sessions[min(n, len(peer.sessions) - 1)]
+                self.dialogue = []
+                peer.dialogues[min(n, len(peer.sessions) - 1)] = self.dialogue
+                self.replies = self.session.get("replies", {})
 
-    def serve(self, n, session, conn):
-        reader = conn.makefile("rb")
-        replies = session.get("replies", {})
-        dialogue = []
-        auth_step = None
-        data = None
+            async def handle_HELO(self, server, session, envelope, hostname):
+                self.dialogue.append("HELO")
+                session.host_name = hostname
+                return "250 peer"
 
-        def send(text):
-            conn.sendall(text.encode("latin-1"))
+            async def handle_EHLO(self, server, session, envelope, hostname, responses):
+                self.dialogue.append("EHLO")
+                session.host_name = hostname
+                return responses
 
-        send("220 peer ready\r\n")
-        while True:
-            raw = reader.readline()
-            if not raw:
-                break
-            line = raw.decode("latin-1")
-            if not line.endswith("\r\n"):
-                self.errors.append("session %d: line without CR LF %r" % (n, line))
-            line = line[:-2] if line.endswith("\r\n") else line.rstrip("\n")
-            if auth_step == "user":
-                dialogue.append("USER " + base64.b64decode(line).decode("latin-1"))
-                auth_step = "password"
-                send("334 UGFzc3dvcmQ6\r\n")
-                continue
-            if auth_step == "password":
-                dialogue.append("PASS " + base64.b64decode(line).decode("latin-1"))
-                auth_step = None
-                send(replies.get("PASS", "235 accepted") + "\r\n")
-                continue
-            word = line.split(" ")[0].upper()
-            if word in ("HELO", "EHLO"):
-                dialogue.append(word)
-            elif word == "MAIL" or word == "RCPT":
-                dialogue.append(line)
-            else:
-                dialogue.append(line)
-            if word in replies:
-                send(replies[word] + "\r\n")
-                continue
-            if word == "EHLO":
-                send("250-peer greets you\r\n250 AUTH LOGIN\r\n")
-            elif word == "AUTH":
-                auth_step = "user"
-                send("334 VXNlcm5hbWU6\r\n")
-            elif word == "DATA":
-                send("354 go ahead\r\n")
-                chunks = []
-                while True:
-                    l = reader.readline()
-                    if not l or l == b".\r\n":
-                        break
-                    chunks.append(l[1:] if l.startswith(b".") else l)
-                data = b"".join(chunks)
-                send("250 queued\r\n")
-            elif word == "QUIT":
-                send("221 bye\r\n")
-                break
-            else:
-                send("250 ok\r\n")
-        want = session.get("dialogue")
-        if want is not None and dialogue != want:
-            self.errors.append("session %d: dialogue %r" % (n, dialogue))
-        if "expect" in session:
-            if data is None:
-                self.errors.append("session %d: no data" % n)
-            else:
-                self.check_message(n, session["expect"], data)
+            async def handle_RSET(self, server, session, envelope):
+                self.dialogue.append("RSET")
+                return "250 OK"
+
+            async def handle_MAIL(self, server, session, envelope, address, options):
+                self.dialogue.append("MAIL FROM:<%s>" % address)
+                envelope.mail_from = address
+                return self.replies.get("MAIL", "250 OK")
+
+            async def handle_RCPT(self, server, session, envelope, address, options):
+                self.dialogue.append("RCPT TO:<%s>" % address)
+                reply = self.replies.get("RCPT", "250 OK")
+                if reply.startswith("25"):
+                    envelope.rcpt_tos.append(address)
+                return reply
+
+            async def handle_DATA(self, server, session, envelope):
+                self.dialogue.append("DATA")
+                data = envelope.original_content
+                if b"\r" in data.replace(b"\r\n", b"") or b"\n" in data.replace(b"\r\n", b""):
+                    peer.errors.append("session %d: bare CR or LF in the data" % self.n)
+                    return "550 5.6.0 Bare CR or LF is not allowed"
+                if "expect" in self.session:
+                    peer.check_message(self.n, self.session["expect"], data)
+                return "250 queued"
+
+        def authenticate(server, session, envelope, mechanism, auth_data):
+            handler = server.event_handler
+            handler.dialogue += ["AUTH " + mechanism,
+                                 "USER " + auth_data.login.decode("latin-1"),
+                                 "PASS " + auth_data.password.decode("latin-1")]
+            return AuthResult(success=True)
+
+        def factory():
+            n = peer.count
+            peer.count += 1
+            server = SMTP(Handler(n), hostname="peer", authenticator=authenticate,
+                          auth_require_tls=False, auth_exclude_mechanism=["PLAIN"],
+                          decode_data=False)
+            lost = server.connection_lost
+
+            def connection_lost(error):
+                lost(error)
+                peer.finished += 1
+                if peer.finished >= len(peer.sessions):
+                    peer.done.set()
+            server.connection_lost = connection_lost
+            return server
+
+        self.loop = asyncio.new_event_loop()
+        self.server = self.loop.run_until_complete(
+            self.loop.create_server(factory, "127.0.0.1", 0))
+        self.port = self.server.sockets[0].getsockname()[1]
+        threading.Thread(target=self.loop.run_forever, daemon=True).start()
 
     def check_message(self, n, expect, data):
+        import email.header
         where = "session %d: " % n
         msg = email.message_from_bytes(data, policy=email.policy.compat32)
-        for key in ("subject", "to", "from"):
+
+        def header_bytes(value):
+            out = b""
+            for piece, charset in email.header.decode_header(value or ""):
+                out += piece if isinstance(piece, bytes) else piece.encode("latin-1")
+            return out
+
+        for key in ("to", "from"):
             if key in expect and msg[key] != expect[key]:
                 self.errors.append(where + "%s %r" % (key, msg[key]))
+        if "subject" in expect and header_bytes(msg["subject"]) != expect["subject"].encode("latin-1"):
+            self.errors.append(where + "subject %r" % msg["subject"])
+        if "subject_text" in expect:
+            subject = str(email.header.make_header(email.header.decode_header(msg["subject"])))
+            if subject != expect["subject_text"]:
+                self.errors.append(where + "subject text %r" % subject)
         if msg.get_content_type() != "multipart/mixed":
             self.errors.append(where + "type %r" % msg.get_content_type())
             return
         parts = msg.get_payload()
-        text = parts[0].get_payload(decode=True).decode("latin-1")
-        if "text" in expect and text.rstrip("\r\n") != expect["text"]:
+        text = parts[0].get_payload(decode=True)
+        if "text" in expect and text.rstrip(b"\r\n") != expect["text"].encode("latin-1"):
             self.errors.append(where + "text %r" % text)
+        if "text_body" in expect:
+            charset = parts[0].get_content_charset() or "ascii"
+            body = text.decode(charset).rstrip("\r\n")
+            if body != expect["text_body"]:
+                self.errors.append(where + "text in %s %r" % (charset, body))
         got = [[p.get_filename(), p.get_content_type(), p.get_payload(decode=True).hex()]
                for p in parts[1:]]
         if "attachments" in expect and got != expect["attachments"]:
             self.errors.append(where + "attachments %r" % [g[:2] + [len(g[2]) // 2] for g in got])
+        if "archive" in expect:
+            zips = [bytes.fromhex(g[2]) for g in got if g[0] and g[0].lower().endswith(".zip")]
+            if len(zips) != 1:
+                self.errors.append(where + "%d archives among %r" % (len(zips), [g[0] for g in got]))
+            else:
+                self.errors += check_archive(zips[0], expect["archive"], where)
 
     def report(self):
         self.done.wait(45)
         errors = list(self.errors)
+        for n, session in enumerate(self.sessions):
+            want = session.get("dialogue")
+            got = self.dialogues[n]
+            if got is None:
+                errors.append("session %d: no connection" % n)
+            elif want is not None and got != want:
+                errors.append("session %d: dialogue %r" % (n, got))
         if not self.done.is_set():
             errors.append("sessions still open")
         return errors

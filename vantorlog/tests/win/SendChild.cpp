@@ -1,0 +1,159 @@
+// An exception taken through the whole processing line and the send line, e-mail by SMTP and
+// web by HTTP, for peers/check_send_child.py.
+// Usage: vantorlog_send_child <mode> <trail file>; the environment names the peers' ports
+// (VL_SEND_SMTP_PORT, VL_SEND_HTTP_PORT), the log folder (VL_SEND_LOG) and the temporary
+// folder (VL_SEND_TMP).
+//   in-place: an uncaught throw, sent while the processing runs (then the runtime ends it);
+//   kept:     the same against a failing web server, the archive kept in the log folder;
+//   thread:   a caught exception handed to ExceptionManager, sent in a send thread, whose
+//             after-send step ends the process by the user's terminate choice;
+//   restart:  the same, the crash-rate rule restarting the program after sending.
+// Trail lines: "p <code>", "action <n>", "object <message>", "box <text>", "restarted", "end".
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <string>
+
+#include "SendSequence.h"
+#include "VCallStack.h"
+#include "VModules.h"
+#include "VThreads.h"
+#include "core/ExceptionLog.h"
+#include "core/VClassModel.h"
+
+namespace {
+
+std::string g_trail;
+std::string g_mode;
+
+void Trail(const std::string& what) {
+  if (FILE* f = std::fopen(g_trail.c_str(), "ab")) {
+    std::fprintf(f, "%s\n", what.c_str());
+    std::fclose(f);
+  }
+}
+
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+[[gnu::noinline]] void Throw() { throw EConvertError("the send child's throw"); }
+
+void Action(const TVantorExceptionRecord& context, int action, bool&) {
+  Trail("action " + std::to_string(action));
+  if (action == 4)
+    if (const auto* e = VCore::ObjectAs<Exception>(context.ExceptionObject))
+      Trail("object " + e->Message());
+}
+
+BOOL CALLBACK FindBox(HWND window, LPARAM found) {
+  DWORD pid = 0;
+  GetWindowThreadProcessId(window, &pid);
+  char cls[16] = {};
+  GetClassNameA(window, cls, sizeof cls);
+  if (pid != GetCurrentProcessId() || std::string(cls) != "#32770") return TRUE;
+  *reinterpret_cast<HWND*>(found) = window;
+  return FALSE;
+}
+
+// Reads and closes the result box (text control 0xFFFF of a message box of this process).
+DWORD WINAPI BoxWatcher(void*) {
+  for (;;) {
+    HWND box = nullptr;
+    EnumWindows(FindBox, reinterpret_cast<LPARAM>(&box));
+    if (box) {
+      char text[256] = {};
+      GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+      Trail(std::string("box ") + text);
+      PostMessageA(box, WM_COMMAND, IDOK, 0);
+      Sleep(500);
+    }
+    Sleep(20);
+  }
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  if (__argc < 3) return 2;
+  g_mode = __argv[1];
+  g_trail = __argv[2];
+  if (!Env("VL_SEND_RESTARTED").empty()) {
+    Trail("restarted");
+    return 0;
+  }
+  const std::string tmp = Env("VL_SEND_TMP");
+  CreateDirectoryA(tmp.c_str(), nullptr);
+  SetEnvironmentVariableA("TMP", tmp.c_str());
+  SetEnvironmentVariableA("TEMP", tmp.c_str());
+
+  ExceptionLog::CreateProcessThreadsList();
+  ExceptionLog::StartLibrary({});
+  ExceptionLog::StartCallStacks();
+  VCore::StartModulesList();
+  auto options = TVantorModuleOptions::Create<TVantorModuleOptionsEx>("");
+  options->FDialogShowFlags.fill(0xFF);
+  options->FLogFolder = Env("VL_SEND_LOG") + "\\send.vlf";
+  options->FMailMode = 2;
+  options->FSmtpServer = "127.0.0.1";
+  options->FSmtpPortNo = static_cast<std::uint16_t>(std::atoi(Env("VL_SEND_SMTP_PORT").c_str()));
+  options->FSmtpSender = "Bug Desk <bugs@example.org>";
+  options->FMailRecipients = "desk@example.org";
+  options->FMailSubjectText = "Crash in %_MainModuleName%";
+  options->FMailBody = "%_ExceptMsg%";
+  options->FWebMode = 1;
+  options->FWebAddress = "http://127.0.0.1:" + Env("VL_SEND_HTTP_PORT") + "/upload.php";
+  // The result box, the XML copy, the screenshot; kept: the time and the computer name in the
+  // kept archive's name.
+  options->FSendFlags = 0x02 | 0x08 | 0x10;
+  if (g_mode == "kept") {
+    options->FSendFlags |= 0x100 | 0x200;
+    options->FBehaviourFlags = 0x20;
+  }
+  if (g_mode == "thread" || g_mode == "restart") options->FSendFlags |= 0x80;
+  options->FTerminateAction = 1;
+  if (g_mode == "restart") {
+    options->FCrashAction = 2;
+    options->FCrashCount = 1;
+    options->FCrashMinutes = 1;
+    SetEnvironmentVariableA("VL_SEND_RESTARTED", "1");  // the new instance sees it
+  }
+  options->FDialogKind = 3;
+  ExceptionLog::SetCurrentOptions(options.get());
+
+  ExceptionLog::TProcessingSteps& steps = ExceptionLog::ProcessingSteps();
+  steps.Progress = [](DWORD code) { Trail("p " + std::to_string(code)); };
+  steps.ShowExceptionDialog = [](bool) {
+    ExceptionLog::DialogState().DialogKind = 0;
+    ExceptionLog::DialogState().SendChosen = true;
+    ExceptionLog::DialogState().Terminate = g_mode == "thread";
+  };
+  ExceptionLog::GlobalHandlers().ExceptionActionNotify = Action;
+  CreateThread(nullptr, 0, BoxWatcher, nullptr, 0, nullptr);
+
+  ExceptionLog::InstallOsExceptionHandler();
+  std::set_terminate([] {
+    Trail("end");
+    ExitProcess(3);
+  });
+  ExceptionLog::StartExceptionProcessing();
+  ExceptionLog::SetHooksActive(true);
+
+  if (g_mode == "in-place" || g_mode == "kept") {
+    Throw();
+  } else {
+    try {
+      Throw();
+    } catch (Exception& e) {
+      ExceptionManager(&e, __builtin_return_address(0), 1, nullptr);
+    }
+    Trail("manager returned");
+    // The send thread ends the process.
+    for (int i = 0; i < 6000; ++i) Sleep(10);
+  }
+  Trail("end");
+  return 0;
+}
