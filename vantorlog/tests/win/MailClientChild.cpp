@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 int main() {
@@ -13,5 +14,14 @@ int main() {
   if (!f) return 2;
   std::fwrite(line, 1, std::strlen(line), f);
   std::fclose(f);
+  // VL_MAIL_CLIENT_OPEN_MS: stays open that long (a user writing the message), then says so.
+  char open_ms[16];
+  if (GetEnvironmentVariableA("VL_MAIL_CLIENT_OPEN_MS", open_ms, sizeof open_ms) > 0) {
+    Sleep(static_cast<DWORD>(std::atoi(open_ms)));
+    if (FILE* g = std::fopen(path, "ab")) {
+      std::fputs("\nclosed", g);
+      std::fclose(g);
+    }
+  }
   return 7;
 }

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -379,6 +380,27 @@ TEST(ShellSend, HandlerThatCannotStartIsAFailureWithTheSystemMessage) {
   EXPECT_FALSE(ExceptionLog::SendMailViaShell("a@example.org", "s", "t", "report", {}));
   EXPECT_EQ(LastWarningCode(), TVantorLogErrorCode::eeEmailShellError);
   EXPECT_EQ(LastWarningMessage(), warnings[0].message);
+}
+
+TEST(ShellSend, AMailProgramLeftOpenEndsTheWaitAfterItsBound) {
+  char temp[MAX_PATH];
+  GetTempPathA(MAX_PATH, temp);
+  const std::string log =
+      std::string(temp) + "vlmail_open_" + std::to_string(GetCurrentProcessId()) + ".txt";
+  DeleteFileA(log.c_str());
+  const std::string command = "\"" + ProgramFolder() + "vantorlog_mail_client_child.exe\" \"%1\"";
+  const TRegValueSwap handler(HKEY_CLASSES_ROOT, kMailtoCommandKey, "", command.c_str());
+  SetEnvironmentVariableA("VL_MAIL_CLIENT_LOG", log.c_str());
+  SetEnvironmentVariableA("VL_MAIL_CLIENT_OPEN_MS", "8000");
+  ExceptionLog::TMailClientSettings settings;
+  settings.shell_wait_ms = 300;
+  EXPECT_TRUE(ExceptionLog::SendMailViaShell("a@example.org", "s", "t", "report", settings));
+  SetEnvironmentVariableA("VL_MAIL_CLIENT_OPEN_MS", nullptr);
+  // It started, got the message and is still open.
+  std::ifstream in(log, std::ios::binary);
+  const std::string written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(written.find("mailto:a@example.org?Subject=s"), std::string::npos) << written;
+  EXPECT_EQ(written.find("closed"), std::string::npos);
 }
 
 // Driven by check_mailto.py: the inputs (recipients, subject, text, report separated by zero

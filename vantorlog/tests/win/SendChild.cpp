@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <string>
 
@@ -59,15 +60,25 @@ BOOL CALLBACK FindBox(HWND window, LPARAM found) {
   return FALSE;
 }
 
-// Reads and closes the result box (text control 0xFFFF of a message box of this process).
+// The longest text among the static controls of a window.
+BOOL CALLBACK LongestStatic(HWND child, LPARAM text) {
+  char cls[16] = {}, value[256] = {};
+  GetClassNameA(child, cls, sizeof cls);
+  GetWindowTextA(child, value, sizeof value);
+  auto* longest = reinterpret_cast<std::string*>(text);
+  if (lstrcmpiA(cls, "Static") == 0 && std::strlen(value) > longest->size()) *longest = value;
+  return TRUE;
+}
+
+// Reads and closes the result box (a message box of this process).
 DWORD WINAPI BoxWatcher(void*) {
   for (;;) {
     HWND box = nullptr;
     EnumWindows(FindBox, reinterpret_cast<LPARAM>(&box));
     if (box) {
-      char text[256] = {};
-      GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
-      Trail(std::string("box ") + text);
+      std::string text;
+      EnumChildWindows(box, LongestStatic, reinterpret_cast<LPARAM>(&text));
+      Trail("box " + text);
       PostMessageA(box, WM_COMMAND, IDOK, 0);
       Sleep(500);
     }
