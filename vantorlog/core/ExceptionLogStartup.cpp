@@ -246,11 +246,6 @@ void OnExceptBlockDone() {
   if (copy) HeapFree(GetProcessHeap(), 0, copy);
 }
 
-void ApplyCrashOperation(int code) {
-  if (!IsLibraryActive() || (code != 1 && code != 2)) return;
-  RestartOrTerminate(code == 2);
-}
-
 // ---- Start-up and shut-down ----
 
 void InitializeManager() {

@@ -52,7 +52,8 @@ void ExecuteWrapper(TThread* thread, void (*execute)(TThread* thread));
 // thread until the next capture clears the mark.
 void OnExceptBlockDone();
 
-// Orders a terminate (1) or a restart (2) when the library is active.
+// Orders a terminate (1) or a restart (2) when the library is active; while a send thread is
+// due, after its sending (report/SendSequence.cpp).
 void ApplyCrashOperation(int code);
 
 }  // namespace ExceptionLog

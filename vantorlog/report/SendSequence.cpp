@@ -7,6 +7,7 @@
 #include "MailSending.h"
 #include "ReportText.h"
 #include "SendData.h"
+#include "SendLine.h"
 #include "SendTransports.h"
 #include "Streams.h"
 #include "SysUtils.h"
@@ -28,7 +29,6 @@ namespace {
 
 // The shared state of the send line (one send at a time: the processing lock).
 std::vector<std::string> g_send_files;
-bool g_success = false;
 bool g_closed_bug = false;
 std::string g_exception_time;  // "yyyymmddhhnnss" of the exception being sent
 std::string g_class_text;      // its class, taken before a send thread copies the object
@@ -77,21 +77,6 @@ void WriteReportCopy(const std::string& path, const std::string& text) {
 int ShowBox(const std::string& text, const std::string& caption, UINT style) {
   if (g_box_hook) return g_box_hook(text.c_str(), caption.c_str(), style);
   return MessageBoxA(nullptr, text.c_str(), caption.c_str(), style);
-}
-
-// What a failed attempt raised becomes that channel's warning.
-void AttemptWarning(TVantorLogErrorCode code, const char* section) {
-  std::string message;
-  try {
-    throw;
-  } catch (const Exception& e) {
-    message = e.Message();
-  } catch (const std::exception& e) {
-    message = e.what();
-  } catch (...) {
-    message = "General error.";
-  }
-  ReportLibraryWarning(code, std::string("[") + section + "] " + message);
 }
 
 std::string LogFolder() {
@@ -227,124 +212,123 @@ void CollectSendFiles(bool email) {
   g_send_files = {zip};
 }
 
-bool SendEMail() {
+namespace {
+
+// One e-mail attempt by the mode's sender.
+bool EMailAttempt() {
   const TVantorModuleOptions& options = Options();
-  bool flag = true;
-  FireActionNotify(kActionBeforeEMail, flag);
-  if (!flag) return false;
-  bool retry = false;
-  do {
-    g_success = false;
-    bool cancelled = false;
-    try {
-      std::string text = options.FMailBody;
-      if (options.FAppendToLog) text += "\r\n\r\n\r\n" + ReportPieces().SendText;
-      if (options.FMailMode == 2 || options.FMailMode == 3) {
-        StartSendDialog(!(options.FSendFlags & 0x80));
-        g_success = SendSMTPReport(options.FMailMode == 3, options.FSmtpSender, options.FSmtpServer,
-                                   g_send_files, {}, text, options.FMailSubjectText,
-                                   options.FMailRecipients, options.FSmtpPass, options.FSmtpLogin,
-                                   options.FSmtpPortNo ? options.FSmtpPortNo : 25);
-      } else {
-        TMailClientSettings settings = DefaultMailClientSettings();
-        settings.cancelled = &cancelled;
-        g_success = SendMailViaMAPI(options.FMailRecipients, options.FMailSubjectText, text,
-                                    g_send_files, {}, settings);
-        if (!g_success && !cancelled)
-          g_success = SendMailViaShell(options.FMailRecipients, options.FMailSubjectText,
-                                       options.FMailBody, ReportPieces().Report, settings);
-      }
-    } catch (...) {
-      g_success = false;
-      AttemptWarning(options.FMailMode == 1 ? TVantorLogErrorCode::eeEmailMAPIError
-                                            : TVantorLogErrorCode::eeEmailSMTPError,
-                     options.FMailMode == 1 ? "MAPI" : "SMTP");
-    }
-    retry = false;
-    if (!g_success) FireErrorNotify(static_cast<TVantorLogErrorCode>(kErrorEMailFailed), retry);
-  } while (retry);
-  bool sent = g_success;
-  FireActionNotify(kActionAfterEMail, sent);
-  return sent;
+  std::string text = options.FMailBody;
+  if (options.FAppendToLog) text += "\r\n\r\n\r\n" + ReportPieces().SendText;
+  if (options.FMailMode == 2 || options.FMailMode == 3) {
+    StartSendDialog(!(options.FSendFlags & 0x80));
+    return SendSMTPReport(options.FMailMode == 3, options.FSmtpSender, options.FSmtpServer,
+                          g_send_files, {}, text, options.FMailSubjectText, options.FMailRecipients,
+                          options.FSmtpPass, options.FSmtpLogin,
+                          options.FSmtpPortNo ? options.FSmtpPortNo : 25);
+  }
+  bool cancelled = false;
+  TMailClientSettings settings = DefaultMailClientSettings();
+  settings.cancelled = &cancelled;
+  if (SendMailViaMAPI(options.FMailRecipients, options.FMailSubjectText, text, g_send_files, {},
+                      settings))
+    return true;
+  // A cancelled compose window is the user's answer: the mail program is not asked again.
+  return !cancelled && SendMailViaShell(options.FMailRecipients, options.FMailSubjectText,
+                                        options.FMailBody, ReportPieces().Report, settings);
 }
 
-bool SendWeb() {
+// One web attempt by the mode's sender.
+bool WebAttempt() {
   const TVantorModuleOptions& options = Options();
-  bool flag = true;
-  FireActionNotify(kActionBeforeWeb, flag);
-  if (!flag) return false;
-  bool retry = false;
-  do {
-    g_success = false;
-    try {
-      StartSendDialog(!(options.FSendFlags & 0x80));
-      const auto port = static_cast<std::uint16_t>(options.FWebPortNo & 0xFFFF);
-      if (options.FWebMode >= 1 && options.FWebMode <= 3) {
-        TWebSendInputs in;
-        in.web_mode = options.FWebMode;
-        in.address = options.FWebAddress;
-        in.port = port;
-        in.login = options.FWebLogin;
-        in.password = options.FWebPass;
-        in.proxy_address = options.FProxyAddress;
-        in.proxy_port = options.FProxyPortNo;
-        in.proxy_login = options.FProxyLogin;
-        in.proxy_password = options.FProxyPass;
-        in.files = g_send_files;
-        g_success = options.FWebMode == 3 ? SendFTP(in) : SendHTTP(in);
-      } else if (options.FWebMode <= 6) {
-        TBugTrackerInputs in;
-        in.web_mode = options.FWebMode;
-        in.address = options.FWebAddress;
-        in.port = port;
-        in.login = options.FWebLogin;
-        in.password = options.FWebPass;
-        in.proxy_address = options.FProxyAddress;
-        in.proxy_port = options.FProxyPortNo;
-        in.proxy_login = options.FProxyLogin;
-        in.proxy_password = options.FProxyPass;
-        in.tracker_login = options.FTrackerLogin;
-        in.tracker_password = options.FTrackerPass;
-        in.project = options.FTrackerProjectName;
-        in.category = options.FTrackerCategoryName;
-        in.assignee = options.FTrackerAssignee;
-        in.trial_id = options.FTrackerTrialId;
-        in.reproduce_steps = options.FReproduceSteps;
-        in.version = OwnFileVersion();
-        in.message = ExceptionMessageText();
-        in.bug_id = BugID();
-        in.class_text = g_class_text;
-        in.os_type = WindowsVersionName();
-        in.os_build = WindowsBuildText();
-        in.files = g_send_files;
-        in.custom_text = [&options](int id, const std::string& text) {
-          const std::string t = options.GetCustomText(id);
-          return t.empty() ? text : t;
-        };
-        g_success = SendBugTracker(in, &g_closed_bug);
-      }
-    } catch (...) {
-      g_success = false;
-      AttemptWarning(options.FWebMode == 2   ? TVantorLogErrorCode::eeWebHTTPSError
-                     : options.FWebMode == 3 ? TVantorLogErrorCode::eeWebFTPError
-                     : options.FWebMode >= 4 ? TVantorLogErrorCode::eeWebTrakerError
-                                             : TVantorLogErrorCode::eeWebHTTPError,
-                     options.FWebMode == 2   ? "HTTPS"
-                     : options.FWebMode == 3 ? "FTP"
-                     : options.FWebMode >= 4 ? "BugTracker"
-                                             : "HTTP");
-    }
-    retry = false;
-    if (!g_success) FireErrorNotify(static_cast<TVantorLogErrorCode>(kErrorWebFailed), retry);
-  } while (retry);
-  bool sent = g_success;
-  FireActionNotify(kActionAfterWeb, sent);
-  return sent;
+  StartSendDialog(!(options.FSendFlags & 0x80));
+  const auto port = static_cast<std::uint16_t>(options.FWebPortNo & 0xFFFF);
+  if (options.FWebMode >= 1 && options.FWebMode <= 3) {
+    TWebSendInputs in;
+    in.web_mode = options.FWebMode;
+    in.address = options.FWebAddress;
+    in.port = port;
+    in.login = options.FWebLogin;
+    in.password = options.FWebPass;
+    in.proxy_address = options.FProxyAddress;
+    in.proxy_port = options.FProxyPortNo;
+    in.proxy_login = options.FProxyLogin;
+    in.proxy_password = options.FProxyPass;
+    in.files = g_send_files;
+    return options.FWebMode == 3 ? SendFTP(in) : SendHTTP(in);
+  }
+  if (options.FWebMode > 6) return false;
+  TBugTrackerInputs in;
+  in.web_mode = options.FWebMode;
+  in.address = options.FWebAddress;
+  in.port = port;
+  in.login = options.FWebLogin;
+  in.password = options.FWebPass;
+  in.proxy_address = options.FProxyAddress;
+  in.proxy_port = options.FProxyPortNo;
+  in.proxy_login = options.FProxyLogin;
+  in.proxy_password = options.FProxyPass;
+  in.tracker_login = options.FTrackerLogin;
+  in.tracker_password = options.FTrackerPass;
+  in.project = options.FTrackerProjectName;
+  in.category = options.FTrackerCategoryName;
+  in.assignee = options.FTrackerAssignee;
+  in.trial_id = options.FTrackerTrialId;
+  in.reproduce_steps = options.FReproduceSteps;
+  in.version = OwnFileVersion();
+  in.class_text = g_class_text;
+  in.message = ExceptionMessageText();
+  in.bug_id = BugID();
+  in.os_type = WindowsVersionName();
+  in.os_build = WindowsBuildText();
+  in.files = g_send_files;
+  in.custom_text = [&options](int id, const std::string& text) {
+    const std::string t = options.GetCustomText(id);
+    return t.empty() ? text : t;
+  };
+  return SendBugTracker(in, &g_closed_bug);
 }
+
+// The warning of an attempt that raised, with the channel's code and section.
+void AttemptRaised(bool email, const std::string& message) {
+  const TVantorModuleOptions& options = Options();
+  TVantorLogErrorCode code = TVantorLogErrorCode::eeWebHTTPError;
+  const char* section = "HTTP";
+  if (email) {
+    code = options.FMailMode == 1 ? TVantorLogErrorCode::eeEmailMAPIError
+                                  : TVantorLogErrorCode::eeEmailSMTPError;
+    section = options.FMailMode == 1 ? "MAPI" : "SMTP";
+  } else if (options.FWebMode == 2) {
+    code = TVantorLogErrorCode::eeWebHTTPSError;
+    section = "HTTPS";
+  } else if (options.FWebMode == 3) {
+    code = TVantorLogErrorCode::eeWebFTPError;
+    section = "FTP";
+  } else if (options.FWebMode >= 4) {
+    code = TVantorLogErrorCode::eeWebTrakerError;
+    section = "BugTracker";
+  }
+  ReportLibraryWarning(code, std::string("[") + section + "] " + message);
+}
+
+TSendLineOps ChannelOps() {
+  TSendLineOps ops;
+  ops.action_event = [](int action, bool& flag) { FireActionNotify(action, flag); };
+  ops.error_event = [](int error, bool& retry) {
+    FireErrorNotify(static_cast<TVantorLogErrorCode>(error), retry);
+  };
+  ops.email_attempt = EMailAttempt;
+  ops.web_attempt = WebAttempt;
+  ops.attempt_raised = AttemptRaised;
+  return ops;
+}
+
+}  // namespace
+
+bool SendEMail() { return RunSendChannel(true, ChannelOps()); }
+bool SendWeb() { return RunSendChannel(false, ChannelOps()); }
 
 bool SendBugReport() {
   const TVantorModuleOptions& options = Options();
-  g_success = true;
   g_closed_bug = false;
   g_send_files.clear();
   WebFieldsList().Clear();
@@ -352,49 +336,48 @@ bool SendBugReport() {
   const std::string report_copy =
       options.GetLogFileName().empty() ? std::string() : LogCopyFileName(options);
   const std::string xml_copy = XMLCopyFileName(options);
+  // A CGI program keeps its last page: the server reads it.
   const std::string page = IsCGIModule() ? std::string() : SavedHTMLPageFileName(options);
-  // The companions already written go also when a step raises.
-  struct TCompanions {
-    std::vector<std::string> files;
-    ~TCompanions() {
-      for (const std::string& f : files)
-        if (!f.empty()) ForceDeleteFile(f);
-    }
-  } companions{{xml_copy, page, report_copy}};
-
-  const std::string& send_text = ReportPieces().SendText;
-  if (!report_copy.empty()) {
-    try {
-      std::string text = send_text;
-      if (text.size() < 6 || text.compare(text.size() - 6, 6, "\r\n\r\n\r\n") != 0)
-        text += "\r\n\r\n\r\n";
-      WriteReportCopy(report_copy, NormaliseLineBreaks(text));
-    } catch (...) {
-    }
-  }
-  SaveLogAsXML(options, send_text);
-
-  bool ok = true;
-  if (options.FMailMode != 0) {
-    CollectSendFiles(true);
-    ok = SendEMail();
-  }
-  if (options.FWebMode != 0) {
-    if (options.FMailMode == 0 || options.FAppendToLog) CollectSendFiles(false);
-    ok = SendWeb() && ok;
-  }
-  if (!ok && (options.FBehaviourFlags & 0x10)) CopyTextToClipboard(ReportPieces().Report);
-  if ((options.FSendFlags & 0x02) && !g_closed_bug)
-    ShowBox(options.GetCustomText(ok ? kSentText : kNotSentText), options.GetCustomText(0),
-            ok ? kSentBoxStyle : kNotSentBoxStyle);
   const std::string zip = BugReportZipFileName();
-  if (!ok && (options.FBehaviourFlags & 0x20) && Exists(zip)) {
+
+  TSendLineSettings settings;
+  settings.mail_mode = options.FMailMode;
+  settings.web_mode = options.FWebMode;
+  settings.append_to_log = options.FAppendToLog != 0;
+  settings.send_flags = options.FSendFlags;
+  settings.behaviour_flags = options.FBehaviourFlags;
+  TSendLineOps ops = ChannelOps();
+  ops.write_companions = [&] {
+    const std::string& send_text = ReportPieces().SendText;
+    if (!report_copy.empty()) {
+      try {
+        std::string text = send_text;
+        if (text.size() < 6 || text.compare(text.size() - 6, 6, "\r\n\r\n\r\n") != 0)
+          text += "\r\n\r\n\r\n";
+        WriteReportCopy(report_copy, NormaliseLineBreaks(text));
+      } catch (...) {
+      }
+    }
+    SaveLogAsXML(options, send_text);
+  };
+  ops.collect_files = CollectSendFiles;
+  ops.copy_report_to_clipboard = [] { CopyTextToClipboard(ReportPieces().Report); };
+  ops.closed_bug_shown = [] { return g_closed_bug; };
+  ops.result_box = [&options](bool sent) {
+    ShowBox(options.GetCustomText(sent ? kSentText : kNotSentText), options.GetCustomText(0),
+            sent ? kSentBoxStyle : kNotSentBoxStyle);
+  };
+  ops.keep_archive = [&zip] {
+    if (!Exists(zip)) return;
     const std::string kept = KeptZipFileName();
     if (MoveFileA(zip.c_str(), kept.c_str()))
       PruneKeptZips(VCore::ExtractFileFolder(kept), VCore::ExtractFileName(kept));
-  }
-  ForceDeleteFile(zip);
-  return ok;
+  };
+  ops.delete_temporaries = [&] {
+    for (const std::string* f : {&zip, &xml_copy, &page, &report_copy})
+      if (!f->empty()) ForceDeleteFile(*f);
+  };
+  return RunSendLine(settings, ops);
 }
 
 std::string KeptZipFileName() {

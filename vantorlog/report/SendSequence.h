@@ -10,16 +10,9 @@
 #include <string>
 #include <vector>
 
-namespace ExceptionLog {
+#include "SendLine.h"
 
-// Codes of the ExceptionActionNotify and ExceptionErrorNotify events of the send line (plain
-// numbers of the events, not library warning codes).
-inline constexpr int kActionBeforeEMail = 4;
-inline constexpr int kActionAfterEMail = 5;
-inline constexpr int kActionBeforeWeb = 6;
-inline constexpr int kActionAfterWeb = 7;
-inline constexpr int kErrorEMailFailed = 5;
-inline constexpr int kErrorWebFailed = 7;
+namespace ExceptionLog {
 
 // Result box texts (custom text ids) and styles.
 inline constexpr int kSentText = 144;

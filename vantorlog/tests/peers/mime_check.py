@@ -75,6 +75,55 @@ def check_mail(work, cmd, errors):
             errors.append("%s: base64 lines differ" % name)
 
 
+def check_mail_8bit(work, cmd, errors):
+    """Russian subject and text in windows-1251 with bare line breaks, the sender as a name with
+    an address in angle brackets: a strict real server (aiosmtpd refusing bare CR or LF) takes
+    the message under the envelope sender, and the email module decodes the Russian texts."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "win", "peers"))
+    from web_peers import SmtpPeer
+    subject = "Ошибка в программе"
+    text = "Отчёт\nстрока\rконец.\n.\n"
+    text_path = os.path.join(work, "text1251.txt")
+    with open(text_path, "wb") as f:
+        f.write(text.encode("cp1251"))
+    out = os.path.join(work, "mail1251.eml")
+    env = dict(os.environ, VL_MIME_SENDER="Bug Desk <bugs@example.org>",
+               VL_MIME_CHARSET="windows-1251")
+    subprocess.run(cmd + ["mail", out, subject.encode("cp1251"), text_path], check=True, env=env,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    raw = open(out, "rb").read()
+    envelope = open(out + ".envelope", "rb").read().decode("latin-1")
+    if envelope != "bugs@example.org":
+        errors.append("envelope %r" % envelope)
+    if b"\n" in raw.replace(b"\r\n", b"") or b"\r" in raw.replace(b"\r\n", b""):
+        errors.append("bare CR or LF in the message")
+    want_text = "Отчёт\r\nстрока\r\nконец.\r\n.\r\n"
+    peer = SmtpPeer({"sessions": [{
+        "dialogue": ["HELO", "MAIL FROM:<bugs@example.org>", "RCPT TO:<desk@example.org>", "DATA"],
+        "expect": {"subject_text": subject, "text_body": want_text.rstrip("\r\n"),
+                   "from": "Bug Desk <bugs@example.org>"}}]})
+    import socket
+    s = socket.create_connection(("127.0.0.1", peer.port), timeout=10)
+    reader = s.makefile("rb")
+
+    def reply():
+        line = reader.readline()
+        while line[3:4] == b"-":
+            line = reader.readline()
+        return line
+
+    replies = [reply()]
+    for line in [b"HELO here", b"MAIL FROM:<" + envelope.encode() + b">",
+                 b"RCPT TO:<desk@example.org>", b"DATA", raw]:
+        s.sendall(line + b"\r\n")
+        replies.append(reply())
+    reader.close()
+    s.close()
+    if [r[:3] for r in replies] != [b"220", b"250", b"250", b"250", b"354", b"250"]:
+        errors.append("server replies %r" % replies)
+    errors.extend(peer.report())
+
+
 def check_upload(work, cmd, errors):
     rnd = random.Random(9)
     boundary = "---------------------------0A0B0C0D0E0F"
@@ -108,6 +157,7 @@ def main():
     os.makedirs(work, exist_ok=True)
     errors = []
     check_mail(work, cmd, errors)
+    check_mail_8bit(work, cmd, errors)
     check_upload(work, cmd, errors)
     for e in errors:
         print("FAIL:", e)

@@ -1,6 +1,7 @@
 // Writes the senders' texts for mime_check.py.
 // Usage: mime_writer mail <out> <subject> <text file> <attachment>...
 //        mime_writer upload <out> <boundary> <field=value>... -- <file>...
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -29,7 +30,15 @@ int main(int argc, char** argv) {
   if (mode == "mail" && argc >= 5) {
     ExceptionLog::TMailMessage m;
     m.date = "Tue, 3 Mar 2009 14:05:09 +0530";
-    m.from = ExceptionLog::MailSender("bugs@example.org", "Bug Owner").from;
+    // VL_MIME_SENDER and VL_MIME_CHARSET: the sender text and the charset of the 8-bit texts;
+    // the envelope sender goes to <out>.envelope.
+    const char* sender = std::getenv("VL_MIME_SENDER");
+    const char* charset = std::getenv("VL_MIME_CHARSET");
+    const ExceptionLog::TMailSender from =
+        ExceptionLog::MailSender(sender ? sender : "bugs@example.org", "Bug Owner");
+    m.from = from.from;
+    if (charset) m.charset = charset;
+    std::ofstream(std::string(argv[2]) + ".envelope", std::ios::binary) << from.envelope;
     m.subject = argv[3];
     m.recipient = "desk@example.org";
     m.message_id = 42;

@@ -66,7 +66,7 @@ const char kReport[] =
     "Call Stack Information:\r\n------------------------\r\n|Address |Module  |\r\n"
     "------------------------\r\n|00401000|send.exe|\r\n------------------------\r\n";
 
-class SendLineTest : public ::testing::Test {
+class SendSequenceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(peers.Ready()) << "run through peers/web_peers.py";
@@ -142,7 +142,7 @@ const char kArchive[] =
     "{\"entries\":[\"report.vlf\",\"report.xml\"],\"xml\":[\"report.xml\"],"
     "\"contains\":{\"report.vlf\":\"|00401000|send.exe|\"}}";
 
-TEST_F(SendLineTest, EMailThenWebShareOneArchiveAndTheTemporaryFolderIsCleanAfterwards) {
+TEST_F(SendSequenceTest, EMailThenWebShareOneArchiveAndTheTemporaryFolderIsCleanAfterwards) {
   const std::string smtp =
       Smtp(std::string("{\"dialogue\":[\"HELO\",\"RSET\",\"MAIL FROM:<bugs@example.org>\","
                        "\"RCPT TO:<desk@example.org>\",\"DATA\"],\"expect\":{\"subject\":\"Crash\","
@@ -165,7 +165,7 @@ TEST_F(SendLineTest, EMailThenWebShareOneArchiveAndTheTemporaryFolderIsCleanAfte
   EXPECT_EQ(FilesIn(log_folder_), std::vector<std::string>{});  // nothing kept when sent
 }
 
-TEST_F(SendLineTest, FailedWebKeepsTheArchiveUnderItsOwnNameAndPrunesOnlyOwnArchives) {
+TEST_F(SendSequenceTest, FailedWebKeepsTheArchiveUnderItsOwnNameAndPrunesOnlyOwnArchives) {
   options_->FBehaviourFlags = 0x10 | 0x20;  // clipboard and kept archive on failure
   options_->FSendFlags |= 0x200;            // the computer name in the kept name
   retries_ = 1;                             // the handler asks for one more attempt
@@ -219,7 +219,7 @@ TEST_F(SendLineTest, FailedWebKeepsTheArchiveUnderItsOwnNameAndPrunesOnlyOwnArch
   EXPECT_EQ(clip, kReport);
 }
 
-TEST_F(SendLineTest, EveryChannelIsTriedAndTheResultIsTheirAnd) {
+TEST_F(SendSequenceTest, EveryChannelIsTriedAndTheResultIsTheirAnd) {
   const struct {
     const char* what;
     int veto;
@@ -263,7 +263,7 @@ TEST_F(SendLineTest, EveryChannelIsTriedAndTheResultIsTheirAnd) {
   }
 }
 
-TEST_F(SendLineTest, AConnectionFailureOfATrackerIsOneFailedAttemptWithItsWarning) {
+TEST_F(SendSequenceTest, AConnectionFailureOfATrackerIsOneFailedAttemptWithItsWarning) {
   options_->FSendFlags = 0x02;
   options_->FWebMode = 6;  // Mantis
   // No host the connection can be made with: the connection raises.
@@ -279,7 +279,7 @@ TEST_F(SendLineTest, AConnectionFailureOfATrackerIsOneFailedAttemptWithItsWarnin
   EXPECT_EQ(FilesIn(tmp_), std::vector<std::string>{});
 }
 
-TEST_F(SendLineTest, RussianSubjectAndBodyWithBareLineBreaksReachAStrictServer) {
+TEST_F(SendSequenceTest, RussianSubjectAndBodyWithBareLineBreaksReachAStrictServer) {
   if (GetACP() != 1251) GTEST_SKIP() << "needs the 1251 code page";
   // "Ошибка в %VL_SEND_APP%" and a body whose text and expanded variable hold bare LF and CR.
   options_->FMailSubjectText = "\xCE\xF8\xE8\xE1\xEA\xE0 \xE2 %VL_SEND_APP%";
