@@ -391,16 +391,19 @@ TEST(ShellSend, AMailProgramLeftOpenEndsTheWaitAfterItsBound) {
   const std::string command = "\"" + ProgramFolder() + "vantorlog_mail_client_child.exe\" \"%1\"";
   const TRegValueSwap handler(HKEY_CLASSES_ROOT, kMailtoCommandKey, "", command.c_str());
   SetEnvironmentVariableA("VL_MAIL_CLIENT_LOG", log.c_str());
-  SetEnvironmentVariableA("VL_MAIL_CLIENT_OPEN_MS", "8000");
+  SetEnvironmentVariableA("VL_MAIL_CLIENT_OPEN_MS", "20000");
   ExceptionLog::TMailClientSettings settings;
   settings.shell_wait_ms = 300;
   EXPECT_TRUE(ExceptionLog::SendMailViaShell("a@example.org", "s", "t", "report", settings));
   SetEnvironmentVariableA("VL_MAIL_CLIENT_OPEN_MS", nullptr);
-  // It started, got the message and is still open.
-  std::ifstream in(log, std::ios::binary);
-  const std::string written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_NE(written.find("mailto:a@example.org?Subject=s"), std::string::npos) << written;
-  EXPECT_EQ(written.find("closed"), std::string::npos);
+  const auto written = [&log] {
+    std::ifstream in(log, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  // Back while the mail program is still open, which got the message.
+  EXPECT_EQ(written().find("closed"), std::string::npos);
+  for (int i = 0; i < 100 && written().find("mailto:") == std::string::npos; ++i) Sleep(100);
+  EXPECT_NE(written().find("mailto:a@example.org?Subject=s"), std::string::npos) << written();
 }
 
 // Driven by check_mailto.py: the inputs (recipients, subject, text, report separated by zero

@@ -8,7 +8,8 @@
 //   thread:   a caught exception handed to ExceptionManager, sent in a send thread, whose
 //             after-send step ends the process by the user's terminate choice;
 //   restart:  the same, the crash-rate rule restarting the program after sending.
-// Trail lines: "p <code>", "action <n>", "object <message>", "box <text>", "restarted", "end".
+// Trail lines: "acp <code page>", "p <code>", "action <n>", "object <message>", "box <text>",
+// "manager returned", "restarted", "end".
 #include <windows.h>
 
 #include <cstdio>
@@ -96,6 +97,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     Trail("restarted");
     return 0;
   }
+  Trail("acp " + std::to_string(GetACP()));
   const std::string tmp = Env("VL_SEND_TMP");
   CreateDirectoryA(tmp.c_str(), nullptr);
   SetEnvironmentVariableA("TMP", tmp.c_str());
@@ -116,7 +118,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   options->FMailSubjectText = "Crash in %_MainModuleName%";
   options->FMailBody = "%_ExceptMsg%";
   options->FWebMode = 1;
-  options->FWebAddress = "http://127.0.0.1:" + Env("VL_SEND_HTTP_PORT") + "/upload.php";
+  options->FWebAddress = "http://127.0.0.1/upload.php";
+  options->FWebPortNo = std::atoi(Env("VL_SEND_HTTP_PORT").c_str());
   // The result box, the XML copy, the screenshot; kept: the time and the computer name in the
   // kept archive's name.
   options->FSendFlags = 0x02 | 0x08 | 0x10;

@@ -120,7 +120,8 @@ class SendSequenceTest : public ::testing::Test {
   std::uint16_t Http(const std::string& requests) {
     const std::uint16_t port = peers.Make("{\"op\":\"http\",\"requests\":" + requests + "}");
     options_->FWebMode = 1;
-    options_->FWebAddress = "http://127.0.0.1:" + std::to_string(port) + "/upload.php";
+    options_->FWebAddress = "http://127.0.0.1/upload.php";
+    options_->FWebPortNo = port;
     return port;
   }
   void ExpectPeer(std::uint16_t port) {
@@ -174,7 +175,7 @@ TEST_F(SendSequenceTest, FailedWebKeepsTheArchiveUnderItsOwnNameAndPrunesOnlyOwn
   // Eleven kept archives of earlier runs (one under this run's name), a foreign archive.
   std::vector<std::string> earlier;
   for (int i = 0; i < 10; ++i)
-    earlier.push_back("BugReport__2020010100000" + std::to_string(i) + ".zip");
+    earlier.push_back("BugReport__0000010100000" + std::to_string(i) + ".zip");
   earlier.push_back(kept);
   for (const std::string& name : earlier)
     std::ofstream(log_folder_ + "\\" + name) << "old " << name;
@@ -192,14 +193,14 @@ TEST_F(SendSequenceTest, FailedWebKeepsTheArchiveUnderItsOwnNameAndPrunesOnlyOwn
   // 12 own archives with the new one: the two first by name went; the old one under the same
   // name stays as it was, the new one has a number; the foreign archive is untouched.
   const std::string numbered = "BugReport__" + computer + "_2.zip";
-  std::vector<std::string> want = {"BugReport__20200101000002.zip",
-                                   "BugReport__20200101000003.zip",
-                                   "BugReport__20200101000004.zip",
-                                   "BugReport__20200101000005.zip",
-                                   "BugReport__20200101000006.zip",
-                                   "BugReport__20200101000007.zip",
-                                   "BugReport__20200101000008.zip",
-                                   "BugReport__20200101000009.zip",
+  std::vector<std::string> want = {"BugReport__00000101000002.zip",
+                                   "BugReport__00000101000003.zip",
+                                   "BugReport__00000101000004.zip",
+                                   "BugReport__00000101000005.zip",
+                                   "BugReport__00000101000006.zip",
+                                   "BugReport__00000101000007.zip",
+                                   "BugReport__00000101000008.zip",
+                                   "BugReport__00000101000009.zip",
                                    kept,
                                    numbered,
                                    "Photos.zip"};

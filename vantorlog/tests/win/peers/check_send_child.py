@@ -108,7 +108,6 @@ if names != want:
 # the process after the send. The object the events see outlived the caught exception.
 rows, _, _, _ = run("thread", "tmp", code=1)
 order(rows, "p 18", "action 4", "thread: ")
-order(rows, "manager returned", "action 7", "thread: ") if "manager returned" in rows else None
 if "object the send child's throw" not in rows:
     failures.append("thread: the events' object %r" % [r for r in rows if r.startswith("object")])
 if "end" in rows:
@@ -118,9 +117,14 @@ if "end" in rows:
 rows, _, _, _ = run("restart", "tmp", code=1)
 order(rows, "action 7", "restarted", "restart: ")
 
-# A temporary folder with a Cyrillic name under the 1251 code page.
+# A temporary folder with a Cyrillic name under the 1251 code page (Wine takes it from the
+# locale, which the machine must have).
 cyrillic = "Временные файлы"
+before = len(failures)
 rows, _, _, _ = run("in-place", cyrillic, environment={"LC_ALL": "ru_RU.UTF-8"}, code=3)
+if "acp 1251" not in rows:
+    del failures[before:]
+    print("SKIP: no 1251 code page under ru_RU.UTF-8 (%r)" % [r for r in rows if r.startswith("acp")])
 
 for f in failures:
     print("FAIL:", f)
