@@ -237,36 +237,33 @@ bool EMailAttempt() {
                                         options.FMailBody, ReportPieces().Report, settings);
 }
 
-// One web attempt by the mode's sender.
-bool WebAttempt() {
-  const TVantorModuleOptions& options = Options();
-  StartSendDialog(!(options.FSendFlags & 0x80));
-  const auto port = static_cast<std::uint16_t>(options.FWebPortNo & 0xFFFF);
-  if (options.FWebMode >= 1 && options.FWebMode <= 3) {
-    TWebSendInputs in;
-    in.web_mode = options.FWebMode;
-    in.address = options.FWebAddress;
-    in.port = port;
-    in.login = options.FWebLogin;
-    in.password = options.FWebPass;
-    in.proxy_address = options.FProxyAddress;
-    in.proxy_port = options.FProxyPortNo;
-    in.proxy_login = options.FProxyLogin;
-    in.proxy_password = options.FProxyPass;
-    in.files = g_send_files;
-    return options.FWebMode == 3 ? SendFTP(in) : SendHTTP(in);
-  }
-  if (options.FWebMode > 6) return false;
-  TBugTrackerInputs in;
+// The web target of the options (the port's low 16 bits) and the send-files list.
+template <class TInputs>
+TInputs WebInputs(const TVantorModuleOptions& options) {
+  TInputs in;
   in.web_mode = options.FWebMode;
   in.address = options.FWebAddress;
-  in.port = port;
+  in.port = static_cast<std::uint16_t>(options.FWebPortNo & 0xFFFF);
   in.login = options.FWebLogin;
   in.password = options.FWebPass;
   in.proxy_address = options.FProxyAddress;
   in.proxy_port = options.FProxyPortNo;
   in.proxy_login = options.FProxyLogin;
   in.proxy_password = options.FProxyPass;
+  in.files = g_send_files;
+  return in;
+}
+
+// One web attempt by the mode's sender.
+bool WebAttempt() {
+  const TVantorModuleOptions& options = Options();
+  StartSendDialog(!(options.FSendFlags & 0x80));
+  if (options.FWebMode >= 1 && options.FWebMode <= 3) {
+    const TWebSendInputs in = WebInputs<TWebSendInputs>(options);
+    return options.FWebMode == 3 ? SendFTP(in) : SendHTTP(in);
+  }
+  if (options.FWebMode > 6) return false;
+  TBugTrackerInputs in = WebInputs<TBugTrackerInputs>(options);
   in.tracker_login = options.FTrackerLogin;
   in.tracker_password = options.FTrackerPass;
   in.project = options.FTrackerProjectName;
@@ -280,7 +277,6 @@ bool WebAttempt() {
   in.bug_id = BugID();
   in.os_type = WindowsVersionName();
   in.os_build = WindowsBuildText();
-  in.files = g_send_files;
   in.custom_text = [&options](int id, const std::string& text) {
     const std::string t = options.GetCustomText(id);
     return t.empty() ? text : t;

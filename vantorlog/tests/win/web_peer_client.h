@@ -10,9 +10,7 @@
 
 #include "peer_control.h"
 
-namespace {
-
-std::string Json(const std::string& text) {
+inline std::string Json(const std::string& text) {
   std::string out = "\"";
   for (const unsigned char c : text) {
     if (c == '"' || c == '\\') {
@@ -28,12 +26,12 @@ std::string Json(const std::string& text) {
   }
   return out + "\"";
 }
-std::string List(const std::vector<std::string>& items) {
+inline std::string List(const std::vector<std::string>& items) {
   std::string out = "[";
   for (std::size_t i = 0; i < items.size(); ++i) out += (i ? "," : "") + items[i];
   return out + "]";
 }
-std::string Hex(const std::string& bytes) {
+inline std::string Hex(const std::string& bytes) {
   static const char kHex[] = "0123456789abcdef";
   std::string out;
   for (const unsigned char c : bytes) {
@@ -65,5 +63,3 @@ class Peers : public PeerControl {
     return r;
   }
 };
-
-}  // namespace
