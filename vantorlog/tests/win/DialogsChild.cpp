@@ -10,8 +10,14 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
+#include <vector>
+
+#include "Streams.h"
+#include "VPngWriter.h"
 
 #include "ExceptionLog.h"
 #include "VCallStack.h"
@@ -41,6 +47,85 @@ int Arg(const std::string& key, int default_value) {
                                      nullptr);
 }
 
+std::string g_folder;
+constexpr UINT kCameraMessage = WM_APP + 1;
+
+// The camera: the probe asks the dialog's own process for a picture of a window and for the
+// colours of points of its client area, read from the screen where this process draws. The
+// probe writes <folder>\camera.txt ("<window> <png file or -> [<x> <y>]..."), posts the
+// camera message to the hidden window of class VantorLogDialogsCamera titled with the process
+// id, and waits for the event "VantorLogDialogsCamera<pid>"; the answer
+// (<folder>\camera-answer.txt) holds one COLORREF in decimal a point.
+void TakePicture(HWND window, const std::string& png) {
+  RECT r{};
+  GetWindowRect(window, &r);
+  const int w = r.right - r.left, h = r.bottom - r.top;
+  if (w <= 0 || h <= 0) return;
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  BITMAPINFO info{};
+  info.bmiHeader = {sizeof(BITMAPINFOHEADER), w, -h, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+  void* bits = nullptr;
+  HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ old = SelectObject(memory, bitmap);
+  BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+  GdiFlush();
+  ExceptionLog::TPixelImage image;
+  image.top_row = static_cast<const std::uint8_t*>(bits);
+  image.row_step = (w * 3 + 3) & ~3;
+  image.width = w;
+  image.height = h;
+  image.bytes_per_pixel = 3;
+  try {
+    TFileStream out(png, fmCreate);
+    ExceptionLog::WritePixelPng(out, image);
+  } catch (...) {
+  }
+  SelectObject(memory, old);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+}
+
+// Runs in the faulting thread, which dispatches this window's messages while it waits for the
+// processing (its restricted pump lets them through while a dialog is open).
+LRESULT CALLBACK CameraProc(HWND camera, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message != kCameraMessage) return DefWindowProcA(camera, message, wparam, lparam);
+  std::ifstream in(g_folder + "\\camera.txt");
+  unsigned long handle = 0;
+  std::string png;
+  in >> handle >> png;
+  const HWND window = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(handle));
+  RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+  if (png != "-") TakePicture(window, png);
+  std::ostringstream answer;
+  int x = 0, y = 0;
+  HDC screen = GetDC(nullptr);
+  while (in >> x >> y) {
+    POINT p{x, y};
+    ClientToScreen(window, &p);
+    answer << GetPixel(screen, p.x, p.y) << "\n";
+  }
+  ReleaseDC(nullptr, screen);
+  std::ofstream(g_folder + "\\camera-answer.txt", std::ios::binary) << answer.str();
+  if (HANDLE done = OpenEventA(EVENT_MODIFY_STATE, FALSE, ("VantorLogDialogsCamera" +
+                                                          std::to_string(GetCurrentProcessId())).c_str())) {
+    SetEvent(done);
+    CloseHandle(done);
+  }
+  return 0;
+}
+
+void CreateCamera() {
+  WNDCLASSA c{};
+  c.lpfnWndProc = CameraProc;
+  c.hInstance = GetModuleHandleA(nullptr);
+  c.lpszClassName = "VantorLogDialogsCamera";
+  RegisterClassA(&c);
+  CreateWindowA(c.lpszClassName, std::to_string(GetCurrentProcessId()).c_str(), WS_POPUP, 0, 0,
+                1, 1, nullptr, nullptr, c.hInstance, nullptr);
+}
+
 void HelpClicked(const TVantorExceptionRecord&, bool& close) {
   ++g_help_clicks;
   close = true;
@@ -51,6 +136,7 @@ void HelpClicked(const TVantorExceptionRecord&, bool& close) {
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   if (__argc < 2) return 2;
   const std::string folder = __argv[1];
+  g_folder = folder;
   for (int i = 2; i < __argc; ++i) {
     const std::string a = __argv[i];
     const auto eq = a.find('=');
@@ -62,7 +148,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   VCore::StartModulesList();
   auto options = TVantorModuleOptions::Create<TVantorModuleOptionsEx>("");
   options->FDialogShowFlags.fill(0xFF);
-  options->SetLogFolder(folder);
+  char program[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, program, sizeof program);
+  options->SetModuleFileName(program);
+  options->SetLogFolder(folder + "\\");
   options->FWriteLogFile = 1;
   options->FMailMode = static_cast<std::uint8_t>(Arg("mail", 0));
   options->FWebMode = static_cast<std::uint8_t>(Arg("web", 0));
@@ -87,6 +176,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   ExceptionLog::StartExceptionProcessing();
   ExceptionLog::SetHooksActive(true);
 
+  CreateCamera();
   const int errors = Arg("errors", 1);
   for (int i = 1; i <= errors; ++i) {
     options->FDialogKind = static_cast<std::uint8_t>(i == errors ? Arg("kind", 2) : 0);

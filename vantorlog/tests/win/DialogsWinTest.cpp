@@ -17,8 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "Streams.h"
-#include "VPngWriter.h"
 #include "window_driver.h"
 
 namespace {
@@ -172,50 +170,6 @@ HWND PageControl(HWND dialog, const wchar_t* page_class) {
   return found;
 }
 
-COLORREF ScreenPixel(HWND window, int x, int y) {
-  POINT p{x, y};
-  ClientToScreen(window, &p);
-  HDC screen = GetDC(nullptr);
-  const COLORREF colour = GetPixel(screen, p.x, p.y);
-  ReleaseDC(nullptr, screen);
-  return colour;
-}
-
-// The window as it is on the screen, as a PNG among the test's artefacts.
-void KeepScreenshot(HWND window, const std::string& name) {
-  RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
-  Sleep(300);
-  RECT r{};
-  GetWindowRect(window, &r);
-  const int w = r.right - r.left, h = r.bottom - r.top;
-  if (w <= 0 || h <= 0) return;
-  HDC screen = GetDC(nullptr);
-  HDC memory = CreateCompatibleDC(screen);
-  BITMAPINFO info{};
-  info.bmiHeader = {sizeof(BITMAPINFOHEADER), w, -h, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
-  void* bits = nullptr;
-  HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-  HGDIOBJ old = SelectObject(memory, bitmap);
-  BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
-  GdiFlush();
-  const fs::path folder = fs::path(VL_OUTPUT) / "dialog-screenshots";
-  fs::create_directories(folder);
-  ExceptionLog::TPixelImage image;
-  image.top_row = static_cast<const std::uint8_t*>(bits);
-  image.row_step = ((w * 3 + 3) & ~3);
-  image.width = w;
-  image.height = h;
-  image.bytes_per_pixel = 3;
-  {
-    TFileStream out((folder / (name + ".png")).string(), fmCreate);
-    ExceptionLog::WritePixelPng(out, image);
-  }
-  SelectObject(memory, old);
-  DeleteObject(bitmap);
-  DeleteDC(memory);
-  ReleaseDC(nullptr, screen);
-}
-
 std::map<std::string, std::string> ReadKeyValues(const fs::path& file) {
   std::map<std::string, std::string> values;
   std::ifstream in(file);
@@ -283,6 +237,37 @@ class Child {
     return "";
   }
   fs::path Ini() const { return folder_ / "VantorLog.ini"; }
+
+  // Asks the child's camera for the colours of client points of a window and, with a name,
+  // for its picture among the test's artefacts (dialog-screenshots/<name>.png).
+  std::vector<COLORREF> Camera(HWND window, const std::string& name,
+                               const std::vector<POINT>& points = {}) const {
+    std::string png = "-";
+    if (!name.empty()) {
+      const fs::path shots = fs::absolute(fs::path(VL_OUTPUT) / "dialog-screenshots");
+      fs::create_directories(shots);
+      png = (shots / (name + ".png")).string();
+    }
+    {
+      std::ofstream request(folder_ / "camera.txt");
+      request << reinterpret_cast<std::uintptr_t>(window) << " " << png;
+      for (const POINT& p : points) request << " " << p.x << " " << p.y;
+      request << "\n";
+    }
+    const std::string event_name = "VantorLogDialogsCamera" + std::to_string(info_.dwProcessId);
+    HANDLE done = CreateEventA(nullptr, FALSE, FALSE, event_name.c_str());
+    const HWND camera =
+        FindWindowA("VantorLogDialogsCamera", std::to_string(info_.dwProcessId).c_str());
+    std::vector<COLORREF> colours;
+    if (camera && done && PostMessageA(camera, WM_APP + 1, 0, 0) &&
+        WaitForSingleObject(done, kWait) == WAIT_OBJECT_0) {
+      std::ifstream answer(folder_ / "camera-answer.txt");
+      unsigned long colour = 0;
+      while (answer >> colour) colours.push_back(static_cast<COLORREF>(colour));
+    }
+    if (done) CloseHandle(done);
+    return colours;
+  }
   DWORD ProcessId() const { return info_.dwProcessId; }
 
  private:
@@ -340,7 +325,7 @@ const TOptionCase kOptionCases[] = {
       {kMsEmail, ""}, {kMsSend, ""}, {kMsDontSend, "&OK"}, {kMsHelp, ""},
       {kMsDoing, "What were you doing when the problem happened (optional)?"}},
      [](HWND d) { Press(d, kMsDontSend); },
-     {{"kind", "0"}, {"send", "0"}, {"terminate", "0"}, {"cancelled", "0"}, {"sent", "0"}}},
+     {{"kind", "0"}, {"terminate", "0"}, {"cancelled", "0"}, {"sent", "0"}}},
     {"ShortOffersSendingAndTheEmailBox",
      {"kind=2", "mail=2", "logflags=0x30"},
      {{kMsTellUs, "Please tell us about this problem."}, {kMsCreated, kCreated},
@@ -433,12 +418,12 @@ const TOptionCase kOptionCases[] = {
      [](HWND d) { Press(d, kDlgOk); },
      {{"kind", "0"}}},
     {"DetailedAutoCloses",
-     {"kind=3", "autoclose=1", "mail=2"},
+     {"kind=3", "autoclose=3", "mail=2"},
      {{kDlgOk, "&OK"}},
      nullptr,  // nobody answers
      {{"cancelled", "1"}, {"send", "0"}, {"kind", "0"}}},
     {"ShortAutoClosesWhateverTheEmailField",
-     {"kind=2", "autoclose=1", "mail=2"},
+     {"kind=2", "autoclose=3", "mail=2"},
      {{kMsEmail, "?"}},
      [](HWND d) { wd::SetText(Item(d, kMsEmail), L"a@b"); },
      {{"cancelled", "1"}, {"send", "0"}, {"email", ""}}},
@@ -462,13 +447,18 @@ TEST_P(OptionTable, ShowsItsControlsAndLeavesTheDialogState) {
       // The error sign: drawn transparent, red inside, the dialog's face in its corner.
       const bool short_dialog = c.args.front() == "kind=2";
       const int x = short_dialog ? 372 : 8, y = short_dialog ? 9 : 8;
-      ASSERT_TRUE(wd::WaitUntil([&] { return ScreenPixel(dialog, x + 16, y + 4) != 0xFFFFFF; }, kWait));
-      const COLORREF inside = ScreenPixel(dialog, x + 16, y + 4);
-      EXPECT_GT(GetRValue(inside), 150);
-      EXPECT_LT(GetGValue(inside), 80);
-      EXPECT_EQ(ScreenPixel(dialog, x + 16, y + 16), RGB(255, 255, 255)) << "the white cross";
+      std::vector<COLORREF> px;
+      const auto red = [](COLORREF colour) { return GetRValue(colour) > 150 && GetGValue(colour) < 80; };
+      ASSERT_TRUE(wd::WaitUntil(
+          [&] {
+            px = child.Camera(dialog, "", {{x + 16, y + 4}, {x + 16, y + 16}, {x, y}});
+            return px.size() == 3 && red(px[0]);
+          },
+          kWait))
+          << "no error sign";
+      EXPECT_EQ(px[1], RGB(255, 255, 255)) << "the white cross";
       const COLORREF background = short_dialog ? RGB(255, 255, 255) : GetSysColor(COLOR_BTNFACE);
-      EXPECT_EQ(ScreenPixel(dialog, x, y), background) << "the transparent corner";
+      EXPECT_EQ(px[2], background) << "the transparent corner";
     }
     for (const auto& [id, text] : c.controls) {
       SCOPED_TRACE(id);
@@ -503,7 +493,7 @@ TEST(ShortDialog, RefusesAnAddressWithoutDotAndStoresAValidOne) {
   Child child("ShortEmail", {"kind=2", "mail=2"});
   const HWND dialog = child.WaitForDialog();
   ASSERT_NE(dialog, nullptr);
-  KeepScreenshot(dialog, "short-dialog");
+  child.Camera(dialog, "short-dialog");
   wd::SetText(Item(dialog, kMsEmail), L"a@b");
   Press(dialog, kMsSend);
   const HWND box = wd::WaitForTopWindow(L"Error.", kWait, child.ProcessId());
@@ -574,7 +564,7 @@ TEST(DetailedDialog, TabPagesShowTheReportAndTheSettingsFileKeepsThePlacement) {
   Child child("DetailedTabs", {"kind=3", "logflags=0x32"});
   HWND dialog = child.WaitForDialog();
   ASSERT_NE(dialog, nullptr);
-  KeepScreenshot(dialog, "detailed-compact");
+  child.Camera(dialog, "detailed-compact");
   Press(dialog, kDlgDetails);
   ASSERT_TRUE(wd::WaitUntil([&] { return Visible(dialog, kDlgTabs); }, kWait));
   const HWND tabs = Item(dialog, kDlgTabs);
@@ -590,7 +580,7 @@ TEST(DetailedDialog, TabPagesShowTheReportAndTheSettingsFileKeepsThePlacement) {
   const std::string general_text = Narrow(wd::Text(general));
   EXPECT_NE(general_text.find("Application:"), std::string::npos);
   EXPECT_NE(general_text.find(Message(1)), std::string::npos);
-  KeepScreenshot(dialog, "detailed-general");
+  child.Camera(dialog, "detailed-general");
 
   SelectTab(tabs, 1);
   const HWND stack = PageControl(dialog, L"SysListView32");
@@ -600,7 +590,7 @@ TEST(DetailedDialog, TabPagesShowTheReportAndTheSettingsFileKeepsThePlacement) {
   const int rows = RowCount(stack);
   ASSERT_GE(rows, 2);
   EXPECT_NE(ListText(stack, 1, 1).find("vantorlog_dialogs_child.exe"), std::string::npos);
-  KeepScreenshot(dialog, "detailed-call-stack");
+  child.Camera(dialog, "detailed-call-stack");
   // The first header's sign folds its group.
   const RECT header = RemoteRect(stack, LVM_GETITEMRECT, 0, LVIR_BOUNDS);
   ClickAt(stack, header.left + 7, header.top + 7);
@@ -619,7 +609,7 @@ TEST(DetailedDialog, TabPagesShowTheReportAndTheSettingsFileKeepsThePlacement) {
   for (const std::string& row : module_rows) own |= row.find("|vantorlog_dialogs_child.exe") != std::string::npos;
   EXPECT_TRUE(own);
   // The report's modules table lists the same modules (the log holds the report).
-  KeepScreenshot(dialog, "detailed-modules");
+  child.Camera(dialog, "detailed-modules");
 
   SelectTab(tabs, 3);
   ASSERT_TRUE(wd::WaitUntil([&] { return !IsWindow(modules); }, kWait));
@@ -629,7 +619,7 @@ TEST(DetailedDialog, TabPagesShowTheReportAndTheSettingsFileKeepsThePlacement) {
   for (const std::string& row : Rows(processes, 2))
     self |= row == std::to_string(child.ProcessId()) + "|vantorlog_dialogs_child.exe";
   EXPECT_TRUE(self);
-  KeepScreenshot(dialog, "detailed-processes");
+  child.Camera(dialog, "detailed-processes");
   // A wider Path column is stored under ColPro7.
   SendMessageA(processes, LVM_SETCOLUMNWIDTH, 7, 333);
 
@@ -637,13 +627,13 @@ TEST(DetailedDialog, TabPagesShowTheReportAndTheSettingsFileKeepsThePlacement) {
   const HWND assembler = PageControl(dialog, L"RichEdit20A");
   ASSERT_NE(assembler, nullptr);
   EXPECT_NE(Narrow(wd::Text(assembler)).find("<-- EXCEPTION"), std::string::npos);
-  KeepScreenshot(dialog, "detailed-assembler");
+  child.Camera(dialog, "detailed-assembler");
   SelectTab(tabs, 5);
   ASSERT_TRUE(wd::WaitUntil([&] { return !IsWindow(assembler); }, kWait));
   const HWND cpu = PageControl(dialog, L"RichEdit20A");
   ASSERT_NE(cpu, nullptr);
   EXPECT_NE(Narrow(wd::Text(cpu)).find("EAX: "), std::string::npos);
-  KeepScreenshot(dialog, "detailed-cpu");
+  child.Camera(dialog, "detailed-cpu");
 
   SetWindowPos(dialog, nullptr, 40, 30, 700, 500, SWP_NOZORDER | SWP_NOACTIVATE);
   Sleep(200);
@@ -653,7 +643,7 @@ TEST(DetailedDialog, TabPagesShowTheReportAndTheSettingsFileKeepsThePlacement) {
   EXPECT_EQ(ItemText(request, 100), "Please describe the steps to reproduce the error:");
   EXPECT_EQ(ItemText(request, 2), "&OK");
   wd::SetText(Item(request, 101), L"Pressed Write with the cable half out.");
-  KeepScreenshot(request, "request-dialog");
+  child.Camera(request, "request-dialog");
   Escape(request);
   WaitGone(request);
   ASSERT_TRUE(child.Finish());
