@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "VDialogText.h"
 #include "VDialogs.h"
 #include "core/ExceptionLog.h"
 #include "core/VCharset.h"
@@ -65,24 +66,6 @@ void CALLBACK TopMostTimerProc(HWND window, UINT, UINT_PTR, DWORD) {
   if (!foreground || foreground == window || GetAncestor(foreground, GA_ROOT) == window) return;
   if (VCore::IsOwnProcessWindow(foreground) && !VCore::IsNewTopWindow(foreground))
     SetForegroundWindow(window);
-}
-
-std::vector<std::string> TextLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  for (;;) {
-    std::size_t end = text.find('\n', start);
-    std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line.empty() ? " " : line);
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  return lines;
-}
-
-bool IsWordSeparator(char c) {
-  return c == ' ' || c == '\t' || c == '-' || c == ',' || c == ';' || c == '/' || c == '\\';
 }
 
 }  // namespace
@@ -320,29 +303,8 @@ int LineHeight(HWND window, HFONT font) {
 }
 
 int TextHeight(HWND window, HFONT font, const std::string& text, int width) {
-  const int line_height = LineHeight(window, font);
-  const int limit = width - 6;
-  int height = 0;
-  for (const std::string& line : TextLines(text)) {
-    height += line_height;
-    int used = 0;
-    std::size_t i = 0;
-    while (i < line.size()) {
-      // A word with the separators that follow it.
-      std::size_t j = i;
-      while (j < line.size() && !IsWordSeparator(line[j])) ++j;
-      while (j < line.size() && IsWordSeparator(line[j])) ++j;
-      const int w = TextWidth(window, font, line.substr(i, j - i));
-      if (used + w <= limit) {
-        used += w;
-      } else {
-        height += ((w - 1) / std::max(1, width) + 1) * line_height;
-        used = w;
-      }
-      i = j;
-    }
-  }
-  return height;
+  return WrappedTextHeight(text, width, LineHeight(window, font),
+                           [&](const std::string& word) { return TextWidth(window, font, word); });
 }
 
 int ButtonWidth(HWND window, const std::string& text) {

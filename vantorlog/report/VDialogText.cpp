@@ -138,6 +138,92 @@ std::string DetailsButtonText(const std::string& text, bool detailed) {
   return detailed ? "<< " + text : text + " >>";
 }
 
+TPlacementToApply PlacementToApply(int left, int top, int width, int height, int state,
+                                   int extra_height) {
+  TPlacementToApply p;
+  p.left = left;
+  p.top = top;
+  p.width = width;
+  p.height = height + extra_height;
+  p.maximised = state == 3;
+  return p;
+}
+
+bool EmailKeepsDialogOpen(const std::string& email, bool cancelled) {
+  return !cancelled && !email.empty() && !IsValidEmail(email);
+}
+
+namespace {
+
+std::vector<std::string> TextLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = text.find('\n', start);
+    std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line.empty() ? " " : line);
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return lines;
+}
+
+bool IsWordSeparator(char c) {
+  return c == ' ' || c == '\t' || c == '-' || c == ',' || c == ';' || c == '/' || c == '\\';
+}
+
+}  // namespace
+
+int WrappedTextHeight(const std::string& text, int width, int line_height,
+                      const std::function<int(const std::string&)>& measure) {
+  const int limit = width - 6;
+  int height = 0;
+  for (const std::string& line : TextLines(text)) {
+    height += line_height;
+    int used = 0;
+    std::size_t i = 0;
+    while (i < line.size()) {
+      std::size_t j = i;
+      while (j < line.size() && !IsWordSeparator(line[j])) ++j;
+      while (j < line.size() && IsWordSeparator(line[j])) ++j;
+      const int w = measure(line.substr(i, j - i));
+      if (used + w <= limit) {
+        used += w;
+      } else {
+        height += ((w - 1) / std::max(1, width) + 1) * line_height;
+        used = w;
+      }
+      i = j;
+    }
+  }
+  return height;
+}
+
+TCompactSize CompactDialogSize(const std::string& message, const std::string& check_box_line,
+                               int line_height, int frame_x, int frame_y, int caption_height,
+                               int extra_height,
+                               const std::function<int(const std::string&)>& measure) {
+  const int limit = 640 - (2 * frame_x + 58);
+  std::vector<std::string> lines = TextLines(message);
+  lines.push_back(check_box_line);
+  int width = 0, height = 0;
+  for (const std::string& line : lines) {
+    int w = measure(line) + 16;
+    height += line_height;
+    if (w > limit) {
+      height += line_height * ((w - limit) / limit + 1);
+      w = limit;
+    }
+    width = std::max(width, w);
+  }
+  TCompactSize size;
+  size.width = std::max(width + 2 * frame_x + 58, 340);
+  // The check-box rows lie below the buttons: without them the buttons would cover the icon.
+  size.height = std::max(height - 39, 0) + 2 * frame_y + caption_height + 86 + extra_height;
+  return size;
+}
+
 std::string AssemblerPageRtf(std::string_view section, int charset, std::string_view font_face,
                              int point_size) {
   std::string out = VCore::RtfPageHeader(charset, font_face) + "\\f0\\fs" +

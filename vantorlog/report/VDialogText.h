@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -52,6 +53,38 @@ int ModuleImageIndex(const std::string& file_name);
 
 // The exception dialog's caption of the Details button in each form.
 std::string DetailsButtonText(const std::string& text, bool detailed);
+
+// What the detailed form applies of the stored placement: a minimised state opens normal (a
+// minimised dialog gets no paint and would close itself), and the stored height, which leaves
+// out the check-box rows, gets them back.
+struct TPlacementToApply {
+  int left = 0, top = 0, width = 0, height = 0;
+  bool maximised = false;
+};
+TPlacementToApply PlacementToApply(int left, int top, int width, int height, int state,
+                                   int extra_height);
+
+// The short dialog's closing step: an address that is neither empty nor valid keeps the dialog
+// open, unless the dialog is being cancelled (Escape, the close box, auto-close).
+bool EmailKeepsDialogOpen(const std::string& email, bool cancelled);
+
+// Height of a text wrapped at a width: lines (an empty one counts as one blank) split into
+// words at the separators (kept with the word before them); words are added on a line while
+// they fit in width - 6, a word that does not fit starts a new line and adds
+// (word width - 1) / width + 1 line heights.
+int WrappedTextHeight(const std::string& text, int width, int line_height,
+                      const std::function<int(const std::string&)>& measure);
+
+// Window size of the compact form: the message's lines and the check-box row's texts measured
+// as one more line, wrapped at 640 - (2 x frame + 58); at least 340 wide; the check-box rows'
+// extra height below the buttons.
+struct TCompactSize {
+  int width = 0, height = 0;
+};
+TCompactSize CompactDialogSize(const std::string& message, const std::string& check_box_line,
+                               int line_height, int frame_x, int frame_y, int caption_height,
+                               int extra_height,
+                               const std::function<int(const std::string&)>& measure);
 
 // Rich text of the Assembler page: the exception line bold in colour 4, comments in colour 7,
 // addresses in colour 5 and procedure lines in colour 6.

@@ -71,39 +71,14 @@ bool DetailsButtonShown() {
   return (Options().FDialogOptions & 0x08) && !window_state.ForceDetailed;
 }
 
-// The compact form's window size for the message (the check-box row's texts measured as one
-// more line).
+// The compact form's window size for the message.
 SIZE CompactSize(HWND window, const std::string& message) {
   HFONT font = DialogFonts().Dialog;
-  const int frame_x = GetSystemMetrics(SM_CXFRAME), frame_y = GetSystemMetrics(SM_CYFRAME);
-  const int limit = 640 - (2 * frame_x + 58);
-  const int line_height = LineHeight(window, font);
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t end = message.find('\n', start);
-    std::string line = message.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line.empty() ? " " : line);
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  lines.push_back(DialogText(22) + "    " + DialogText(24));
-  int width = 0, height = 0;
-  for (const std::string& line : lines) {
-    int w = TextWidth(window, font, line) + 16;
-    height += line_height;
-    if (w > limit) {
-      height += line_height * ((w - limit) / limit + 1);
-      w = limit;
-    }
-    width = std::max(width, w);
-  }
-  SIZE size;
-  size.cx = std::max<LONG>(width + 2 * frame_x + 58, 340);
-  // The check-box rows come below the buttons: without them the buttons would cover the icon.
-  size.cy = std::max(height - 39, 0) + 2 * frame_y + dlg.caption_height + 86 + dlg.extra_height;
-  return size;
+  const TCompactSize size = CompactDialogSize(
+      message, DialogText(22) + "    " + DialogText(24), LineHeight(window, font),
+      GetSystemMetrics(SM_CXFRAME), GetSystemMetrics(SM_CYFRAME), dlg.caption_height,
+      dlg.extra_height, [&](const std::string& line) { return TextWidth(window, font, line); });
+  return SIZE{size.width, size.height};
 }
 
 void ApplyForm(HWND window) {
@@ -121,20 +96,17 @@ void ApplyForm(HWND window) {
     SetWindowPos(window, nullptr, 0, 0, 0, 0,
                  SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_FRAMECHANGED | SWP_NOACTIVATE);
     SetItemText(window, kDlgMessage, DialogText(4));
-    const TDialogPlacement p = LoadDialogPlacement(window_state.WorkArea, dlg.extra_height);
-    // A minimised dialog gets no paint and would close itself: it opens normal.
-    const int state = p.state == 3 ? 3 : 1;
+    const TDialogPlacement stored = LoadDialogPlacement(window_state.WorkArea, dlg.extra_height);
+    const TPlacementToApply p = PlacementToApply(stored.left, stored.top, stored.width,
+                                                 stored.height, stored.state, dlg.extra_height);
     WINDOWPLACEMENT placement{};
     placement.length = sizeof placement;
-    placement.showCmd = state == 3 ? SW_SHOWMAXIMIZED : SW_SHOWNORMAL;
-    // The stored height leaves out the check-box rows.
-    placement.rcNormalPosition = {p.left, p.top, p.left + p.width,
-                                  p.top + p.height + dlg.extra_height};
-    dlg.remembered.state = state;
+    placement.showCmd = p.maximised ? SW_SHOWMAXIMIZED : SW_SHOWNORMAL;
+    placement.rcNormalPosition = {p.left, p.top, p.left + p.width, p.top + p.height};
+    dlg.remembered.state = p.maximised ? 3 : 1;
     SetWindowPlacement(window, &placement);
-    if (state == 1)
-      SetWindowPos(window, nullptr, p.left, p.top, p.width, p.height + dlg.extra_height,
-                   SWP_NOZORDER | SWP_NOACTIVATE);
+    if (!p.maximised)
+      SetWindowPos(window, nullptr, p.left, p.top, p.width, p.height, SWP_NOZORDER | SWP_NOACTIVATE);
     Show(window, kDlgTabs, true);
     SetItemText(window, kDlgDetails, DetailsButtonText(DialogText(20), true));
   } else {

@@ -196,7 +196,7 @@ void CloseSimple(HWND window) {
     pieces.SendText = pieces.Report;
     SetLastReportText(ReplaceEmailItem(LastReportText(), email));
     SaveUserEmail(email);
-  } else if (!email.empty() && !st.Cancelled) {
+  } else if (EmailKeepsDialogOpen(email, st.Cancelled)) {
     MessageBoxA(nullptr, DialogText(157).c_str(), DialogText(2).c_str(), 0x242010);
     return;
   }

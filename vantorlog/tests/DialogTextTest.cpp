@@ -143,3 +143,66 @@ TEST(DialogText, AssemblerAndCpuRichText) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace ExceptionLog;
+
+// Six pixels a character, as a fixed-pitch font measures.
+int Fixed(const std::string& text) { return static_cast<int>(text.size()) * 6; }
+
+TEST(DialogLayout, WrappedTextHeight) {
+  struct Case {
+    const char* name;
+    std::string text;
+    int width, height;
+  };
+  const Case cases[] = {
+      {"empty text is one line", "", 60, 13},
+      {"empty lines count", "a\r\n\r\nb", 60, 39},
+      // Words of 30 pixels in 54: two share no line.
+      {"words wrap", "aaaa bbbb cccc dddd", 60, 39},
+      {"words that fit share a line", "aaaa dddd", 66, 13},
+      // 180 pixels at 60: (180 - 1) / 60 + 1 more lines.
+      {"a long word", std::string(30, 'w'), 60, 13 + 39},
+      {"separators stay with their word", "a-b-c-d-e-f-g-h-i-j", 30, 5 * 13},
+  };
+  for (const Case& c : cases) EXPECT_EQ(WrappedTextHeight(c.text, c.width, 13, Fixed), c.height) << c.name;
+}
+
+TEST(DialogLayout, CompactSizeWrapsAtTheLimitAndKeepsRoomForTheCheckBoxRows) {
+  // Frame 4, caption 18, check-box rows 34: the limit is 640 - 66 = 574.
+  const TCompactSize small = CompactDialogSize("abc", std::string(40, 'x'), 13, 4, 4, 18, 34, Fixed);
+  EXPECT_EQ(small.width, 340);
+  EXPECT_EQ(small.height, 0 + 8 + 18 + 86 + 34);
+  const TCompactSize wide = CompactDialogSize(std::string(200, 'm'), "x", 13, 4, 4, 18, 34, Fixed);
+  EXPECT_EQ(wide.width, 640);
+  // 1216 pixels: two more lines; three lines less 39.
+  EXPECT_EQ(wide.height, 13 + 8 + 18 + 86 + 34);
+  const TCompactSize lines = CompactDialogSize("one\r\ntwo\r\n\r\nfour", "x", 13, 4, 4, 18, 0, Fixed);
+  EXPECT_EQ(lines.height, (5 * 13 - 39) + 8 + 18 + 86);
+}
+
+TEST(DialogLayout, StoredPlacementOpensNormalWithTheCheckBoxRows) {
+  struct Case {
+    int state;
+    bool maximised;
+  };
+  for (const Case& c : {Case{1, false}, Case{6, false}, Case{3, true}}) {
+    const TPlacementToApply p = PlacementToApply(10, 20, 600, 400, c.state, 20);
+    EXPECT_EQ(p.maximised, c.maximised) << c.state;
+    EXPECT_EQ(p.left, 10);
+    EXPECT_EQ(p.top, 20);
+    EXPECT_EQ(p.width, 600);
+    EXPECT_EQ(p.height, 420) << "the stored height leaves out the rows";
+  }
+}
+
+TEST(DialogLayout, AnInvalidAddressKeepsTheShortDialogOpenUnlessCancelled) {
+  EXPECT_TRUE(EmailKeepsDialogOpen("a@b", false));
+  EXPECT_FALSE(EmailKeepsDialogOpen("a@b", true));
+  EXPECT_FALSE(EmailKeepsDialogOpen("", false));
+  EXPECT_FALSE(EmailKeepsDialogOpen("x@y.z", false));
+}
+
+}  // namespace
