@@ -43,23 +43,10 @@ struct SweepCase {
 
 const std::wstring kNandText = L" ONE 1G NAND FLASH  \r\n";
 
-std::string CaseName(const std::string& point, const std::string& kind) {
-  std::string name;
-  bool upper = true;
-  for (char c : point + "-" + kind) {
-    if (c == '-') {
-      upper = true;
-      continue;
-    }
-    name += upper ? static_cast<char>(c - 'a' + 'A') : c;
-    upper = false;
-  }
-  return name;
-}
-
 void Add(std::vector<SweepCase>& cases, const std::string& point, const std::string& kind,
          Phase phase, End end, int state = 0, std::vector<std::wstring> boxes = {}, int times = 1) {
-  cases.push_back({CaseName(point, kind), point, kind, times, phase, end, state, std::move(boxes)});
+  cases.push_back({phone_sim::FaultCaseName(point, kind), point, kind, times, phase, end, state,
+                   std::move(boxes)});
 }
 
 // A one-byte reply that state compares: a missing or cut reply is waited for, a wrong byte or

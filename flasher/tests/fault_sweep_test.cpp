@@ -63,17 +63,7 @@ const char* OpName(Op op) {
 }
 
 std::string CaseName(const std::string& point, const std::string& kind, Op op) {
-  std::string name;
-  bool upper = true;
-  for (char c : point + "-" + kind) {
-    if (c == '-') {
-      upper = true;
-      continue;
-    }
-    name += upper ? static_cast<char>(c - 'a' + 'A') : c;
-    upper = false;
-  }
-  return name + "In" + OpName(op);
+  return phone_sim::FaultCaseName(point, kind) + "In" + OpName(op);
 }
 
 void Add(std::vector<FaultCase>& cases, const std::string& point, const std::string& kind,

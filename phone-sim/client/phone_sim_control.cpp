@@ -73,6 +73,20 @@ bool PhoneSimControl::Available() {
   return !Env("PHONE_SIM_COM").empty() && !Env("PHONE_SIM_CONTROL").empty();
 }
 
+std::string FaultCaseName(const std::string& point, const std::string& kind) {
+  std::string name;
+  bool upper = true;
+  for (char c : point + "-" + kind) {
+    if (c == '-') {
+      upper = true;
+      continue;
+    }
+    name += upper && c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    upper = false;
+  }
+  return name;
+}
+
 std::wstring PhoneSimControl::DevicePath() const {
   return L"\\\\.\\" + std::wstring(com_.begin(), com_.end());
 }

@@ -114,6 +114,9 @@
 
 namespace phone_sim {
 
+// A fault point and kind as one test name: "connect-req", "drop" -> "ConnectReqDrop".
+std::string FaultCaseName(const std::string& point, const std::string& kind);
+
 class PhoneSimError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
