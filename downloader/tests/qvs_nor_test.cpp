@@ -438,6 +438,40 @@ TEST_F(QvsNor, WithoutAReleaseRecordAndWithLfLineEndsNoReleaseIsSent) {
   EXPECT_EQ(ReadBytes(Win(saved + "/VERSION")), plan.version);
 }
 
+// The adapter pulled while a file's block is on its way: nothing is told as done, Stop closes
+// the dead line, and on the port the adapter comes back as the download runs through.
+TEST_F(QvsNor, AnAdapterPulledDuringTheDownloadClaimsNothingAndStopLetsItRunOnTheNewPort) {
+  Boot();
+  MasterMode(1);
+  NoAutoFormat(true);
+  ChooseQvs(Win(kFixtures + "/norel.qvs"));
+  sim->Fault("qvs-block", "unplug");
+  Click(h, IDC_DOWNLOAD);
+  ASSERT_TRUE(PumpUntil([&] { return Count(sim->Frames(), "FAULT qvs-block unplug") > 0; }, 20000))
+      << Join(sim->Frames());
+  Pump(2000);
+  EXPECT_TRUE(g_app.boxes.empty());
+  EXPECT_NE(dlg->m_OperationState, kStateIdle) << "the run waits for the block's reply";
+  EXPECT_EQ(ReadAllText(g_strHistoryPath).find("Download Qvs file"), std::string::npos);
+  Click(h, IDC_STOP);
+  EXPECT_FALSE(g_MasterComm.IsConnected());
+  EXPECT_EQ(dlg->m_OperationState, 0);
+  EXPECT_TRUE(IsWindowEnabled(GetDlgItem(h, IDC_START)));
+
+  const std::string com = sim->Replug();
+  const int port = std::stoi(com.substr(3));
+  ASSERT_LE(port, kPortCount) << "the port list of the dialog ends at COM" << kPortCount;
+  Write(L"COM", port - 1);
+  Boot();
+  MasterMode(1);
+  NoAutoFormat(true);
+  ChooseQvs(Win(kFixtures + "/norel.qvs"));
+  Run(IDC_DOWNLOAD);
+  EXPECT_EQ(g_app.boxes, std::vector<std::wstring>{L"Download completed!"});
+  EXPECT_EQ(ReadBytes(Win(SaveQvs() + "/a/x.bin")),
+            ReadBytes(Win(kFixtures + "/norel/tree/a/x.bin")));
+}
+
 TEST_F(QvsNor, ACfgThatDoesNotFitItsImageSendsNothing) {
   const std::string cfg = ReadAllText(Win(kFixtures + "/main.cfg"));
   const std::string image = ReadAllText(Win(kFixtures + "/main.qvs"));
