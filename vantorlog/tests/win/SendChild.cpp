@@ -19,9 +19,6 @@
 #include <string>
 
 #include "SendSequence.h"
-#include "VCallStack.h"
-#include "VModules.h"
-#include "VThreads.h"
 #include "core/ExceptionLog.h"
 #include "core/VClassModel.h"
 
@@ -103,11 +100,13 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   SetEnvironmentVariableA("TMP", tmp.c_str());
   SetEnvironmentVariableA("TEMP", tmp.c_str());
 
-  ExceptionLog::CreateProcessThreadsList();
-  ExceptionLog::StartLibrary({});
-  ExceptionLog::StartCallStacks();
-  VCore::StartModulesList();
-  auto options = TVantorModuleOptions::Create<TVantorModuleOptionsEx>("");
+  // The library started itself with the program (its own debug data); the test's settings
+  // go into its options and their shared block.
+  TVantorModuleOptions* options = ExceptionLog::CurrentOptions();
+  if (!options) {
+    Trail("no library");
+    return 4;
+  }
   options->FDialogShowFlags.fill(0xFF);
   options->FLogFolder = Env("VL_SEND_LOG") + "\\send.vlf";
   options->FMailMode = 2;
@@ -123,6 +122,11 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   // The result box, the XML copy, the screenshot; kept: the time and the computer name in the
   // kept archive's name.
   options->FSendFlags = 0x02 | 0x08 | 0x10;
+  options->FAppendToLog = 0;
+  options->FExtraFiles.clear();
+  options->FZipPass.clear();
+  options->FBehaviourFlags = 0;
+  options->FCrashAction = 0;
   if (g_mode == "kept") {
     options->FSendFlags |= 0x100 | 0x200;
     options->FBehaviourFlags = 0x20;
@@ -136,7 +140,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     SetEnvironmentVariableA("VL_SEND_RESTARTED", "1");  // the new instance sees it
   }
   options->FDialogKind = 3;
-  ExceptionLog::SetCurrentOptions(options.get());
+  options->NotifyChanged();
 
   ExceptionLog::TProcessingSteps& steps = ExceptionLog::ProcessingSteps();
   steps.Progress = [](DWORD code) { Trail("p " + std::to_string(code)); };
@@ -145,16 +149,15 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     ExceptionLog::DialogState().SendChosen = true;
     ExceptionLog::DialogState().Terminate = g_mode == "thread";
   };
+  steps.ShowRequestDialog = [] {};  // no one to answer it
   ExceptionLog::GlobalHandlers().ExceptionActionNotify = Action;
   CreateThread(nullptr, 0, BoxWatcher, nullptr, 0, nullptr);
 
-  ExceptionLog::InstallOsExceptionHandler();
+  // After the library's processing, an uncaught throw ends here.
   std::set_terminate([] {
     Trail("end");
     ExitProcess(3);
   });
-  ExceptionLog::StartExceptionProcessing();
-  ExceptionLog::SetHooksActive(true);
 
   if (g_mode == "in-place" || g_mode == "kept") {
     Throw();
