@@ -1,4 +1,5 @@
-# vantorlog_embed_debug_data(<target> [PASSWORD <text>] [SYMBOLS <id>=<function> ...])
+# vantorlog_embed_debug_data(<target> [PASSWORD <text>] [LEAK_OPTIONS <byte>]
+#                            [SYMBOLS <id>=<function> ...])
 #
 # Gives an executable the exception library's debug data as its resource "VLDATA": the
 # program's objects (moved to the object library <target>_objects) are linked once more as
@@ -6,11 +7,12 @@
 # writes the block from that link's symbols and line tables, and <target> is linked with the
 # block. The build fails (and <target> is removed) unless the two links have the same .text.
 # Call it after the target's sources, libraries and link options are set. The options block
-# comes from the native build's debug-data-tool/vldata_options (NATIVE_BUILD_DIR).
+# comes from the native build's debug-data-tool/vldata_options (NATIVE_BUILD_DIR). LEAK_OPTIONS
+# is the leak tracker's options byte of the block's header (0, tracking off, when not given).
 set(VANTORLOG_DEBUG_DATA_TOOL ${CMAKE_CURRENT_LIST_DIR}/../debug-data-tool/vldata_tool.py)
 
 function(vantorlog_embed_debug_data target)
-  cmake_parse_arguments(D "" "PASSWORD" "SYMBOLS" ${ARGN})
+  cmake_parse_arguments(D "" "PASSWORD;LEAK_OPTIONS" "SYMBOLS" ${ARGN})
   if(NOT WIN32)
     return()
   endif()
@@ -52,6 +54,9 @@ function(vantorlog_embed_debug_data target)
   set(tool_args)
   if(D_PASSWORD)
     list(APPEND tool_args --password ${D_PASSWORD})
+  endif()
+  if(D_LEAK_OPTIONS)
+    list(APPEND tool_args --leak-options ${D_LEAK_OPTIONS})
   endif()
   foreach(s IN LISTS D_SYMBOLS)
     list(APPEND tool_args --symbol ${s})

@@ -350,7 +350,8 @@ def write_block(args):
     if not options:
         raise SystemExit("%s: empty options block" % args.options)
     date = os.path.getmtime(args.exe) / 86400.0 + 25569.0  # days since 1899-12-30
-    block = struct.pack("<IHd", MAGIC, VERSION, date) + b"\0\0"
+    # The leak tracker's two option bytes: its options and the use-main-module byte.
+    block = struct.pack("<IHdBB", MAGIC, VERSION, date, args.leak_options & 0xFF, 0)
     block += struct.pack("<I", len(directory)) + directory
     packed = zlib.compress(options, 9)
     block += struct.pack("<I", len(packed)) + packed
@@ -376,6 +377,7 @@ def main():
     w.add_argument("--out", required=True)
     w.add_argument("--password", default="")
     w.add_argument("--symbol", action="append", default=[])
+    w.add_argument("--leak-options", type=lambda v: int(v, 0), default=0)
     c = sub.add_parser("check-text")
     c.add_argument("first")
     c.add_argument("second")

@@ -9,16 +9,39 @@
 #ifdef _WIN32
 #include <windows.h>
 
+#include "VFreeze.h"
 #include "VSharedBlock.h"
 #endif
 
+bool TVantorModuleOptionsEx::IsCurrentOptions() const {
+  return ExceptionLog::CurrentOptions() == static_cast<const TVantorModuleOptions*>(this);
+}
+
+void TVantorModuleOptionsEx::FollowFreezeSettings() {
+#ifdef _WIN32
+  ExceptionLog::UpdateFreezeWatchdog(FLibraryActive != 0, FHangCheck != 0);
+#endif
+}
+
 void TVantorModuleOptionsEx::SetLibraryActive(bool value) {
+  if (!IsCurrentOptions()) {
+    TVantorModuleOptions::SetLibraryActive(value);
+    return;
+  }
+  if ((FLibraryActive != 0) == value) return;
   TVantorModuleOptions::SetLibraryActive(value);
+  FollowFreezeSettings();
   if (OnLibraryActiveChanged) OnLibraryActiveChanged(*this);
 }
 
 void TVantorModuleOptionsEx::SetHangCheck(bool value) {
+  if (!IsCurrentOptions()) {
+    TVantorModuleOptions::SetHangCheck(value);
+    return;
+  }
+  if ((FHangCheck != 0) == value) return;
   TVantorModuleOptions::SetHangCheck(value);
+  FollowFreezeSettings();
   if (OnHangCheckChanged) OnHangCheckChanged(*this);
 }
 

@@ -22,7 +22,9 @@ class TActiveXException : public Exception {
 };
 
 // Options of a module inside the library: every announced change is published to the
-// module's shared block, and SyncShared reloads from it.
+// module's shared block, and SyncShared reloads from it. For the current options, a change of
+// library-active or of the hang check starts or stops the freeze watchdog (running when both
+// are on); setting the same value again does nothing. Other options objects only store.
 class TVantorModuleOptionsEx : public TVantorModuleOptions {
  public:
   void SetLibraryActive(bool value) override;
@@ -30,7 +32,8 @@ class TVantorModuleOptionsEx : public TVantorModuleOptions {
   void NotifyChanged() override;
   void SyncShared() override;
 
-  // Called after the two virtual setters (the freeze watchdog and start-up react to them).
+  // Called after a change of the two settings of the current options, once the watchdog
+  // followed it.
   std::function<void(TVantorModuleOptionsEx&)> OnLibraryActiveChanged;
   std::function<void(TVantorModuleOptionsEx&)> OnHangCheckChanged;
   int PublishCount() const { return publish_count_; }
@@ -40,6 +43,8 @@ class TVantorModuleOptionsEx : public TVantorModuleOptions {
   friend class TVantorModuleOptions;
 
  private:
+  bool IsCurrentOptions() const;
+  void FollowFreezeSettings();
   int publish_count_ = 0;
 };
 
@@ -411,8 +416,10 @@ void RunOwnPasswordReceivers(std::string& password);
 bool RequestModulePassword(HMODULE module, std::string& password);
 
 // The process-wide lock of exception processing. Enter is false (and Leave a no-op) once the
-// shut-down has deleted it.
+// shut-down has deleted it. TryEnterProcessingLock takes it only when no other thread holds it
+// (false once deleted).
 bool EnterProcessingLock();
+bool TryEnterProcessingLock();
 void LeaveProcessingLock();
 void DeleteProcessingLock();
 

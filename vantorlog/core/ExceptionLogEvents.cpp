@@ -450,6 +450,12 @@ bool EnterProcessingLock() {
   return true;
 }
 
+bool TryEnterProcessingLock() {
+  if (g_processing_lock_deleted) return false;
+  EnsureLocks();
+  return TryEnterCriticalSection(&g_processing_lock) != 0;
+}
+
 void LeaveProcessingLock() {
   if (!g_processing_lock_deleted) LeaveCriticalSection(&g_processing_lock);
 }

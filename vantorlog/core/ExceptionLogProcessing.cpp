@@ -15,6 +15,7 @@
 #include "VClassModel.h"
 #include "VCore.h"
 #include "VFilters.h"
+#include "VFreeze.h"
 #include "VHash.h"
 #include "VMemory.h"
 #include "VModules.h"
@@ -270,7 +271,12 @@ void RestoreMainWindow() {
     TranslateMessage(&message);
     DispatchMessageA(&message);
   }
-  ShowWindow(window, SW_SHOWNORMAL);
+  // The window of another thread (the frozen main thread stays suspended while its freeze is
+  // reported) is shown without waiting for that thread.
+  if (GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId())
+    ShowWindow(window, SW_SHOWNORMAL);
+  else
+    ShowWindowAsync(window, SW_SHOWNORMAL);
   SetForegroundWindow(window);
 }
 
@@ -321,7 +327,8 @@ bool CoreExceptionHandler(void* object, const void* address, bool language,
       TExceptNotifyParams& params = thread->Params;
       params.Kind = kind;
       params.StackList = stack_list;
-      params.ThreadID = GetCurrentThreadId();
+      // The freeze watchdog reports on the main thread's behalf.
+      params.ThreadID = IsFreezeWatchdogThread() ? MainThreadID() : GetCurrentThreadId();
       ReadFocusedControl(params);
       // Defaults resolved here, where the faulting thread's state and stack are.
       params.StackTop = stack_top ? stack_top : VCore::StackTopOfThread();

@@ -28,6 +28,12 @@ struct TAddressLocation {
   std::uint32_t Line = 0;  // 0: unknown
   std::uint32_t LineOffset = 0;
   std::string ThreadName;
+  // An entry of a leak's allocation stack: the leaked type (at most 64 characters), the summed
+  // size and the count of its group.
+  bool Leak = false;
+  std::string LeakType;
+  std::uint32_t LeakTotalSize = 0;
+  std::uint32_t LeakCount = 0;
   // A light entry's private module record (handle and file name only); ModuleInfo points to it.
   std::shared_ptr<TVantorModuleInfo> LightModule;
 };

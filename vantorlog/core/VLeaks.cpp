@@ -273,10 +273,37 @@ void RunGuarded(void (*callback)()) {
   }
 }
 
-void RunErrorCallback(std::uint8_t error) {
+// The site of the free whose error callback runs, for the callback's thread only.
+std::atomic<std::uintptr_t> g_error_thread{0};
+std::atomic<const void*> g_error_return{nullptr};
+std::atomic<const void*> g_error_stack{nullptr};
+
+void RunErrorCallback(std::uint8_t error, const TErrorSite& site) {
+  g_error_return = site.ReturnAddress;
+  g_error_stack = site.StackPointer;
+  g_error_thread = CurrentThreadKey();
   if (error == kOverrun) RunGuarded(g_callbacks.Overrun);
   if (error == kMultipleFree) RunGuarded(g_callbacks.MultipleFree);
+  g_error_thread = 0;
 }
+
+// Where the hook's caller was called from: the return address into the code that freed and
+// the stack pointer after that return. Both frames have frame pointers on Windows (the
+// operators and the hooks are built with them); natively nothing.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wframe-address"
+__attribute__((always_inline)) inline TErrorSite SiteOfHookCaller() {
+  TErrorSite site;
+#ifdef _WIN32
+  const auto* frame = static_cast<const std::uint8_t*>(__builtin_frame_address(1));
+  if (frame) {
+    site.ReturnAddress = __builtin_return_address(1);
+    site.StackPointer = frame + 2 * sizeof(void*);
+  }
+#endif
+  return site;
+}
+#pragma GCC diagnostic pop
 
 // The frame of the function that called the hook (the operator that forwards to the record).
 #pragma GCC diagnostic push
@@ -498,12 +525,13 @@ void RemoveLeaksSons(std::vector<TLeakRecord>& records) {
   }
 }
 
-void HandleAnyLeak(std::vector<TLeakRecord>& records) {
-  bool any = false;
-  for (TLeakRecord& r : records) {
+// Runs without the list lock (the records are copies): a callback may free, and other threads
+// free meanwhile. Before-first and after-last run also when no leak is reported: what the
+// first builds, the last frees.
+void HandleAnyLeak(const std::vector<TLeakRecord>& records) {
+  RunGuarded(g_callbacks.BeforeFirstLeak);
+  for (const TLeakRecord& r : records) {
     if (r.removed || r.stack[0] == 0) continue;
-    if (!any) RunGuarded(g_callbacks.BeforeFirstLeak);
-    any = true;
     if (g_callbacks.OneLeak) {
       try {
         g_callbacks.OneLeak(r.name.c_str(), r.size, r.count, r.stack);
@@ -511,7 +539,7 @@ void HandleAnyLeak(std::vector<TLeakRecord>& records) {
       }
     }
   }
-  if (any) RunGuarded(g_callbacks.AfterLastLeak);
+  RunGuarded(g_callbacks.AfterLastLeak);
 }
 
 void FreeAllLeaks() {
@@ -549,10 +577,10 @@ __attribute__((noinline)) void* GetObjectMem(std::size_t size) {
   return GetTracked(size, kKindObject, CallerFrameOfHook());
 }
 
-void TrackedFreeMem(void* pointer) {
+__attribute__((noinline)) void TrackedFreeMem(void* pointer) {
   if (!pointer) return;
   const TUnregistered u = UnregisterBlock(pointer, true);
-  RunErrorCallback(u.error);
+  if (u.error) RunErrorCallback(u.error, SiteOfHookCaller());
   // A block freed twice never reaches the previous manager a second time.
   if (u.pass_on) g_previous.FreeMem(u.pass_on);
 }
@@ -567,7 +595,7 @@ __attribute__((noinline)) void* TrackedReallocMem(void* pointer, std::size_t siz
   if (!HasMagicBefore(pointer)) return g_previous.ReallocMem(pointer, size);
   if (size > kMaxUserSize) return nullptr;
   const TUnregistered u = UnregisterBlock(pointer, false);
-  RunErrorCallback(u.error);
+  if (u.error) RunErrorCallback(u.error, SiteOfHookCaller());
   if (u.multiple) return nullptr;
   std::uint8_t* block = u.block;
   if (!g_tracking.load(std::memory_order_relaxed) || u.deferred) {
@@ -623,6 +651,14 @@ TStackCapture DefaultStackCapture() { return &WalkOwnStack; }
 #else
 TStackCapture DefaultStackCapture() { return nullptr; }
 #endif
+
+TErrorSite ErrorSite() {
+  TErrorSite site;
+  if (g_error_thread.load() != CurrentThreadKey()) return site;
+  site.ReturnAddress = g_error_return.load();
+  site.StackPointer = g_error_stack.load();
+  return site;
+}
 
 void SetStackCapture(TStackCapture capture) { g_capture = capture; }
 void SetCodeReader(TCodeReader reader) { g_code_reader = reader ? reader : &CodeReadableDefault; }
@@ -805,7 +841,13 @@ void ProcessLeaks() {
         RemoveLeaksSons(records);
       }
       step = "HandleAnyLeak";
+      g_processing_thread.store(0, std::memory_order_release);
+      UnlockList();
+      locked = false;
       HandleAnyLeak(records);
+      LockList();
+      locked = true;
+      g_processing_thread.store(CurrentThreadKey(), std::memory_order_release);
       if (g_options & kFreeAllAtEnd) {
         step = "FreeAllLeaks";
         FreeAllLeaks();

@@ -83,7 +83,9 @@ using TCodeReader = bool (*)(std::uint32_t address, void* buffer, std::size_t si
 void SetCodeReader(TCodeReader reader);
 
 // The six callback slots, in this order. OneLeak gets the type name (the object's class name
-// or "Data"), the summed size, the count and the 35-entry stack of the record.
+// or "Data"), the summed size, the count and the 35-entry stack of the record. The leak
+// callbacks run without the list lock; BeforeFirstLeak and AfterLastLeak run once each in every
+// final check that has blocks left, also when none of them is reported.
 struct TLeakCallbacks {
   void (*Overrun)() = nullptr;
   void (*MultipleFree)() = nullptr;
@@ -95,6 +97,14 @@ struct TLeakCallbacks {
 };
 void SetCallbacks(const TLeakCallbacks& callbacks);
 TLeakCallbacks Callbacks();
+// Inside the overrun and multiple-free callbacks, on their thread: where the free was called
+// from (the return address into the code that freed, and the stack pointer after that
+// return). Empty elsewhere, and natively.
+struct TErrorSite {
+  const void* ReturnAddress = nullptr;
+  const void* StackPointer = nullptr;
+};
+TErrorSite ErrorSite();
 
 // The temporary options file that the library writes at its stop and reads back when the leak
 // callbacks rebuild its state.

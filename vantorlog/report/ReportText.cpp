@@ -496,6 +496,10 @@ std::vector<TReportStackEntry> ReportStackEntries(const TVantorStackList& list) 
     e.OwnStack = l.ThreadKind != 0;
     e.ExceptionPoint = l.Exact != 0;
     e.ThreadName = l.ThreadName;
+    e.Leak = l.Leak;
+    e.LeakType = l.LeakType;
+    e.LeakTotalSize = static_cast<std::int32_t>(l.LeakTotalSize);
+    e.LeakCount = static_cast<std::int32_t>(l.LeakCount);
     entries.push_back(std::move(e));
   }
   return entries;

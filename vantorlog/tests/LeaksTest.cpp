@@ -486,6 +486,50 @@ TEST_F(LeaksTest, ACallbackMayFreeOrReallocateATrackedBlockAndOneThatThrowsDoesN
   EXPECT_EQ(g_after, 1);
 }
 
+// The final check's callbacks build and tear down the library's state: the two around the
+// leaks run also when every block left is dropped (here: no located stack), and nothing runs
+// when no block is left at all.
+TEST_F(LeaksTest, BeforeFirstAndAfterLastRunAlsoWhenNoLeakIsReported) {
+  Start(0x09);
+  NextStack({});
+  VLeaks::TrackedGetMem(10);
+  VLeaks::StopTracking();
+  EXPECT_TRUE(g_leaks.empty());
+  EXPECT_EQ(g_before, 1);
+  EXPECT_EQ(g_after, 1);
+}
+
+// The leak callbacks run the processing, whose worker thread frees and allocates: the list
+// lock is free meanwhile.
+void* g_block_for_another_thread = nullptr;
+std::atomic<bool> g_other_thread_freed{false};
+void OnLeakFreedByAnotherThread(const char*, std::uint32_t, std::uint32_t, const std::uint32_t*) {
+  if (void* p = g_block_for_another_thread) {
+    g_block_for_another_thread = nullptr;
+    std::thread other([p] {
+      VLeaks::TrackedFreeMem(p);
+      VLeaks::TrackedFreeMem(VLeaks::TrackedGetMem(16));
+      g_other_thread_freed = true;
+    });
+    other.join();  // would never end if the list stayed locked
+  }
+}
+
+TEST_F(LeaksTest, AnotherThreadMayFreeTrackedBlocksWhileTheLeaksAreHandedOut) {
+  Start(0x19);
+  VLeaks::TLeakCallbacks callbacks = VLeaks::Callbacks();
+  callbacks.OneLeak = &OnLeakFreedByAnotherThread;
+  VLeaks::SetCallbacks(callbacks);
+  g_other_thread_freed = false;
+  NextStack({Site(1)});
+  g_block_for_another_thread = VLeaks::TrackedGetMem(10);
+  NextStack({Site(2)});
+  VLeaks::TrackedGetMem(20);
+  VLeaks::StopTracking();
+  EXPECT_TRUE(g_other_thread_freed.load());
+  EXPECT_EQ(g_frees.load(), g_gets.load());  // the freed block went back once, the other at the end
+}
+
 TEST_F(LeaksTest, ManyThreadsAllocateAndFreeAtOnce) {
   Start(0x19);
   NextStack({});

@@ -1,0 +1,66 @@
+// The freeze watchdog: a thread that checks that the program's main window still answers and,
+// once it has been silent for the options' number of seconds, reports an EFrozenApplication on
+// the main thread's behalf, with the main thread's registers and stack where it hangs.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "SysUtils.h"
+#include "Thread.h"
+
+// The exception reported for a main window that stopped answering; its message is text 156.
+class EFrozenApplication : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+// The watchdog thread; created suspended.
+class TFreezeThread : public TThread {
+ public:
+  TFreezeThread();
+
+  // Who frees the object: its stopper, or the thread itself once a stopper gave it up.
+  enum TOwnership : int { kOwnedByStopper = 0, kOrphaned = 1, kFinished = 2 };
+  std::atomic<int> Ownership{kOwnedByStopper};
+  // Set from just before the watchdog asks for the processing lock until it has left it.
+  std::atomic<bool> Reporting{false};
+
+ protected:
+  void Execute() override;
+};
+
+namespace ExceptionLog {
+
+// The probe period and the sleeps after an answer.
+inline constexpr DWORD kFreezeProbeMs = 50;
+inline constexpr int kFreezeSleepsAfterAnswer = 6;
+
+// The silence after which a main window counts as frozen, in milliseconds (64-bit: the
+// options' seconds times 1000 do not fit in 32 bits for large values).
+std::int64_t FreezeLimitMs(std::int32_t timeout_secs);
+// Whether the silence so far reports a freeze: at least one probe went unanswered and the
+// silence reached the limit (a limit of 0 or less never reports an answering window).
+bool IsFrozen(std::int64_t silent_ms, std::int64_t limit_ms);
+
+// Starts the watchdog unless this is a secondary module that leaves it to the main module
+// (behaviour bit 3), the host is the IDE, one runs already or the current options' hang check
+// is off.
+void StartFreezeWatchdog();
+// Stops it and frees it: waits for its end (kills it in a library module). Called from the
+// watchdog's own thread or while it reports, it is asked to end and frees itself.
+void StopFreezeWatchdog();
+// Starts or stops the watchdog for these options (the current module's options) after one of
+// the two settings changed: running when both library-active and the hang check are on.
+void UpdateFreezeWatchdog(bool library_active, bool hang_check);
+
+// The running watchdog (nullptr when none); whether the calling thread is a watchdog that
+// reports a freeze.
+TFreezeThread* FreezeWatchdog();
+bool IsFreezeWatchdogThread();
+// Set while StartFreezeWatchdog runs.
+bool FreezeWatchdogStarting();
+
+}  // namespace ExceptionLog
