@@ -20,7 +20,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   RecordingPanel panel;
-  panel.port = std::string(argv[1]) == "-" && std::getenv("PHONE_SIM_COM") ? std::getenv("PHONE_SIM_COM") : argv[1];
+  panel.port = std::string(argv[1]) == "-" && std::getenv("PHONE_SIM_COM")
+                   ? std::getenv("PHONE_SIM_COM")
+                   : argv[1];
   panel.speed = argv[2];
   const std::uint32_t bytes = static_cast<std::uint32_t>(std::atoi(argv[3])) * 1024u * 1024u;
   Com_port::ReadManyBytesPerCall = std::string(argv[4]) != "single";

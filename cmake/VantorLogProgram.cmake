@@ -1,17 +1,18 @@
-# vantorlog_program(<target> [NO_DEBUG_DATA])
+# vantorlog_program(<target> [NO_DEBUG_DATA] [LEAK_OPTIONS <byte>])
 #
 # Links an executable with the exception library as Quarrion is linked: the raise wraps of
 # the C++ runtime, the library's start after the static constructors (--wrap=__main), the leak
 # tracker's operators, the 17 exports of the .def file and the program's own debug data as its
 # "VLDATA" resource (two links, the same .text; cmake/VantorLogDebugData.cmake), with the
 # component library's application handlers in its symbol directory. NO_DEBUG_DATA leaves the
-# block out: the library then stays inactive. Call it after the target's sources and
+# block out: the library then stays inactive. LEAK_OPTIONS is the leak tracker's options byte
+# in the block's header (default 0: no tracking). Call it after the target's sources and
 # libraries are set.
 include(VantorLogDebugData)
 set(VANTORLOG_PROGRAM_DEF ${CMAKE_CURRENT_LIST_DIR}/../vantorlog/core/ExceptionLog.def)
 
 function(vantorlog_program target)
-  cmake_parse_arguments(P "NO_DEBUG_DATA" "" "" ${ARGN})
+  cmake_parse_arguments(P "NO_DEBUG_DATA" "LEAK_OPTIONS" "" ${ARGN})
   if(NOT WIN32)
     return()
   endif()
@@ -22,7 +23,11 @@ function(vantorlog_program target)
     -Wl,--wrap=__main ${VANTORLOG_PROGRAM_DEF})
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${VANTORLOG_PROGRAM_DEF})
   if(NOT P_NO_DEBUG_DATA)
-    vantorlog_embed_debug_data(${target}
+    set(leak_options)
+    if(P_LEAK_OPTIONS)
+      set(leak_options LEAK_OPTIONS ${P_LEAK_OPTIONS})
+    endif()
+    vantorlog_embed_debug_data(${target} ${leak_options}
       SYMBOLS 0=TApplication::HandleException 1=TApplication::ShowException)
   endif()
 endfunction()

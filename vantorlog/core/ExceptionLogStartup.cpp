@@ -10,8 +10,11 @@
 #include "VCallStack.h"
 #include "VClassModel.h"
 #include "VCore.h"
+#include "VFreeze.h"
 #include "VHook.h"
 #include "VLDataWin.h"
+#include "VLeakCallbacks.h"
+#include "VLeaks.h"
 #include "VMemory.h"
 #include "VModules.h"
 #include "VSharedBlock.h"
@@ -289,6 +292,9 @@ void InitializeManager() {
   SetEndCatchHook(OnExceptBlockDone);
   InstallImportHooks({VCore::ModuleFileNameOf(reinterpret_cast<HMODULE>(own)), "msvcrt.dll"});
   g_manager_started = true;
+  if (!VCore::IsIdeHost()) StartFreezeWatchdog();
+  // The leak tracker's report at the very end comes back here.
+  if (VLeaks::IsLeakTrackingActive()) InstallLeakCallbacks();
 }
 
 void FinalizeManager() {
@@ -299,6 +305,7 @@ void FinalizeManager() {
     SetLibraryActive(false);
     if (locked) LeaveProcessingLock();
     FreeVantorLogList();
+    StopFreezeWatchdog();
     if (g_manager_started) {
       UninstallImportHooks();
       SetEndCatchHook(nullptr);
@@ -312,6 +319,10 @@ void FinalizeManager() {
       g_manager_started = false;
     }
     FreeProcessThreadsList();
+    // The module's options for the leak report, which rebuilds the state after everything else.
+    if (LeakCallbacksInstalled())
+      if (TVantorModuleInfo* info = VCore::ModuleInfoOfHandle(VCore::ThisModuleHandle()))
+        if (info->Options) info->Options->WriteToFile(VLeaks::TemporaryOptionsFile());
     SetCurrentOptions(nullptr);
     delete g_current_options;
     g_current_options = nullptr;

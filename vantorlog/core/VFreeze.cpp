@@ -19,12 +19,13 @@ std::atomic<bool> g_starting{false};
 
 // Sleeps in probe periods, stopping early when the thread is asked to end.
 void Nap(const TFreezeThread& thread, int periods) {
-  for (int i = 0; i < periods && !thread.Terminated(); ++i) Sleep(kFreezeProbeMs);
+  for (int i = 0; i < periods && !thread.Terminated(); ++i)
+    Sleep(static_cast<DWORD>(kFreezeProbeMs));
 }
 
-std::int64_t CurrentLimitMs() {
+std::int32_t CurrentTimeoutSecs() {
   const TVantorModuleOptions* options = CurrentOptions();
-  return FreezeLimitMs(options ? options->FHangTimeoutSecs : 60);
+  return options ? options->FHangTimeoutSecs : 60;
 }
 
 struct TMainThread {
@@ -85,14 +86,6 @@ bool ReportFreeze(TFreezeThread& self) {
 
 }  // namespace
 
-std::int64_t FreezeLimitMs(std::int32_t timeout_secs) {
-  return static_cast<std::int64_t>(timeout_secs) * 1000;
-}
-
-bool IsFrozen(std::int64_t silent_ms, std::int64_t limit_ms) {
-  return silent_ms > 0 && silent_ms >= limit_ms;
-}
-
 TFreezeThread* FreezeWatchdog() { return g_watchdog.load(); }
 bool IsFreezeWatchdogThread() {
   const DWORD id = g_reporting_thread_id.load();
@@ -151,30 +144,29 @@ TFreezeThread::TFreezeThread() : TThread(true) {}
 
 void TFreezeThread::Execute() {
   using namespace ExceptionLog;
+  TFreezeDetector detector;
+  const DWORD probe_ms = static_cast<DWORD>(kFreezeProbeMs);
   while (!Terminated()) {
-    std::int64_t silent = 0;
+    detector.Reset();
     bool frozen = false;
     while (!Terminated() && !frozen) {
       HWND window = FindMainWindowOfProcess(GetCurrentProcessId());
       if (!window) {
-        Sleep(kFreezeProbeMs);
+        Sleep(probe_ms);
         continue;
       }
+      TFreezeProbe probe = TFreezeProbe::kProcessingRuns;
+      if (TryEnterProcessingLock()) {
+        LeaveProcessingLock();
+        DWORD_PTR answer = 0;
+        probe = SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_BLOCK, probe_ms, &answer)
+                    ? TFreezeProbe::kAnswered
+                    : TFreezeProbe::kUnanswered;
+      }
+      frozen = detector.Probe(probe, CurrentTimeoutSecs());
+      if (probe == TFreezeProbe::kAnswered) Nap(*this, kFreezeSleepsAfterAnswer);
       // A processing keeps the main thread waiting: that silence is not a freeze.
-      if (!TryEnterProcessingLock()) {
-        silent = 0;
-        Sleep(kFreezeProbeMs);
-        continue;
-      }
-      LeaveProcessingLock();
-      DWORD_PTR answer = 0;
-      if (SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_BLOCK, kFreezeProbeMs, &answer)) {
-        Nap(*this, kFreezeSleepsAfterAnswer);
-        silent = 0;
-      } else {
-        silent += kFreezeProbeMs;
-      }
-      frozen = IsFrozen(silent, CurrentLimitMs());
+      if (probe == TFreezeProbe::kProcessingRuns) Sleep(probe_ms);
     }
     if (Terminated()) break;
     ReportFreeze(*this);

@@ -10,6 +10,7 @@
 
 #include "SysUtils.h"
 #include "Thread.h"
+#include "VFreezeDetector.h"
 
 // The exception reported for a main window that stopped answering; its message is text 156.
 class EFrozenApplication : public Exception {
@@ -34,16 +35,8 @@ class TFreezeThread : public TThread {
 
 namespace ExceptionLog {
 
-// The probe period and the sleeps after an answer.
-inline constexpr DWORD kFreezeProbeMs = 50;
+// The sleeps after an answer (of the probe period each).
 inline constexpr int kFreezeSleepsAfterAnswer = 6;
-
-// The silence after which a main window counts as frozen, in milliseconds (64-bit: the
-// options' seconds times 1000 do not fit in 32 bits for large values).
-std::int64_t FreezeLimitMs(std::int32_t timeout_secs);
-// Whether the silence so far reports a freeze: at least one probe went unanswered and the
-// silence reached the limit (a limit of 0 or less never reports an answering window).
-bool IsFrozen(std::int64_t silent_ms, std::int64_t limit_ms);
 
 // Starts the watchdog unless this is a secondary module that leaves it to the main module
 // (behaviour bit 3), the host is the IDE, one runs already or the current options' hang check

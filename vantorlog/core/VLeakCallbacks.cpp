@@ -8,6 +8,7 @@
 #include "ExceptionLog.h"
 #include "VCallStack.h"
 #include "VCore.h"
+#include "VLeakReport.h"
 #include "VLeaks.h"
 #include "VMemory.h"
 #include "VModules.h"
@@ -21,10 +22,7 @@ namespace {
 // The leak processing runs after the program's static objects are gone: the unit's state is
 // held by pointers and plain values only.
 bool g_installed = false;
-TVantorStackList* g_leak_list = nullptr;
-std::uint32_t g_total_size = 0;
-std::uint32_t g_total_count = 0;
-const void* g_leak_address = kNoLeakYet;
+TLeakCollector* g_leaks = nullptr;
 void RebuildMissingState();
 void FreeRebuiltState();
 TLeakStateSteps g_state_steps{&RebuildMissingState, &FreeRebuiltState};
@@ -72,11 +70,14 @@ void FreeRebuiltState() {
   if (g_made_threads) FreeProcessThreadsList();
   if (g_made_modules) VCore::StopModulesList();
   g_made_threads = g_made_modules = false;
+  // The library's stop left it for this report only.
+  const char* saved = VLeaks::TemporaryOptionsFile();
+  if (saved && *saved) DeleteFileA(saved);
 }
 
-void FreeLeakList() {
-  delete g_leak_list;
-  g_leak_list = nullptr;
+void FreeLeaks() {
+  delete g_leaks;
+  g_leaks = nullptr;
 }
 
 std::string Text(int index) {
@@ -135,10 +136,6 @@ void ReportFreeError(int text) {
 }  // namespace
 
 TLeakStateSteps& LeakStateSteps() { return g_state_steps; }
-const TVantorStackList* LeakCallStack() { return g_leak_list; }
-std::uint32_t LeakTotalSize() { return g_total_size; }
-std::uint32_t LeakTotalCount() { return g_total_count; }
-const void* LeakAddress() { return g_leak_address; }
 bool LeakCallbacksInstalled() { return g_installed; }
 
 void InstallLeakCallbacks() {
@@ -158,13 +155,10 @@ void Internal_ResetLeaks() {
   if (!g_installed) return;
   // The runtime's string and class units of this platform keep no state of their own to set
   // up again: the component library's strings and classes are C++ types.
-  g_total_size = 0;
-  g_total_count = 0;
-  g_leak_address = kNoLeakYet;
   SetHooksActive(true);
   try {
-    FreeLeakList();
-    g_leak_list = new TVantorStackList;
+    FreeLeaks();
+    g_leaks = new TLeakCollector;
     if (g_state_steps.Rebuild) g_state_steps.Rebuild();
   } catch (...) {
     ReportInternalError("Internal_ResetLeaks");
@@ -173,38 +167,17 @@ void Internal_ResetLeaks() {
 
 void Internal_AddLeak(const char* type_name, std::uint32_t size, std::uint32_t count,
                       const std::uint32_t* addresses) {
-  if (!g_installed || !g_leak_list || !addresses) return;
+  if (!g_installed || !g_leaks || !addresses) return;
   try {
-    std::vector<std::unique_ptr<TAddressLocation>> kept;
+    std::vector<std::unique_ptr<TAddressLocation>> located;
     for (std::size_t i = 0; i < VLeaks::kStackDepth; ++i) {
       if (addresses[i] == 0) continue;
       auto location = std::make_unique<TAddressLocation>();
       GetAddressLocation(reinterpret_cast<const void*>(static_cast<std::uintptr_t>(addresses[i])),
                          0, *location, i == 0, 0);
-      if (location->Kind < 2 || location->Kind > 4) continue;
-      // Only a leak whose first frame is located to its line is reported.
-      if (kept.empty() && location->Kind != 4) return;
-      kept.push_back(std::move(location));
+      located.push_back(std::move(location));
     }
-    if (kept.empty()) return;
-    const std::string type = std::string(type_name ? type_name : "").substr(0, kLeakTypeNameLength);
-    // Each leak starts a block of its own in the report, also when its first address was not
-    // located.
-    kept.front()->Exact = 1;
-    for (auto& location : kept) {
-      location->Leak = true;
-      location->LeakType = type;
-      location->LeakTotalSize = size;
-      location->LeakCount = count;
-      g_leak_list->Add(std::move(location));
-    }
-    g_total_size += size;
-    g_total_count += count;
-    const void* first = reinterpret_cast<const void*>(static_cast<std::uintptr_t>(addresses[0]));
-    if (g_leak_address == kNoLeakYet)
-      g_leak_address = first;
-    else if (g_leak_address != first)
-      g_leak_address = nullptr;
+    g_leaks->Add(type_name ? type_name : "", size, count, addresses[0], std::move(located));
   } catch (...) {
     ReportInternalError("Internal_AddLeak");
   }
@@ -212,20 +185,15 @@ void Internal_AddLeak(const char* type_name, std::uint32_t size, std::uint32_t c
 
 void Internal_ShowLeaks() {
   if (!g_installed) return;
-  if (g_total_size > 0 && g_leak_list && g_leak_list->Count() > 0) {
+  if (g_leaks && g_leaks->HasLeaks()) {
     try {
       SetEventsSwitchedOff(true);
       // No assembler and CPU sections: the registers are not those of a leak.
       if (TVantorModuleOptions* options = CurrentOptions()) options->FLogFlags &= ~0x20;
       if (TVantorModuleOptionsEx* options = OwnModuleOptions()) options->FLogFlags &= ~0x20;
-      char text[512];
-      std::snprintf(text, sizeof text, "%s: %s=%d - %s=%d", Text(105).c_str(), Text(108).c_str(),
-                    static_cast<int>(g_total_size), Text(109).c_str(),
-                    static_cast<int>(g_total_count));
-      auto leak = std::make_unique<EMemoryLeak>(text);
-      const void* address = g_leak_address == kNoLeakYet ? nullptr : g_leak_address;
-      CoreExceptionHandler(leak.get(), address, false, g_leak_list, 0, 0, OwnModule(), 0, nullptr,
-                           nullptr, nullptr, nullptr);
+      auto leak = std::make_unique<EMemoryLeak>(g_leaks->Message(Text(105), Text(108), Text(109)));
+      CoreExceptionHandler(leak.get(), g_leaks->Address(), false, &g_leaks->List(), 0, 0,
+                           OwnModule(), 0, nullptr, nullptr, nullptr, nullptr);
     } catch (...) {
       ReportInternalError("Internal_ShowLeaks");
     }
@@ -233,7 +201,7 @@ void Internal_ShowLeaks() {
   // The library is gone for good from here on.
   SetHooksActive(false);
   try {
-    FreeLeakList();
+    FreeLeaks();
     if (g_state_steps.Free) g_state_steps.Free();
   } catch (...) {
     MessageBoxA(nullptr, "Error in Internal_ShowLeaks Finalization.", "Error", 0x242030);

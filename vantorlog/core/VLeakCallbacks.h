@@ -11,8 +11,6 @@
 
 #include "SysUtils.h"
 
-class TVantorStackList;
-
 // The leaks left at the end (message: "Memory Leak: Total size=N - Count=M").
 class EMemoryLeak : public Exception {
  public:
@@ -30,10 +28,6 @@ class EMemoryOverrun : public Exception {
 };
 
 namespace ExceptionLog {
-
-// The no-leak-yet value of LeakAddress.
-inline const void* const kNoLeakYet = reinterpret_cast<const void*>(~std::uintptr_t{0});
-inline constexpr std::size_t kLeakTypeNameLength = 64;
 
 // The five callbacks, and the temporary options file (TempOptionsFileName), handed to the
 // tracker. They act only after this (the library started in this process).
@@ -63,11 +57,5 @@ struct TLeakStateSteps {
   void (*Free)();
 };
 TLeakStateSteps& LeakStateSteps();
-
-// What has been collected since the reset.
-const TVantorStackList* LeakCallStack();
-std::uint32_t LeakTotalSize();
-std::uint32_t LeakTotalCount();
-const void* LeakAddress();
 
 }  // namespace ExceptionLog
