@@ -13,11 +13,8 @@
 #include <cstdio>
 #include <string>
 
-#include "VCallStack.h"
+#include "TestLibrary.h"
 #include "VFreeze.h"
-#include "VModules.h"
-#include "VThreads.h"
-#include "core/ExceptionLog.h"
 
 namespace {
 
@@ -84,14 +81,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   }
   Trail("main");
 
-  ExceptionLog::CreateProcessThreadsList();
-  ExceptionLog::StartLibrary({});
-  ExceptionLog::StartCallStacks();
-  VCore::StartModulesList();
-  auto options = TVantorModuleOptions::Create<TVantorModuleOptionsEx>("");
-  options->FDialogShowFlags.fill(0xFF);
+  auto options = StartLibraryByHand();
   options->SetHangTimeoutSecs(1);
-  ExceptionLog::SetCurrentOptions(options.get());
 
   ExceptionLog::TProcessingSteps& steps = ExceptionLog::ProcessingSteps();
   steps.Progress = [](DWORD code) { Trail("p" + std::to_string(code)); };
@@ -109,8 +100,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     Sleep(g_dialog_ms);  // the user reads the dialog
     ExceptionLog::DialogState().DialogKind = 0;
   };
-  ExceptionLog::StartExceptionProcessing();
-  ExceptionLog::SetHooksActive(true);
 
   WNDCLASSA cls{};
   cls.lpfnWndProc = WindowProc;

@@ -14,12 +14,9 @@
 #include <cstring>
 #include <vector>
 
-#include "VCallStack.h"
+#include "TestLibrary.h"
 #include "VLeakCallbacks.h"
 #include "VLeaks.h"
-#include "VModules.h"
-#include "VThreads.h"
-#include "core/ExceptionLog.h"
 
 class TLeakyWidget {
  public:
@@ -109,15 +106,7 @@ int main(int argc, char** argv) {
                 100u);
   Trail(sizes);
 
-  ExceptionLog::CreateProcessThreadsList();
-  ExceptionLog::StartLibrary({});
-  ExceptionLog::StartCallStacks();
-  VCore::StartModulesList();
-  auto options = TVantorModuleOptions::Create<TVantorModuleOptionsEx>("");
-  options->FDialogShowFlags.fill(0xFF);
-  ExceptionLog::SetCurrentOptions(options.get());
-  ExceptionLog::StartExceptionProcessing();
-  ExceptionLog::SetHooksActive(true);
+  auto options = StartLibraryByHand();
   ExceptionLog::InstallLeakCallbacks();
   g_library_state = ExceptionLog::LeakStateSteps();
   ExceptionLog::LeakStateSteps().Rebuild = &RebuildWithSteps;

@@ -9,11 +9,12 @@ import re
 import subprocess
 import sys
 
+from report_rows import exception_thread_row, item, row_failures, site_line
+
 addr2line, exe, source, work, mode, runner = (sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4],
                                                sys.argv[5], sys.argv[6:])
 os.makedirs(work, exist_ok=True)
-with open(source, encoding="utf-8") as f:
-    site = next(i for i, line in enumerate(f.read().splitlines(), 1) if "// freeze-site" in line)
+site = site_line(source, "freeze")
 
 # mode: (least reports, most reports)
 CASES = {"busy": (1, 1), "iconic": (1, 1), "long": (2, 3), "responsive": (0, 0)}
@@ -37,10 +38,11 @@ except OSError:
 names = [row[0] for row in rows]
 first = lambda name: next((row for row in rows if row[0] == name), None)
 main = first("main")
-for needed in ["main", "watching", "end"] + (["iconic"] if mode == "iconic" else []) + \
-        (["loop", "released"] if mode != "responsive" else []):
-    if needed not in names:
-        failures.append("no %r in the trail %s" % (needed, names))
+needed = ["main", "watching", "end"] + (["iconic"] if mode == "iconic" else []) + \
+    (["loop", "released"] if mode != "responsive" else [])
+for name in needed:
+    if name not in names:
+        failures.append("no %r in the trail %s" % (name, names))
 
 # Each processing: from its "p1" to its "p18", in the worker thread.
 runs = []
@@ -68,32 +70,19 @@ for _, _, thread in runs:
 for name in reports:
     with open(name, encoding="latin-1", newline="") as f:
         report = f.read()
-    if "2.5 Type          : EFrozenApplication\r\n" not in report:
-        failures.append("%s: not an EFrozenApplication" % name)
-    if "The application seems to be frozen." not in report:
-        failures.append("%s: not the freeze message" % name)
-    lines = report.split("\r\n")
-    head = next((i for i, l in enumerate(lines) if l.startswith("|*Exception Thread: ID=")), None)
+    if item(report, "2.5") != "EFrozenApplication":
+        failures.append("%s: type %r" % (name, item(report, "2.5")))
+    if item(report, "2.6") != "The application seems to be frozen.":
+        failures.append("%s: message %r" % (name, item(report, "2.6")))
+    head, row = exception_thread_row(report)
     if head is None:
         failures.append("%s: no exception thread in the call stack" % name)
         continue
-    m = re.match(r"\|\*Exception Thread: ID=(\d+);", lines[head])
-    if not main or not m or m.group(1) != main[1] or "[Main]" not in lines[head]:
+    m = re.match(r"\|\*Exception Thread: ID=(\d+);", head)
+    if not main or not m or m.group(1) != main[1] or "[Main]" not in head:
         failures.append("%s: exception thread %r is not the main thread %s" %
-                        (name, lines[head], main[1] if main else "?"))
-    cells = [c.strip() for c in lines[head + 2].strip("|").split("|")]
-    address, procedure, line = cells[0], cells[4], re.match(r"\d*", cells[5]).group(0)
-    out = subprocess.run([addr2line, "-f", "-C", "-e", exe, "0x" + address], capture_output=True,
-                         text=True).stdout.splitlines()
-    function = out[0] if out else ""
-    where = re.search(r"([^/\\]+):(\d+)", out[1] if len(out) > 1 else "")
-    if procedure != "BusyLoop" or not re.search(r"(^|::)BusyLoop(\(|$)", function):
-        failures.append("%s: first row %r in %r, addr2line says %r" %
-                        (name, cells, procedure, function))
-    if not where or (where.group(1), int(where.group(2))) != ("FreezeChild.cpp", site) or \
-            int(line or 0) != site:
-        failures.append("%s: first row at line %s, addr2line %s, loop at line %d" %
-                        (name, line, where.group(0) if where else None, site))
+                        (name, head, main[1] if main else "?"))
+    failures += row_failures(addr2line, exe, name, row, "BusyLoop", "FreezeChild.cpp", site)
 
 for f in failures:
     print("FAIL:", f)

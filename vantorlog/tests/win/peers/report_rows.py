@@ -1,0 +1,50 @@
+"""The pieces of a library report that the child checks read: an item of the general section,
+the cells of a call-stack row, and whether a row stands where addr2line and a marked source
+line say."""
+import re
+import subprocess
+
+
+def item(report, item_id):
+    """The value of an item of the general section ("2.5" the type, "2.6" the message)."""
+    m = re.search(r"\r\n  " + re.escape(item_id) + r" [^:\r\n]*: ([^\r\n]*)\r\n", report)
+    return m.group(1).strip() if m else None
+
+
+def cells(row):
+    return [c.strip() for c in row.strip("|").split("|")]
+
+
+def site_line(source, mark):
+    """The number of the source line that carries the comment "// <mark>-site"."""
+    with open(source, encoding="utf-8") as f:
+        return next(i for i, line in enumerate(f.read().splitlines(), 1)
+                    if "// %s-site" % mark in line)
+
+
+def row_failures(addr2line, exe, label, row, procedure, source_name, line):
+    """What is wrong with a call-stack row that should name the procedure at that line."""
+    c = cells(row)
+    address, row_procedure, row_line = c[0], c[4], re.match(r"\d*", c[5]).group(0)
+    out = subprocess.run([addr2line, "-f", "-C", "-e", exe, "0x" + address], capture_output=True,
+                         text=True).stdout.splitlines()
+    function = out[0] if out else ""
+    m = re.search(r"([^/\\]+):(\d+)", out[1] if len(out) > 1 else "")
+    place = (m.group(1), int(m.group(2))) if m else None
+    failures = []
+    if row_procedure != procedure or not re.search(r"(^|::)%s(\(|$)" % re.escape(procedure),
+                                                   function):
+        failures.append("%s: row %s, addr2line says %r" % (label, c, function))
+    if place != (source_name, line) or int(row_line or 0) != line:
+        failures.append("%s: row at line %s, addr2line %s, the site at line %d" %
+                        (label, row_line, place, line))
+    return failures
+
+
+def exception_thread_row(report):
+    """The first row of the exception thread's block and its header; (None, None) when none."""
+    lines = report.split("\r\n")
+    head = next((i for i, l in enumerate(lines) if l.startswith("|*Exception Thread: ID=")), None)
+    if head is None or head + 2 >= len(lines):
+        return None, None
+    return lines[head], lines[head + 2]
