@@ -55,7 +55,8 @@ if not least <= len(runs) <= most or len(reports) != len(runs):
     failures.append("%d processings and %d reports, want %d to %d" %
                     (len(runs), len(reports), least, most))
 loop = first("loop")
-if loop and runs and runs[0][0] - int(loop[2]) < LIMIT_MS:
+# 20 probes of 50 ms each (a wait may end a few milliseconds early)
+if loop and runs and runs[0][0] - int(loop[2]) < LIMIT_MS - 100:
     failures.append("reported %d ms after the loop began, before the %d ms limit" %
                     (runs[0][0] - int(loop[2]), LIMIT_MS))
 for (_, end, _), (start, _, _) in zip(runs, runs[1:]):
