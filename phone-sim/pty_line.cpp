@@ -135,4 +135,10 @@ std::size_t PtyLine::UnreadByHost() const {
   return static_cast<std::size_t>(n);
 }
 
+std::size_t PtyLine::UnreadFromHost() const {
+  int n = 0;
+  if (ioctl(master_, FIONREAD, &n) != 0 || n < 0) return 0;
+  return static_cast<std::size_t>(n);
+}
+
 }  // namespace phone_sim

@@ -38,6 +38,8 @@ class PtyLine {
   std::uint32_t HostBaud() const;
   // Bytes sent to the host that it has not read yet.
   std::size_t UnreadByHost() const;
+  // Bytes the host has sent that the phone has not read yet.
+  std::size_t UnreadFromHost() const;
 
  private:
   int master_ = -1;

@@ -27,6 +27,10 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& args,
       o.wire_time = true;
       continue;
     }
+    if (a == "--wire-strict") {
+      o.wire_time = o.wire_strict = true;
+      continue;
+    }
     std::string* target = a == "--prefix"            ? &o.prefix
                           : a == "--images"          ? &o.images
                           : a == "--ready-file"      ? &o.ready_file

@@ -64,10 +64,11 @@ std::size_t WirePacer::Allowance(Clock::time_point now, double rate) {
   return credit_ < 1 ? 0 : static_cast<std::size_t>(credit_);
 }
 
-Clock::duration WirePacer::UntilNext(double rate) const {
-  if (credit_ >= 1) return Clock::duration::zero();
+Clock::duration WirePacer::UntilNext(double rate, std::size_t count) const {
+  const double need = static_cast<double>(std::max<std::size_t>(count, 1));
+  if (credit_ >= need) return Clock::duration::zero();
   return std::chrono::duration_cast<Clock::duration>(
-      std::chrono::duration<double>((1 - credit_) / rate));
+      std::chrono::duration<double>((need - credit_) / rate));
 }
 
 int Simulator::Run() {
@@ -163,6 +164,11 @@ double Simulator::RxRate(std::uint32_t host_baud) const {
 }
 
 std::string Simulator::Control(const std::string& line) {
+  if (line == "line-turns" || line == "line-turns\r") return "OK " + turns_.Describe() + "\n";
+  if (line == "line-turns-clear" || line == "line-turns-clear\r") {
+    turns_.Clear();
+    return "OK\n";
+  }
   if (line == "replug") {
     const std::string error = pty_.Replug(options_.prefix);
     if (!error.empty()) return "ERR " + error + "\n";
@@ -180,6 +186,13 @@ std::string Simulator::Control(const std::string& line) {
 void Simulator::ReceiveFromHost(Clock::time_point now) {
   std::uint8_t buffer[65536];
   std::size_t want = sizeof buffer;
+  if (options_.wire_strict && !rx_busy_) {
+    // The first byte of a message was just written: it is on the wire from now on.
+    if (pty_.UnreadFromHost() == 0) return;
+    rx_busy_ = true;
+    rx_.Start(now);
+    turns_.HostStarted(now);
+  }
   if (options_.wire_time) {
     want = std::min(want, rx_.Allowance(now, RxRate(pty_.HostBaud())));
     if (want == 0) return;
@@ -187,6 +200,11 @@ void Simulator::ReceiveFromHost(Clock::time_point now) {
   ssize_t n = read(pty_.MasterFd(), buffer, want);
   if (n <= 0) return;
   if (options_.wire_time) rx_.Used(static_cast<std::size_t>(n));
+  turns_.HostBytes(static_cast<std::size_t>(n));
+  if (options_.wire_strict && pty_.UnreadFromHost() == 0) {
+    rx_busy_ = false;
+    turns_.HostEnded();
+  }
   // The host's speed as the terminal shows it when the bytes are taken.
   phone_->Receive(ByteSpan(buffer, static_cast<std::size_t>(n)), pty_.HostBaud(), Clock::now());
   if (phone_->Faults().TakeUnplug()) {
@@ -198,6 +216,10 @@ void Simulator::ReceiveFromHost(Clock::time_point now) {
 void Simulator::SendToHost(Clock::time_point now) {
   ByteSpan out = phone_->Output();
   if (out.empty()) return;
+  if (options_.wire_strict && !tx_busy_) {
+    tx_busy_ = true;
+    tx_.Start(now);
+  }
   std::size_t want = out.size();
   if (options_.wire_time) {
     want = std::min(want, tx_.Allowance(now, TxRate()));
@@ -207,6 +229,10 @@ void Simulator::SendToHost(Clock::time_point now) {
   if (n <= 0) return;
   if (options_.wire_time) tx_.Used(static_cast<std::size_t>(n));
   phone_->OutputSent(static_cast<std::size_t>(n));
+  if (phone_->Output().empty()) {
+    tx_busy_ = false;
+    turns_.PhoneSent(Clock::now());
+  }
 }
 
 void Simulator::Loop() {
@@ -221,16 +247,28 @@ void Simulator::Loop() {
 
     Clock::duration timeout = 10ms;
     short pty_events = POLLIN;
-    if (options_.wire_time) {
+    // Strict pacing: an idle line waits for the host's next byte; a message on the wire is
+    // read as its bytes arrive, a few at a time and its last byte on time.
+    constexpr std::size_t kStrictChunk = 32;
+    if (options_.wire_time && (!options_.wire_strict || rx_busy_)) {
       rx_.Allowance(now, RxRate(host_baud));
-      if (rx_.UntilNext(RxRate(host_baud)) > Clock::duration::zero()) {
+      const std::size_t need =
+          options_.wire_strict
+              ? std::min(kStrictChunk, std::max<std::size_t>(pty_.UnreadFromHost(), 1))
+              : 1;
+      const Clock::duration wait = rx_.UntilNext(RxRate(host_baud), need);
+      if (wait > Clock::duration::zero()) {
         pty_events = 0;
-        timeout = std::min(timeout, rx_.UntilNext(RxRate(host_baud)));
+        timeout = std::min(timeout, wait);
       }
     }
     if (!phone_->Output().empty()) {
-      if (options_.wire_time && tx_.UntilNext(TxRate()) > Clock::duration::zero()) {
-        timeout = std::min(timeout, tx_.UntilNext(TxRate()));
+      const std::size_t need =
+          options_.wire_strict ? std::min(kStrictChunk, phone_->Output().size()) : 1;
+      if (options_.wire_strict && !tx_busy_) {
+        pty_events |= POLLOUT;  // a reply starts now
+      } else if (options_.wire_time && tx_.UntilNext(TxRate(), need) > Clock::duration::zero()) {
+        timeout = std::min(timeout, tx_.UntilNext(TxRate(), need));
       } else {
         pty_events |= POLLOUT;
       }

@@ -8,6 +8,7 @@
 
 #include "control_commands.h"
 #include "control_server.h"
+#include "line_turns.h"
 #include "phone.h"
 #include "pty_line.h"
 #include "sim_options.h"
@@ -22,7 +23,13 @@ class WirePacer {
  public:
   std::size_t Allowance(Clock::time_point now, double rate);
   void Used(std::size_t count) { credit_ -= static_cast<double>(count); }
-  Clock::duration UntilNext(double rate) const;
+  // Until `count` bytes may go (1 by default).
+  Clock::duration UntilNext(double rate, std::size_t count = 1) const;
+  // A message starts on an idle line at `now`: its first byte takes its whole wire time.
+  void Start(Clock::time_point now) {
+    credit_ = 0;
+    last_ = now;
+  }
 
  private:
   double credit_ = 0;
@@ -52,6 +59,9 @@ class Simulator {
   std::ofstream log_;
   Clock::time_point started_;
   WirePacer tx_, rx_;
+  // With --wire-strict: a host message or a phone reply is on the wire.
+  bool rx_busy_ = false, tx_busy_ = false;
+  LineTurns turns_;
   int signal_fd_ = -1;
   bool quit_ = false;
 };

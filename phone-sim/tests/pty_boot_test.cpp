@@ -414,4 +414,41 @@ TEST_F(PtyTest, WireTimePacesBothDirections) {
   EXPECT_GE(std::chrono::steady_clock::now() - start, 350ms);
 }
 
+TEST_F(PtyTest, StrictWireTimePacesEachMessageAndCountsTheHostsTurns) {
+  SimProcess sim(prefix_, {"--wire-strict"});
+  PortLine line(sim.LinkPath().string());
+  ASSERT_EQ(BootChip(line, MasterImages(), {3, 921600}), "");
+  auto frame = [](std::uint8_t command, std::uint32_t value, const Bytes& rest) {
+    Bytes b = {command};
+    const Bytes v = Be32(value);
+    b.insert(b.end(), v.begin(), v.end());
+    b.insert(b.end(), rest.begin(), rest.end());
+    return b;
+  };
+  line.Write(frame(0xD4, 8192, {}));
+  ASSERT_EQ(line.Read(1, 2000ms).size(), 1u);
+  EXPECT_EQ(sim.Control("line-turns-clear"), "OK\n");
+  // After the line was idle, a piece still takes its whole wire time: 2053 bytes at 92160
+  // bytes a second are 22.3 ms (the lenient pacing lets 5 ms of them through at once).
+  line.Pause(50ms);
+  const Bytes data = Pattern(8192, 3);
+  auto start = std::chrono::steady_clock::now();
+  line.Write(frame(0xC7, 0, Bytes(data.begin(), data.begin() + 2048)));
+  ASSERT_EQ(line.Read(1, 2000ms).size(), 1u);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 22ms);
+  // Three more pieces, each 20 ms after the phone's reply: three turns of about 20 ms.
+  for (std::size_t pos = 2048; pos < data.size(); pos += 2048) {
+    line.Pause(20ms);
+    line.Write(Bytes(data.begin() + pos, data.begin() + pos + 2048));
+    ASSERT_EQ(line.Read(1, 2000ms).size(), 1u) << pos;
+  }
+  ASSERT_EQ(line.Read(1, 2000ms), Bytes{ByteSum(data)});  // the sector's sum
+  const std::string turns = sim.Control("line-turns");
+  EXPECT_EQ(turns.rfind("OK turns=3 ", 0), 0u) << turns;
+  EXPECT_NE(turns.find(" piece_turns=3 "), std::string::npos) << turns;
+  const double gap = std::stod(turns.substr(turns.find("piece_gap_us=") + 13));
+  EXPECT_GE(gap, 20000.0) << turns;
+  EXPECT_LT(gap, 30000.0) << turns;
+}
+
 }  // namespace

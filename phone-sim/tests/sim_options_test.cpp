@@ -21,9 +21,15 @@ TEST(SimOptions, ParsesTheLauncherLineAndTheExtras) {
   EXPECT_EQ(o->master_nor, "/m");
   EXPECT_EQ(o->save_slave_nor, "/s");
   EXPECT_EQ(o->seed, 7u);
+  EXPECT_FALSE(o->wire_strict);
   o = ParseSimOptions({"--prefix", "/p", "--images", "/i", "--com", "5"}, &error);
   ASSERT_TRUE(o);
   EXPECT_EQ(o->com, 5);
+  EXPECT_FALSE(o->wire_time);
+  o = ParseSimOptions({"--prefix", "/p", "--images", "/i", "--wire-strict"}, &error);
+  ASSERT_TRUE(o) << error;
+  EXPECT_TRUE(o->wire_time);
+  EXPECT_TRUE(o->wire_strict);
 }
 
 TEST(SimOptions, RejectsBadLines) {
