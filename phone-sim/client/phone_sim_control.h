@@ -36,6 +36,11 @@
 //   replug                             after an unplug fault: the line comes back as another
 //                                      COM port -> OK COMn
 //   frames / frames-clear              the frame log since the last frames-clear
+//   line-turns / line-turns-clear      with --wire-strict: the host's turns since the last
+//                                      clear, "OK turns=<n> gap_us=<mean> piece_turns=<n>
+//                                      piece_gap_us=<mean> piece_gap_max_us=<max>" (the time from
+//                                      the end of the phone's reply on the wire to the first byte
+//                                      of the host's next message; pieces: 2048 bytes or more)
 //   state                              power, chip on the line, its stage and speed, faults,
 //                                      the host's speed
 //   quit
