@@ -210,6 +210,7 @@ void Simulator::ReceiveFromHost(Clock::time_point now) {
   if (phone_->Faults().TakeUnplug()) {
     pty_.Close();
     phone_->TakeOutput();  // what was on its way is lost with the adapter
+    rx_busy_ = tx_busy_ = false;
   }
 }
 
