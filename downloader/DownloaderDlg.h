@@ -193,6 +193,8 @@ class CDownloaderDlg : public CDialog {
   void WriteHistory(int type);
   // retry: up to 1000 opens in a row (after a download), else one.
   void ConnectSlave(bool retry = false);
+  // BL_SWITCH_SLAVE, the line closed, a pause, then ConnectSlave.
+  void HandOverToSlave(DWORD pauseMs, bool retry);
   void FormatQvs();
 
   // QVS download.

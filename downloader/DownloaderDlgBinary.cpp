@@ -174,11 +174,7 @@ void CDownloaderDlg::DownloadNext() {
     }
     LogTimeAndTotal(m_Bin.fileSize);
     if (m_bMaster && m_bSlave) {
-      SendByte(kesta::kSwitchSlave);
-      g_MasterComm.Close();
-      m_BootDone = FALSE;
-      Sleep(500);
-      ConnectSlave(true);
+      HandOverToSlave(500, true);
       return;
     }
     AfxMessageBox(kDownloadCompleted, MB_ICONINFORMATION | MB_SYSTEMMODAL);

@@ -296,11 +296,7 @@ void CDownloaderDlg::EvaluateFlashIdReply() {
     return;
   }
   if (!m_bMaster && m_bSlave && !m_SlaveTarget) {
-    SendByte(kesta::kSwitchSlave);
-    g_MasterComm.Close();
-    m_BootDone = FALSE;
-    Sleep(1000);
-    ConnectSlave(false);
+    HandOverToSlave(1000, false);
   }
 }
 
@@ -312,6 +308,14 @@ void CDownloaderDlg::OnTimer(UINT_PTR id) {
     return;
   }
   if (!m_BootDone) SendByte(kesta::kLinkSync);
+}
+
+void CDownloaderDlg::HandOverToSlave(DWORD pauseMs, bool retry) {
+  SendByte(kesta::kSwitchSlave);
+  g_MasterComm.Close();
+  m_BootDone = FALSE;
+  Sleep(pauseMs);
+  ConnectSlave(retry);
 }
 
 void CDownloaderDlg::ConnectSlave(bool retry) {

@@ -254,11 +254,7 @@ void CDownloaderDlg::FinishQvsDownload() {
   if (!m_SlaveTarget && m_bMaster && m_bSlave) {
     // The run goes on with the slave: its entry is written before the line is handed over.
     WriteHistory(kHistoryQvs);
-    SendByte(kesta::kSwitchSlave);
-    g_MasterComm.Close();
-    m_BootDone = FALSE;
-    Sleep(500);
-    ConnectSlave(true);
+    HandOverToSlave(500, true);
     return;
   }
   AfxMessageBox(kDownloadCompleted, MB_ICONINFORMATION | MB_SYSTEMMODAL);

@@ -56,7 +56,8 @@ class CSerialComm {
   // The reader's pending one-byte read: owned by the link, which outlives every read.
   OVERLAPPED m_osWait{};
   std::uint8_t m_WaitByte = 0;
-  // Milliseconds Open waits for the reader to start.
+  // Milliseconds Open waits for the reader to start, and a stopping reader for its cancelled
+  // read.
   static constexpr DWORD kJoinTimeout = 3000;
 
  private:

@@ -531,6 +531,17 @@ TEST_F(Link, CloseJoinsTheReaderAndReopens) {
   CloseHandle(reader);
   EXPECT_FALSE(comm.IsConnected());
   comm.Close();  // twice: nothing happens
+  // Closed while connect requests keep coming: the reader is gone each time Close returns, so
+  // a reopen never leaves two readers putting into the queue.
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(comm.Open(port, 115200, FALSE)) << i;
+    Pump(30);
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), comm.m_hThreadWatchComm, GetCurrentProcess(),
+                                &reader, SYNCHRONIZE, FALSE, 0));
+    comm.Close();
+    EXPECT_EQ(WaitForSingleObject(reader, 0), WAIT_OBJECT_0) << i;
+    CloseHandle(reader);
+  }
   comm.m_QueueRead.Clear();
   ASSERT_TRUE(comm.Open(port, 460800, FALSE));
   ASSERT_TRUE(comm.SetLine(115200, 8, EVENPARITY, ONESTOPBIT));
