@@ -100,9 +100,9 @@ void CreateDialogFonts() {
     list_face = "Tahoma";
   }
   const NONCLIENTMETRICSA metrics = NonClientMetrics();
-  fonts.Caption = CreateFontA(metrics.lfCaptionFont.lfHeight, 0, 0, 0, FW_BOLD, FALSE, FALSE,
-                              FALSE, DEFAULT_CHARSET, OUT_TT_PRECIS, CLIP_DEFAULT_PRECIS,
-                              DRAFT_QUALITY, VARIABLE_PITCH | FF_SWISS, caption_face.c_str());
+  fonts.Caption = CreateFontA(metrics.lfCaptionFont.lfHeight, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE,
+                              DEFAULT_CHARSET, OUT_TT_PRECIS, CLIP_DEFAULT_PRECIS, DRAFT_QUALITY,
+                              VARIABLE_PITCH | FF_SWISS, caption_face.c_str());
   fonts.Dialog = CreateFontIndirectA(&metrics.lfMessageFont);
   fonts.Link = Variant(metrics.lfMessageFont, true, FW_BOLD);
   fonts.Underlined = Variant(metrics.lfMessageFont, true, 0);
@@ -150,7 +150,8 @@ bool PaintDialogFrame(HWND window, UINT message, WPARAM wparam, const std::strin
     r = std::min(255.0, std::round(r * 0.96));
     g = std::min(255.0, std::round(g * 0.96));
     b = std::min(255.0, std::round(b * 0.96));
-    HBRUSH brush = CreateSolidBrush(RGB(static_cast<int>(r), static_cast<int>(g), static_cast<int>(b)));
+    HBRUSH brush =
+        CreateSolidBrush(RGB(static_cast<int>(r), static_cast<int>(g), static_cast<int>(b)));
     FillRect(dc, &step, brush);
     DeleteObject(brush);
     step.top += 2;
@@ -171,7 +172,8 @@ bool PaintDialogFrame(HWND window, UINT message, WPARAM wparam, const std::strin
   DeleteObject(frame_brush);
   DeleteObject(border_brush);
 
-  HGDIOBJ old_font = SelectObject(dc, fonts.Caption ? fonts.Caption : GetStockObject(DEFAULT_GUI_FONT));
+  HGDIOBJ old_font =
+      SelectObject(dc, fonts.Caption ? fonts.Caption : GetStockObject(DEFAULT_GUI_FONT));
   SetBkMode(dc, TRANSPARENT);
   RECT text = band;
   text.left += 4;
@@ -187,6 +189,13 @@ bool PaintDialogFrame(HWND window, UINT message, WPARAM wparam, const std::strin
   DrawTextA(dc, caption.c_str(), -1, &text, DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX);
   SelectObject(dc, old_font);
   ReleaseDC(window, dc);
+  return true;
+}
+
+bool DialogFrameMessage(HWND window, UINT message, WPARAM wparam, const std::string& caption,
+                        bool compact) {
+  if (!PaintDialogFrame(window, message, wparam, caption, compact)) return false;
+  SetWindowLongPtrA(window, DWLP_MSGRESULT, message == WM_NCACTIVATE ? TRUE : 0);
   return true;
 }
 
@@ -216,12 +225,12 @@ RECT MonitorWorkAreaOfWindow(HWND window) {
   using TMonitorFromWindow = HMONITOR(WINAPI*)(HWND, DWORD);
   using TGetMonitorInfo = BOOL(WINAPI*)(HMONITOR, LPMONITORINFO);
   HMODULE user = GetModuleHandleA("user32.dll");
-  auto from_window =
-      user ? reinterpret_cast<TMonitorFromWindow>(
-                 reinterpret_cast<void*>(GetProcAddress(user, "MonitorFromWindow"))) : nullptr;
-  auto monitor_info =
-      user ? reinterpret_cast<TGetMonitorInfo>(
-                 reinterpret_cast<void*>(GetProcAddress(user, "GetMonitorInfoA"))) : nullptr;
+  auto from_window = user ? reinterpret_cast<TMonitorFromWindow>(
+                                reinterpret_cast<void*>(GetProcAddress(user, "MonitorFromWindow")))
+                          : nullptr;
+  auto monitor_info = user ? reinterpret_cast<TGetMonitorInfo>(
+                                 reinterpret_cast<void*>(GetProcAddress(user, "GetMonitorInfoA")))
+                           : nullptr;
   if (from_window && monitor_info) {
     MONITORINFO info{};
     info.cbSize = sizeof info;

@@ -83,8 +83,9 @@ TLineAndOffset SplitLineText(const std::string& text) {
 }
 
 TSourceMessage SourceLocationMessage(const std::string& unit_name, const std::string& class_name,
-                                     const std::string& procedure_name, const std::string& line_text,
-                                     std::uint32_t debug_value1, std::uint32_t debug_value2) {
+                                     const std::string& procedure_name,
+                                     const std::string& line_text, std::uint32_t debug_value1,
+                                     std::uint32_t debug_value2) {
   TSourceMessage m{};
   PutName(m, 90, unit_name);
   PutName(m, 180, class_name);
@@ -160,7 +161,8 @@ std::vector<std::string> TextLines(const std::string& text) {
   std::size_t start = 0;
   for (;;) {
     const std::size_t end = text.find('\n', start);
-    std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    std::string line =
+        text.substr(start, end == std::string::npos ? std::string::npos : end - start);
     if (!line.empty() && line.back() == '\r') line.pop_back();
     lines.push_back(line.empty() ? " " : line);
     if (end == std::string::npos) break;
@@ -230,15 +232,15 @@ std::string AssemblerPageRtf(std::string_view section, int charset, std::string_
                     std::to_string(point_size * 2) + "\r\n";
   for (const std::string& raw : SplitLines(section)) {
     std::string line = Escape(raw);
-    const bool address_line = line.size() >= 8 && std::all_of(line.begin(), line.begin() + 8, IsHex) &&
+    const bool address_line = line.size() >= 8 &&
+                              std::all_of(line.begin(), line.begin() + 8, IsHex) &&
                               (line.size() == 8 || line[8] == ' ');
     if (line.find("<-- EXCEPTION") != std::string::npos) {
       line = "\\cf4\\b " + line + "\\b0";
     } else if (address_line) {
       std::string code = line.substr(8);
       const std::size_t semi = code.find(';');
-      if (semi != std::string::npos)
-        code = code.substr(0, semi) + "\\b0\\cf7 " + code.substr(semi);
+      if (semi != std::string::npos) code = code.substr(0, semi) + "\\b0\\cf7 " + code.substr(semi);
       line = "\\cf5 " + line.substr(0, 8) + "\\cf2 " + code;
     } else if (!line.empty() && line.front() != ' ' && line.find('(') != std::string::npos) {
       line = "\\cf6 " + line;

@@ -33,8 +33,9 @@ inline constexpr std::size_t kSourceMessageSize = 376;
 inline constexpr std::size_t kSourceNameField = 90;
 using TSourceMessage = std::array<std::uint8_t, kSourceMessageSize>;
 TSourceMessage SourceLocationMessage(const std::string& unit_name, const std::string& class_name,
-                                     const std::string& procedure_name, const std::string& line_text,
-                                     std::uint32_t debug_value1, std::uint32_t debug_value2);
+                                     const std::string& procedure_name,
+                                     const std::string& line_text, std::uint32_t debug_value1,
+                                     std::uint32_t debug_value2);
 // "\\.\mailslot\VantorLog" + the process id in decimal.
 std::string SourceMailslotName(std::uint32_t process_id);
 

@@ -90,8 +90,8 @@ HINSTANCE DialogModule();
 std::string DialogText(int index);  // the options' text table (defaults without options)
 
 struct TDialogFonts {
-  HFONT Caption = nullptr, Dialog = nullptr, Link = nullptr, Underlined = nullptr,
-        Bold = nullptr, Code = nullptr, List = nullptr;
+  HFONT Caption = nullptr, Dialog = nullptr, Link = nullptr, Underlined = nullptr, Bold = nullptr,
+        Code = nullptr, List = nullptr;
   int PointSize = 8;
   std::string CodeFace;
   int Charset = 0;
@@ -106,6 +106,9 @@ bool OwnLook();
 // WM_NCPAINT / WM_NCACTIVATE with own look; true when it painted (the message is handled).
 bool PaintDialogFrame(HWND window, UINT message, WPARAM wparam, const std::string& caption,
                       bool compact);
+// The same inside a dialog procedure: true when handled, with the message's result set.
+bool DialogFrameMessage(HWND window, UINT message, WPARAM wparam, const std::string& caption,
+                        bool compact);
 // Caption style (own look: the small tool-window caption), top-most, the height of the
 // caption metric; returns the caption height used in layout.
 int PrepareDialogWindow(HWND window, bool small_caption, bool top_most);

@@ -106,7 +106,8 @@ void ApplyForm(HWND window) {
     dlg.remembered.state = p.maximised ? 3 : 1;
     SetWindowPlacement(window, &placement);
     if (!p.maximised)
-      SetWindowPos(window, nullptr, p.left, p.top, p.width, p.height, SWP_NOZORDER | SWP_NOACTIVATE);
+      SetWindowPos(window, nullptr, p.left, p.top, p.width, p.height,
+                   SWP_NOZORDER | SWP_NOACTIVATE);
     Show(window, kDlgTabs, true);
     SetItemText(window, kDlgDetails, DetailsButtonText(DialogText(20), true));
   } else {
@@ -117,7 +118,8 @@ void ApplyForm(HWND window) {
     const std::string message = ExceptionMessageText();
     SetItemText(window, kDlgMessage, message);
     const SIZE size = CompactSize(window, message);
-    SetWindowPos(window, nullptr, 0, 0, size.cx, size.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    SetWindowPos(window, nullptr, 0, 0, size.cx, size.cy,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     CentreInRect(window, window_state.WorkArea);
     Show(window, kDlgTabs, false);
     SetItemText(window, kDlgDetails, DetailsButtonText(DialogText(20), false));
@@ -140,8 +142,8 @@ void OnSize(HWND window, WPARAM type, int w, int h) {
   }
   HFONT font = DialogFonts().Dialog;
   int button = 75;
-  for (const std::string& t : {DialogText(17) + "O", DialogText(18), DialogText(19),
-                               DialogText(20), DialogText(21)})
+  for (const std::string& t :
+       {DialogText(17) + "O", DialogText(18), DialogText(19), DialogText(20), DialogText(21)})
     button = std::max(button, TextWidth(window, font, t) + 1);
   const int y = h - extra - 32;
   const bool terminate = TerminateButtonShown();
@@ -204,22 +206,21 @@ void SavePlacement() {
 
 void OnInitDialog(HWND window) {
   window_state.Window = window;
-  SetWindowPos(window, nullptr, 0, 0, 0, 0,
-               SWP_NOSENDCHANGING | SWP_NOACTIVATE | SWP_NOREDRAW | SWP_NOMOVE | SWP_NOSIZE |
-                   SWP_NOZORDER);
+  SetWindowPos(
+      window, nullptr, 0, 0, 0, 0,
+      SWP_NOSENDCHANGING | SWP_NOACTIVATE | SWP_NOREDRAW | SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER);
   dlg = TExceptionDialog();
   const TVantorModuleOptions& o = Options();
   dlg.top_most = (o.FDialogOptions & 0x20) != 0;
   dlg.own_look = (o.FDialogOptions & 0x40) != 0;
   dlg.caption_height = PrepareDialogWindow(window, dlg.own_look, dlg.top_most);
-  dlg.send_offered = (o.FMailMode != 0 || o.FWebMode != 0) && !ProcessingSteps().IsDuplicateError() &&
-                     (o.FDialogOptions & 0x80);
-  dlg.screenshot_offered =
-      (o.FSendFlags & 0x10) && dlg.send_offered && (o.FDialogOptions & 0x100);
+  dlg.send_offered = (o.FMailMode != 0 || o.FWebMode != 0) &&
+                     !ProcessingSteps().IsDuplicateError() && (o.FDialogOptions & 0x80);
+  dlg.screenshot_offered = (o.FSendFlags & 0x10) && dlg.send_offered && (o.FDialogOptions & 0x100);
   dlg.copy_offered = (o.FDialogOptions & 0x04) != 0;
   dlg.link_present = !Trimmed(o.FSupportLink).empty();
-  dlg.extra_height = DialogExtraHeight(dlg.send_offered, dlg.screenshot_offered,
-                                       dlg.copy_offered, dlg.link_present);
+  dlg.extra_height = DialogExtraHeight(dlg.send_offered, dlg.screenshot_offered, dlg.copy_offered,
+                                       dlg.link_present);
   TDialogState& choices = DialogState();
   choices.SendChosen = true;
   choices.CopyChosen = true;
@@ -247,8 +248,9 @@ void OnInitDialog(HWND window) {
   EnableWindow(GetDlgItem(window, kDlgScreenshotBox), send_checked);
   Show(window, kDlgSendBox, dlg.send_offered);
   Show(window, kDlgScreenshotBox, dlg.send_offered && dlg.screenshot_offered);
-  CheckDlgButton(window, kDlgScreenshotBox,
-                 choices.ScreenshotChosen && (o.FDialogOptions & 0x02) ? BST_CHECKED : BST_UNCHECKED);
+  CheckDlgButton(
+      window, kDlgScreenshotBox,
+      choices.ScreenshotChosen && (o.FDialogOptions & 0x02) ? BST_CHECKED : BST_UNCHECKED);
   CheckDlgButton(window, kDlgCopyBox, BST_UNCHECKED);
   Show(window, kDlgCopyBox, dlg.copy_offered);
   SetWindowTextA(window, DialogText(3).c_str());
@@ -389,27 +391,6 @@ bool IsDialogOpen() { return window_state.Shown; }
 
 HWND& CurrentTabPage() { return dlg.page; }
 
-void ShowTabPage(int index) {
-  const HWND window = window_state.Window;
-  if (!window) return;
-  const int page = TabPageIndex(index, dlg.modules_tabs, dlg.assembler_tabs);
-  if (page < 0 || page >= kTabPageCount) return;
-  if (dlg.page) DestroyWindow(dlg.page);
-  const HWND tabs = GetDlgItem(window, kDlgTabs);
-  dlg.page = CreateDialogParamA(DialogModule(), TabPageTemplate(page), tabs, TabPageProc(page), 0);
-  if (!dlg.page) return;
-  RECT r{};
-  GetClientRect(tabs, &r);
-  SendMessageA(tabs, TCM_ADJUSTRECT, FALSE, reinterpret_cast<LPARAM>(&r));
-  r.left -= 3;
-  r.top -= 1;
-  const int width = r.right - r.left, height = r.bottom - r.top;
-  SetWindowPos(dlg.page, HWND_TOP, r.left, r.top, width, height, SWP_NOACTIVATE);
-  SetWindowPos(GetDlgItem(dlg.page, kPageControl), nullptr, r.left + 3, 20, width - 8, height - 24,
-               SWP_NOZORDER | SWP_NOACTIVATE);
-  ShowWindow(dlg.page, SW_SHOW);
-}
-
 void FitTabPage() {
   if (!dlg.page || !window_state.Window) return;
   const HWND tabs = GetDlgItem(window_state.Window, kDlgTabs);
@@ -424,6 +405,20 @@ void FitTabPage() {
                SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
+void ShowTabPage(int index) {
+  const HWND window = window_state.Window;
+  if (!window) return;
+  const int page = TabPageIndex(index, dlg.modules_tabs, dlg.assembler_tabs);
+  if (page < 0 || page >= kTabPageCount) return;
+  if (dlg.page) DestroyWindow(dlg.page);
+  const HWND tabs = GetDlgItem(window, kDlgTabs);
+  dlg.page = CreateDialogParamA(DialogModule(), TabPageTemplate(page), tabs, TabPageProc(page), 0);
+  if (!dlg.page) return;
+  FitTabPage();
+  SetWindowPos(dlg.page, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  ShowWindow(dlg.page, SW_SHOW);
+}
+
 INT_PTR CALLBACK ExceptionDialogProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   try {
     if (IsDialogInputMessage(message)) ResetAutoCloseTimer();
@@ -436,7 +431,8 @@ INT_PTR CALLBACK ExceptionDialogProc(HWND window, UINT message, WPARAM wparam, L
         FitTabPage();
         return TRUE;
       case WM_MOVE:
-        if (window_state.Window && window_state.Detailed && !IsZoomed(window) && !IsIconic(window)) {
+        if (window_state.Window && window_state.Detailed && !IsZoomed(window) &&
+            !IsIconic(window)) {
           RECT r{};
           GetWindowRect(window, &r);
           dlg.remembered.left = r.left;
@@ -494,11 +490,7 @@ INT_PTR CALLBACK ExceptionDialogProc(HWND window, UINT message, WPARAM wparam, L
         return reinterpret_cast<INT_PTR>(dlg.background);
       case WM_NCPAINT:
       case WM_NCACTIVATE:
-        if (PaintDialogFrame(window, message, wparam, DialogText(3), !window_state.Detailed)) {
-          SetWindowLongPtrA(window, DWLP_MSGRESULT, message == WM_NCACTIVATE ? TRUE : 0);
-          return TRUE;
-        }
-        return FALSE;
+        return DialogFrameMessage(window, message, wparam, DialogText(3), !window_state.Detailed);
       case WM_DESTROY:
         OnDestroy(window);
         return FALSE;
@@ -523,7 +515,8 @@ void ShowExceptionDialog(bool beep) {
       window_state.Shown = false;
       switch (state.DialogKind) {
         case 3:
-          DialogBoxParamA(DialogModule(), kExceptionDialogTemplate, nullptr, ExceptionDialogProc, 0);
+          DialogBoxParamA(DialogModule(), kExceptionDialogTemplate, nullptr, ExceptionDialogProc,
+                          0);
           break;
         case 2:
           DialogBoxParamA(DialogModule(), kSimpleDialogTemplate, nullptr, MSDialogProc, 0);

@@ -29,14 +29,6 @@ bool modeless = false;
 // not hold the sending).
 constexpr int kFocusWaitLimitMs = 10000;
 
-HINSTANCE ThisModule() {
-  HMODULE module = nullptr;
-  GetModuleHandleExA(
-      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-      reinterpret_cast<LPCSTR>(&SendDialogProc), &module);
-  return module;
-}
-
 std::string Text(int index) {
   const TVantorModuleOptions* options = CurrentOptions();
   return options ? options->GetCustomText(index) : VCore::DefaultText(index);
@@ -75,7 +67,7 @@ void InitDialog(HWND window, bool placement) {
   SetWindowTextA(window, Text(110).c_str());
   SendDlgItemMessageA(window, kSendStatusId, WM_SETFONT,
                       reinterpret_cast<WPARAM>(DialogFonts().Dialog), TRUE);
-  send_bitmap = LoadBitmapA(ThisModule(), "VL_SEND");
+  send_bitmap = LoadBitmapA(DialogModule(), "VL_SEND");
   PlaceDialog(window, placement);
 }
 
@@ -125,11 +117,7 @@ INT_PTR CALLBACK SendDialogProc(HWND window, UINT message, WPARAM wparam, LPARAM
         return TRUE;
       case WM_NCPAINT:
       case WM_NCACTIVATE:
-        if (PaintDialogFrame(window, message, wparam, Text(110), false)) {
-          SetWindowLongPtrA(window, DWLP_MSGRESULT, message == WM_NCACTIVATE ? TRUE : 0);
-          return TRUE;
-        }
-        return FALSE;
+        return DialogFrameMessage(window, message, wparam, Text(110), false);
       case kCloseSendDialogMessage:
         EndDialog(window, 0);
         return TRUE;
@@ -153,9 +141,9 @@ void ShowSendDialog(bool placement) {
   InitCommonControlsEx(&controls);
   modeless = in_raising_thread;
   if (modeless) {
-    CreateDialogParamA(ThisModule(), kSendDialogTemplate, nullptr, SendDialogProc, placement);
+    CreateDialogParamA(DialogModule(), kSendDialogTemplate, nullptr, SendDialogProc, placement);
   } else {
-    DialogBoxParamA(ThisModule(), kSendDialogTemplate, nullptr, SendDialogProc, placement);
+    DialogBoxParamA(DialogModule(), kSendDialogTemplate, nullptr, SendDialogProc, placement);
   }
   dialog_shown = false;
 }

@@ -142,15 +142,14 @@ void OnInitSimple(HWND window) {
   const int button_height = 4 * border + line_height + 6;
   PlaceButton(window, kMsHelp, 8, y, DialogText(21), button_height);
   Show(window, kMsHelp, (o.FDialogOptions & 0x200) != 0);
-  const std::string dont_send =
-      DialogText(ms.send_offered && choices.SendChosen ? 36 : 17);
+  const std::string dont_send = DialogText(ms.send_offered && choices.SendChosen ? 36 : 17);
   const int dont_width = ButtonWidth(window, DialogText(36));
   PlaceButton(window, kMsDontSend, 405 - dont_width, y, dont_send, button_height);
   PlaceButton(window, kMsSend, 397 - dont_width - ButtonWidth(window, DialogText(35)), y,
               DialogText(35), button_height);
 
-  const int height = GetSystemMetrics(SM_CYFRAME) + button_height + GetSystemMetrics(SM_CYCAPTION) +
-                     y + 10;
+  const int height =
+      GetSystemMetrics(SM_CYFRAME) + button_height + GetSystemMetrics(SM_CYCAPTION) + y + 10;
   SetWindowPos(window, nullptr, 0, 0, 419, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   CentreInRect(window, st.WorkArea);
   ms.face = GetSysColorBrush(COLOR_BTNFACE);
@@ -201,8 +200,9 @@ void CloseSimple(HWND window) {
     return;
   }
   if (o) o->SetReproduceSteps(VCore::Trim(ControlText(window, kMsDoingEdit)));
-  choices.Terminate = (choices.Terminate || IsDlgButtonChecked(window, kMsTerminateBox) == BST_CHECKED) &&
-                      !st.Cancelled;
+  choices.Terminate =
+      (choices.Terminate || IsDlgButtonChecked(window, kMsTerminateBox) == BST_CHECKED) &&
+      !st.Cancelled;
   EndDialog(window, 0);
 }
 
@@ -291,12 +291,8 @@ INT_PTR CALLBACK MSDialogProc(HWND window, UINT message, WPARAM wparam, LPARAM l
         return TRUE;
       case WM_NCPAINT:
       case WM_NCACTIVATE:
-        if (choices.DialogKind != 2 &&
-            PaintDialogFrame(window, message, wparam, DialogText(3), false)) {
-          SetWindowLongPtrA(window, DWLP_MSGRESULT, message == WM_NCACTIVATE ? TRUE : 0);
-          return TRUE;
-        }
-        return FALSE;
+        return choices.DialogKind != 2 &&
+               DialogFrameMessage(window, message, wparam, DialogText(3), false);
       case WM_DESTROY:
         KillTimer(window, kPaintCheckTimer);
         UnsetAutoCloseTimer(window);
@@ -362,11 +358,7 @@ INT_PTR CALLBACK RequestDialogProc(HWND window, UINT message, WPARAM wparam, LPA
         return TRUE;
       case WM_NCPAINT:
       case WM_NCACTIVATE:
-        if (PaintDialogFrame(window, message, wparam, DialogText(123), false)) {
-          SetWindowLongPtrA(window, DWLP_MSGRESULT, message == WM_NCACTIVATE ? TRUE : 0);
-          return TRUE;
-        }
-        return FALSE;
+        return DialogFrameMessage(window, message, wparam, DialogText(123), false);
       case WM_DESTROY:
         UnsetAutoCloseTimer(window);
         UnsetAutoTopMost(window);

@@ -42,8 +42,8 @@ HWND PageControl(HWND page) { return GetDlgItem(page, kPageControl); }
 
 void SetLabel(HWND page, int text) {
   SetDlgItemTextA(page, kPageLabel, DialogText(text).c_str());
-  SendDlgItemMessageA(page, kPageLabel, WM_SETFONT,
-                      reinterpret_cast<WPARAM>(DialogFonts().Dialog), FALSE);
+  SendDlgItemMessageA(page, kPageLabel, WM_SETFONT, reinterpret_cast<WPARAM>(DialogFonts().Dialog),
+                      FALSE);
 }
 
 void InitRichPage(HWND page, int label, const std::string& rtf) {
@@ -131,7 +131,8 @@ INT_PTR ListPageMessage(HWND page, UINT message, WPARAM wparam, LPARAM lparam, T
 }
 
 int SelectedRow(HWND list) {
-  return static_cast<int>(SendMessageA(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED));
+  return static_cast<int>(
+      SendMessageA(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED));
 }
 
 std::string ItemText(HWND list, int row, int column) {
@@ -184,10 +185,10 @@ void FillCallStack() {
     }
     std::string line;
     if (e.Line != 0) line = std::to_string(e.Line) + "[" + std::to_string(e.LineOffset) + "]";
-    list_items->AddRow({Hex8(e.Address),
-                        e.ModuleInfo ? VCore::ExtractFileName(e.ModuleInfo->FileName) : "",
-                        e.UnitName, e.ClassName, e.ProcedureName, line},
-                       "", false, 0, StackRowImage(e));
+    list_items->AddRow(
+        {Hex8(e.Address), e.ModuleInfo ? VCore::ExtractFileName(e.ModuleInfo->FileName) : "",
+         e.UnitName, e.ClassName, e.ProcedureName, line},
+        "", false, 0, StackRowImage(e));
     previous = &e;
   }
 }
@@ -260,132 +261,130 @@ void SendSourceLocation(HWND list, int row) {
   CloseHandle(slot);
 }
 
-INT_PTR CALLBACK GeneralTabProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+namespace {
+
+// A rich-text page: its label and the rich text of its section.
+INT_PTR RichPage(HWND window, UINT message, WPARAM wparam, int label,
+                 std::string (*rtf)(HWND page)) {
   try {
     INT_PTR result = 0;
     if (CommonMessage(window, message, wparam, result)) return result;
     if (message == WM_INITDIALOG) {
-      InitRichPage(window, 6, "");
-      const TDialogFonts& f = DialogFonts();
-      VCore::RichEditSetRtf(PageControl(window),
-                            VCore::GeneralPageRtf(ReportPieces().General, f.Charset, f.CodeFace,
-                                                  f.PointSize));
+      InitRichPage(window, label, "");
+      VCore::RichEditSetRtf(PageControl(window), rtf(window));
       return TRUE;
     }
   } catch (...) {
   }
-  (void)lparam;
   return FALSE;
 }
 
-INT_PTR CALLBACK AssemblerTabProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+std::string GeneralRtf(HWND) {
+  const TDialogFonts& f = DialogFonts();
+  return VCore::GeneralPageRtf(ReportPieces().General, f.Charset, f.CodeFace, f.PointSize);
+}
+
+std::string AssemblerRtf(HWND) {
+  const TDialogFonts& f = DialogFonts();
+  const TReportPieces& pieces = ReportPieces();
+  return AssemblerPageRtf(pieces.AssemblerHeader + "\r\n" + pieces.AssemblerBody, f.Charset,
+                          f.CodeFace, f.PointSize);
+}
+
+std::string CpuRtf(HWND page) {
+  const TDialogFonts& f = DialogFonts();
+  const int column = PointSizeTwips(page, TextWidth(page, f.Code, "EAX: 00000000   "));
+  return CpuPageRtf(ReportPieces().Cpu, f.Charset, f.CodeFace, f.PointSize, column);
+}
+
+// A list page: its label, columns and rows; the call stack's clicks fold and jump.
+struct TListPageSpec {
+  int label;
+  TListPage kind;
+  std::vector<TColumnSpec> columns;
+  void (*fill)();
+};
+
+void OnCallStackNotify(LPARAM lparam) {
+  const auto* header = reinterpret_cast<const NMHDR*>(lparam);
+  if (header->idFrom != static_cast<UINT_PTR>(kPageControl) || !list_items) return;
+  const int row = SelectedRow(header->hwndFrom);
+  if (row < 0) return;
+  if (header->code == NM_CLICK) {
+    list_items->ClickRow(row, ClickPoint(header), true);
+  } else if (header->code == NM_DBLCLK) {
+    if (!ItemText(header->hwndFrom, row, 5).empty())
+      SendSourceLocation(header->hwndFrom, row);
+    else
+      list_items->ClickRow(row, ClickPoint(header), false);
+  }
+}
+
+INT_PTR ListPage(HWND window, UINT message, WPARAM wparam, LPARAM lparam,
+                 const TListPageSpec& spec) {
   try {
     INT_PTR result = 0;
     if (CommonMessage(window, message, wparam, result)) return result;
+    bool handled = false;
+    result = ListPageMessage(window, message, wparam, lparam, spec.kind, handled);
+    if (handled) return result;
     if (message == WM_INITDIALOG) {
-      InitRichPage(window, 14, "");
-      const TDialogFonts& f = DialogFonts();
-      const TReportPieces& pieces = ReportPieces();
-      VCore::RichEditSetRtf(
-          PageControl(window),
-          AssemblerPageRtf(pieces.AssemblerHeader + "\r\n" + pieces.AssemblerBody, f.Charset,
-                           f.CodeFace, f.PointSize));
+      InitListPage(window, spec.label, spec.kind, spec.columns);
+      spec.fill();
       return TRUE;
     }
+    if (message == WM_NOTIFY && spec.kind == TListPage::CallStack) OnCallStackNotify(lparam);
   } catch (...) {
   }
-  (void)lparam;
   return FALSE;
 }
 
-INT_PTR CALLBACK CPUTabProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-  try {
-    INT_PTR result = 0;
-    if (CommonMessage(window, message, wparam, result)) return result;
-    if (message == WM_INITDIALOG) {
-      InitRichPage(window, 16, "");
-      const TDialogFonts& f = DialogFonts();
-      const int column = PointSizeTwips(window, TextWidth(window, f.Code, "EAX: 00000000   "));
-      VCore::RichEditSetRtf(PageControl(window), CpuPageRtf(ReportPieces().Cpu, f.Charset,
-                                                            f.CodeFace, f.PointSize, column));
-      return TRUE;
-    }
-  } catch (...) {
-  }
-  (void)lparam;
-  return FALSE;
-}
+const TListPageSpec kCallStackPage{
+    8,
+    TListPage::CallStack,
+    {{92, false}, {93, false}, {94, false}, {95, false}, {96, false}, {97, true}},
+    FillCallStack};
+const TListPageSpec kModulesPage{10,
+                                 TListPage::Modules,
+                                 {{126, false},
+                                  {127, false},
+                                  {128, false},
+                                  {129, true},
+                                  {130, true},
+                                  {131, false},
+                                  {132, false}},
+                                 FillModules};
+const TListPageSpec kProcessesPage{12,
+                                   TListPage::Processes,
+                                   {{133, false},
+                                    {134, false},
+                                    {135, false},
+                                    {136, true},
+                                    {137, true},
+                                    {138, true},
+                                    {139, true},
+                                    {140, false}},
+                                   FillProcesses};
 
+}  // namespace
+
+INT_PTR CALLBACK GeneralTabProc(HWND window, UINT message, WPARAM wparam, LPARAM) {
+  return RichPage(window, message, wparam, 6, GeneralRtf);
+}
+INT_PTR CALLBACK AssemblerTabProc(HWND window, UINT message, WPARAM wparam, LPARAM) {
+  return RichPage(window, message, wparam, 14, AssemblerRtf);
+}
+INT_PTR CALLBACK CPUTabProc(HWND window, UINT message, WPARAM wparam, LPARAM) {
+  return RichPage(window, message, wparam, 16, CpuRtf);
+}
 INT_PTR CALLBACK CallStackTabProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-  try {
-    INT_PTR result = 0;
-    if (CommonMessage(window, message, wparam, result)) return result;
-    bool handled = false;
-    result = ListPageMessage(window, message, wparam, lparam, TListPage::CallStack, handled);
-    if (handled) return result;
-    switch (message) {
-      case WM_INITDIALOG:
-        InitListPage(window, 8, TListPage::CallStack,
-                     {{92, false}, {93, false}, {94, false}, {95, false}, {96, false}, {97, true}});
-        FillCallStack();
-        return TRUE;
-      case WM_NOTIFY: {
-        const auto* header = reinterpret_cast<const NMHDR*>(lparam);
-        if (header->idFrom != static_cast<UINT_PTR>(kPageControl) || !list_items) break;
-        const int row = SelectedRow(header->hwndFrom);
-        if (row < 0) break;
-        if (header->code == NM_CLICK) {
-          list_items->ClickRow(row, ClickPoint(header), true);
-        } else if (header->code == NM_DBLCLK) {
-          if (!ItemText(header->hwndFrom, row, 5).empty())
-            SendSourceLocation(header->hwndFrom, row);
-          else
-            list_items->ClickRow(row, ClickPoint(header), false);
-        }
-        break;
-      }
-    }
-  } catch (...) {
-  }
-  return FALSE;
+  return ListPage(window, message, wparam, lparam, kCallStackPage);
 }
-
 INT_PTR CALLBACK ModulesTabProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-  try {
-    INT_PTR result = 0;
-    if (CommonMessage(window, message, wparam, result)) return result;
-    bool handled = false;
-    result = ListPageMessage(window, message, wparam, lparam, TListPage::Modules, handled);
-    if (handled) return result;
-    if (message == WM_INITDIALOG) {
-      InitListPage(window, 10, TListPage::Modules,
-                   {{126, false}, {127, false}, {128, false}, {129, true}, {130, true},
-                    {131, false}, {132, false}});
-      FillModules();
-      return TRUE;
-    }
-  } catch (...) {
-  }
-  return FALSE;
+  return ListPage(window, message, wparam, lparam, kModulesPage);
 }
-
 INT_PTR CALLBACK ProcessesTabProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-  try {
-    INT_PTR result = 0;
-    if (CommonMessage(window, message, wparam, result)) return result;
-    bool handled = false;
-    result = ListPageMessage(window, message, wparam, lparam, TListPage::Processes, handled);
-    if (handled) return result;
-    if (message == WM_INITDIALOG) {
-      InitListPage(window, 12, TListPage::Processes,
-                   {{133, false}, {134, false}, {135, false}, {136, true}, {137, true},
-                    {138, true}, {139, true}, {140, false}});
-      FillProcesses();
-      return TRUE;
-    }
-  } catch (...) {
-  }
-  return FALSE;
+  return ListPage(window, message, wparam, lparam, kProcessesPage);
 }
 
 const char* TabPageTemplate(int page) {
@@ -396,9 +395,8 @@ const char* TabPageTemplate(int page) {
 }
 
 DLGPROC TabPageProc(int page) {
-  static const DLGPROC kProcs[kTabPageCount] = {GeneralTabProc,   CallStackTabProc,
-                                                ModulesTabProc,   ProcessesTabProc,
-                                                AssemblerTabProc, CPUTabProc};
+  static const DLGPROC kProcs[kTabPageCount] = {GeneralTabProc,   CallStackTabProc, ModulesTabProc,
+                                                ProcessesTabProc, AssemblerTabProc, CPUTabProc};
   return page >= 0 && page < kTabPageCount ? kProcs[page] : kProcs[0];
 }
 

@@ -16,9 +16,9 @@ TEST(DialogText, EmailNeedsAnAtSignAndADotInAnyOrder) {
     const char* text;
     bool valid;
   };
-  for (const Case& c : {Case{"x@y.z", true}, Case{"a@b", false}, Case{"a.b", false},
-                        Case{"first.last@host", true}, Case{"x.y@", true}, Case{".@", true},
-                        Case{"", false}, Case{"plain", false}}) {
+  for (const Case& c :
+       {Case{"x@y.z", true}, Case{"a@b", false}, Case{"a.b", false}, Case{"first.last@host", true},
+        Case{"x.y@", true}, Case{".@", true}, Case{"", false}, Case{"plain", false}}) {
     EXPECT_EQ(IsValidEmail(c.text), c.valid) << c.text;
   }
 }
@@ -121,7 +121,8 @@ TEST(DialogText, ModuleImagesAndDetailsCaption) {
 
 TEST(DialogText, AssemblerAndCpuRichText) {
   const std::string assembler =
-      "Assembler Information:\r\n----------------------\r\nUnit1.Button1Click (Line=42 - Offset=7)\r\n"
+      "Assembler Information:\r\n----------------------\r\nUnit1.Button1Click (Line=42 - "
+      "Offset=7)\r\n"
       "00401009  mov     eax, [eax]      ; <-- EXCEPTION\r\n0040100B  ret     ; {x}\r\n";
   const std::string rtf = AssemblerPageRtf(assembler, 0, "Lucida Console", 8);
   EXPECT_EQ(rtf.rfind("{\\rtf1\\ansi", 0), 0u);
@@ -132,8 +133,9 @@ TEST(DialogText, AssemblerAndCpuRichText) {
   EXPECT_NE(rtf.find("\\cf6 Unit1.Button1Click (Line=42 - Offset=7)\\par"), std::string::npos);
   EXPECT_EQ(rtf.back(), '}');
 
-  const std::string cpu = "Registers:\r\n-----------------------------\r\n"
-                          "EAX: 00000001   EDI: 00000002\r\n";
+  const std::string cpu =
+      "Registers:\r\n-----------------------------\r\n"
+      "EAX: 00000001   EDI: 00000002\r\n";
   const std::string c = CpuPageRtf(cpu, 204, "Courier New", 10, 1800);
   EXPECT_NE(c.find("\\fcharset204 Courier New;"), std::string::npos);
   EXPECT_NE(c.find("\\pard\\tx1800\\tx3600"), std::string::npos);
@@ -167,19 +169,22 @@ TEST(DialogLayout, WrappedTextHeight) {
       {"a long word", std::string(30, 'w'), 60, 13 + 39},
       {"separators stay with their word", "a-b-c-d-e-f-g-h-i-j", 30, 5 * 13},
   };
-  for (const Case& c : cases) EXPECT_EQ(WrappedTextHeight(c.text, c.width, 13, Fixed), c.height) << c.name;
+  for (const Case& c : cases)
+    EXPECT_EQ(WrappedTextHeight(c.text, c.width, 13, Fixed), c.height) << c.name;
 }
 
 TEST(DialogLayout, CompactSizeWrapsAtTheLimitAndKeepsRoomForTheCheckBoxRows) {
   // Frame 4, caption 18, check-box rows 34: the limit is 640 - 66 = 574.
-  const TCompactSize small = CompactDialogSize("abc", std::string(40, 'x'), 13, 4, 4, 18, 34, Fixed);
+  const TCompactSize small =
+      CompactDialogSize("abc", std::string(40, 'x'), 13, 4, 4, 18, 34, Fixed);
   EXPECT_EQ(small.width, 340);
   EXPECT_EQ(small.height, 0 + 8 + 18 + 86 + 34);
   const TCompactSize wide = CompactDialogSize(std::string(200, 'm'), "x", 13, 4, 4, 18, 34, Fixed);
   EXPECT_EQ(wide.width, 640);
   // 1216 pixels: two more lines; three lines less 39.
   EXPECT_EQ(wide.height, 13 + 8 + 18 + 86 + 34);
-  const TCompactSize lines = CompactDialogSize("one\r\ntwo\r\n\r\nfour", "x", 13, 4, 4, 18, 0, Fixed);
+  const TCompactSize lines =
+      CompactDialogSize("one\r\ntwo\r\n\r\nfour", "x", 13, 4, 4, 18, 0, Fixed);
   EXPECT_EQ(lines.height, (5 * 13 - 39) + 8 + 18 + 86);
 }
 

@@ -16,13 +16,12 @@
 #include <string>
 #include <vector>
 
-#include "Streams.h"
-#include "VPngWriter.h"
-
 #include "ExceptionLog.h"
+#include "Streams.h"
 #include "VCallStack.h"
 #include "VDialogs.h"
 #include "VModules.h"
+#include "VPngWriter.h"
 #include "VThreads.h"
 #include "core/ExceptionLog.h"
 
@@ -35,7 +34,8 @@ int g_help_clicks = 0;
 
 int Arg(const std::string& key, int default_value) {
   const auto it = g_args.find(key);
-  return it == g_args.end() ? default_value : static_cast<int>(std::strtol(it->second.c_str(), nullptr, 0));
+  return it == g_args.end() ? default_value
+                            : static_cast<int>(std::strtol(it->second.c_str(), nullptr, 0));
 }
 
 // As the raise hook hands over an uncaught language raise at this call.
@@ -108,8 +108,9 @@ LRESULT CALLBACK CameraProc(HWND camera, UINT message, WPARAM wparam, LPARAM lpa
   }
   ReleaseDC(nullptr, screen);
   std::ofstream(g_folder + "\\camera-answer.txt", std::ios::binary) << answer.str();
-  if (HANDLE done = OpenEventA(EVENT_MODIFY_STATE, FALSE, ("VantorLogDialogsCamera" +
-                                                          std::to_string(GetCurrentProcessId())).c_str())) {
+  if (HANDLE done =
+          OpenEventA(EVENT_MODIFY_STATE, FALSE,
+                     ("VantorLogDialogsCamera" + std::to_string(GetCurrentProcessId())).c_str())) {
     SetEvent(done);
     CloseHandle(done);
   }
@@ -122,8 +123,8 @@ void CreateCamera() {
   c.hInstance = GetModuleHandleA(nullptr);
   c.lpszClassName = "VantorLogDialogsCamera";
   RegisterClassA(&c);
-  CreateWindowA(c.lpszClassName, std::to_string(GetCurrentProcessId()).c_str(), WS_POPUP, 0, 0,
-                1, 1, nullptr, nullptr, c.hInstance, nullptr);
+  CreateWindowA(c.lpszClassName, std::to_string(GetCurrentProcessId()).c_str(), WS_POPUP, 0, 0, 1,
+                1, nullptr, nullptr, c.hInstance, nullptr);
 }
 
 void HelpClicked(const TVantorExceptionRecord&, bool& close) {

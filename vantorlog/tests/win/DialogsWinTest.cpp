@@ -48,7 +48,8 @@ class Remote {
     DWORD pid = 0;
     GetWindowThreadProcessId(window, &pid);
     process_ = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
-    base_ = process_ ? VirtualAllocEx(process_, nullptr, size, MEM_COMMIT, PAGE_READWRITE) : nullptr;
+    base_ =
+        process_ ? VirtualAllocEx(process_, nullptr, size, MEM_COMMIT, PAGE_READWRITE) : nullptr;
   }
   ~Remote() {
     if (base_) VirtualFreeEx(process_, base_, 0, MEM_RELEASE);
@@ -214,7 +215,8 @@ class Child {
   }
   ~Child() {
     if (info_.hProcess) {
-      if (WaitForSingleObject(info_.hProcess, 0) != WAIT_OBJECT_0) TerminateProcess(info_.hProcess, 9);
+      if (WaitForSingleObject(info_.hProcess, 0) != WAIT_OBJECT_0)
+        TerminateProcess(info_.hProcess, 9);
       CloseHandle(info_.hProcess);
     }
   }
@@ -223,7 +225,8 @@ class Child {
   }
   // Waits for the end of the run and reads what the child left.
   bool Finish() {
-    if (!info_.hProcess || WaitForSingleObject(info_.hProcess, kWait) != WAIT_OBJECT_0) return false;
+    if (!info_.hProcess || WaitForSingleObject(info_.hProcess, kWait) != WAIT_OBJECT_0)
+      return false;
     result_ = ReadKeyValues(folder_ / "result.txt");
     return !result_.empty();
   }
@@ -293,11 +296,32 @@ void WaitGone(HWND window) {
 // ---- The option table ----
 
 // Controls of the short dialog, of the detailed one.
-enum { kMsTitle = 102, kMsMessage = 103, kMsTerminate = 104, kMsTellUs = 105, kMsCreated = 106,
-       kMsLinkLead = 107, kMsDoing = 108, kMsDoingEdit = 109, kMsEmailLabel = 110,
-       kMsEmail = 111, kMsSend = 1000, kMsDontSend = 1001, kMsHelp = 1002 };
-enum { kDlgMessage = 101, kDlgOk = 102, kDlgTerminate = 103, kDlgDetails = 104, kDlgHelp = 105,
-       kDlgTabs = 1000, kDlgSendBox = 3000, kDlgScreenshotBox = 4000, kDlgCopyBox = 5000 };
+enum {
+  kMsTitle = 102,
+  kMsMessage = 103,
+  kMsTerminate = 104,
+  kMsTellUs = 105,
+  kMsCreated = 106,
+  kMsLinkLead = 107,
+  kMsDoing = 108,
+  kMsDoingEdit = 109,
+  kMsEmailLabel = 110,
+  kMsEmail = 111,
+  kMsSend = 1000,
+  kMsDontSend = 1001,
+  kMsHelp = 1002
+};
+enum {
+  kDlgMessage = 101,
+  kDlgOk = 102,
+  kDlgTerminate = 103,
+  kDlgDetails = 104,
+  kDlgHelp = 105,
+  kDlgTabs = 1000,
+  kDlgSendBox = 3000,
+  kDlgScreenshotBox = 4000,
+  kDlgCopyBox = 5000
+};
 
 struct TOptionCase {
   const char* name;
@@ -320,17 +344,28 @@ const std::string kCreated =
 const TOptionCase kOptionCases[] = {
     {"ShortWithoutSendMode",
      {"kind=2", "logflags=0x32"},
-     {{kMsTitle, kShortTitle}, {kMsMessage, Message(1)}, {kMsTerminate, ""}, {kMsTellUs, ""},
-      {kMsCreated, ""}, {kMsLinkLead, "To see what data the error report contains, "},
-      {kMsEmail, ""}, {kMsSend, ""}, {kMsDontSend, "&OK"}, {kMsHelp, ""},
+     {{kMsTitle, kShortTitle},
+      {kMsMessage, Message(1)},
+      {kMsTerminate, ""},
+      {kMsTellUs, ""},
+      {kMsCreated, ""},
+      {kMsLinkLead, "To see what data the error report contains, "},
+      {kMsEmail, ""},
+      {kMsSend, ""},
+      {kMsDontSend, "&OK"},
+      {kMsHelp, ""},
       {kMsDoing, "What were you doing when the problem happened (optional)?"}},
      [](HWND d) { Press(d, kMsDontSend); },
      {{"kind", "0"}, {"terminate", "0"}, {"cancelled", "0"}, {"sent", "0"}}},
     {"ShortOffersSendingAndTheEmailBox",
      {"kind=2", "mail=2", "logflags=0x30"},
-     {{kMsTellUs, "Please tell us about this problem."}, {kMsCreated, kCreated},
-      {kMsEmailLabel, "Email address (optional): "}, {kMsEmail, "?"},
-      {kMsSend, "&Send Error Report"}, {kMsDontSend, "&Don't Send"}, {kMsDoing, ""},
+     {{kMsTellUs, "Please tell us about this problem."},
+      {kMsCreated, kCreated},
+      {kMsEmailLabel, "Email address (optional): "},
+      {kMsEmail, "?"},
+      {kMsSend, "&Send Error Report"},
+      {kMsDontSend, "&Don't Send"},
+      {kMsDoing, ""},
       {kMsDoingEdit, ""}},
      [](HWND d) { Press(d, kMsSend); },
      {{"kind", "0"}, {"send", "1"}, {"sent", "1"}, {"cancelled", "0"}}},
@@ -367,16 +402,23 @@ const TOptionCase kOptionCases[] = {
      {"kind=1"},
      {},
      [](HWND d) {
-       EXPECT_NE(wd::FindChildByText(d, L"Static", std::wstring(Message(1).begin(), Message(1).end())),
-                 nullptr);
+       EXPECT_NE(
+           wd::FindChildByText(d, L"Static", std::wstring(Message(1).begin(), Message(1).end())),
+           nullptr);
        PostMessageA(d, WM_COMMAND, IDOK, 0);
      },
      {{"kind", "0"}, {"send", "0"}}},
     {"DetailedCompactForm",
      {"kind=3"},
-     {{kDlgMessage, Message(1)}, {kDlgOk, "&OK"}, {kDlgDetails, "&Details >>"},
-      {kDlgTerminate, ""}, {kDlgHelp, ""}, {kDlgSendBox, ""}, {kDlgScreenshotBox, ""},
-      {kDlgCopyBox, "&Copy to Clipboard"}, {kDlgTabs, ""}},
+     {{kDlgMessage, Message(1)},
+      {kDlgOk, "&OK"},
+      {kDlgDetails, "&Details >>"},
+      {kDlgTerminate, ""},
+      {kDlgHelp, ""},
+      {kDlgSendBox, ""},
+      {kDlgScreenshotBox, ""},
+      {kDlgCopyBox, "&Copy to Clipboard"},
+      {kDlgTabs, ""}},
      [](HWND d) { Press(d, kDlgOk); },
      {{"kind", "0"}, {"copy", "0"}, {"cancelled", "0"}}},
     {"DetailedWithSendingOffered",
@@ -385,7 +427,8 @@ const TOptionCase kOptionCases[] = {
        "An error has occurred during program execution.\r\nPlease read the following "
        "information for further details."},
       {kDlgSendBox, "&Send this error via Internet"},
-      {kDlgScreenshotBox, "&Attach a Screenshot image"}, {kDlgDetails, "<< &Details"}},
+      {kDlgScreenshotBox, "&Attach a Screenshot image"},
+      {kDlgDetails, "<< &Details"}},
      [](HWND d) {
        EXPECT_TRUE(Checked(d, kDlgSendBox));
        EXPECT_TRUE(Checked(d, kDlgScreenshotBox));
@@ -400,7 +443,11 @@ const TOptionCase kOptionCases[] = {
      {{kDlgSendBox, "&Send this error via Internet"}},
      [](HWND d) { Escape(d); },
      // Escape clears the send and copy choices; the screenshot box still shows its tick.
-     {{"send", "0"}, {"copy", "0"}, {"screenshot", "1"}, {"cancelled", "1"}, {"sent", "0"},
+     {{"send", "0"},
+      {"copy", "0"},
+      {"screenshot", "1"},
+      {"cancelled", "1"},
+      {"sent", "0"},
       {"dialog_options", std::to_string(0x19F & ~0x01)}}},
     {"DetailedTerminateAfterTheFourthError",
      {"kind=3", "terminate=1", "errors=4", "dialog=0x38F"},
@@ -427,11 +474,7 @@ const TOptionCase kOptionCases[] = {
      {{kMsEmail, "?"}},
      [](HWND d) { wd::SetText(Item(d, kMsEmail), L"a@b"); },
      {{"cancelled", "1"}, {"send", "0"}, {"email", ""}}},
-    {"NoDialog",
-     {"kind=0"},
-     {},
-     nullptr,
-     {{"kind", "0"}, {"warning", "eeNone"}, {"open", "0"}}},
+    {"NoDialog", {"kind=0"}, {}, nullptr, {{"kind", "0"}, {"warning", "eeNone"}, {"open", "0"}}},
 };
 
 class OptionTable : public testing::TestWithParam<TOptionCase> {};
@@ -448,7 +491,9 @@ TEST_P(OptionTable, ShowsItsControlsAndLeavesTheDialogState) {
       const bool short_dialog = c.args.front() == "kind=2";
       const int x = short_dialog ? 372 : 8, y = short_dialog ? 9 : 8;
       std::vector<COLORREF> px;
-      const auto red = [](COLORREF colour) { return GetRValue(colour) > 150 && GetGValue(colour) < 80; };
+      const auto red = [](COLORREF colour) {
+        return GetRValue(colour) > 150 && GetGValue(colour) < 80;
+      };
       ASSERT_TRUE(wd::WaitUntil(
           [&] {
             px = child.Camera(dialog, "", {{x + 16, y + 4}, {x + 16, y + 16}, {x, y}});
@@ -513,11 +558,10 @@ TEST(ShortDialog, RefusesAnAddressWithoutDotAndStoresAValidOne) {
 }
 
 TEST(ShortDialog, EscapeLeavesWithAnInvalidAddress) {
-  Child child("ShortEscape", {"kind=2", "mail=2"},
-              [](const fs::path& folder) {
-                WritePrivateProfileStringA("User", "Email", "old@mail.org",
-                                           (folder / "VantorLog.ini").string().c_str());
-              });
+  Child child("ShortEscape", {"kind=2", "mail=2"}, [](const fs::path& folder) {
+    WritePrivateProfileStringA("User", "Email", "old@mail.org",
+                               (folder / "VantorLog.ini").string().c_str());
+  });
   const HWND dialog = child.WaitForDialog();
   ASSERT_NE(dialog, nullptr);
   EXPECT_EQ(ItemText(dialog, kMsEmail), "old@mail.org");
@@ -586,7 +630,7 @@ TEST(DetailedDialog, TabPagesShowTheReportAndTheSettingsFileKeepsThePlacement) {
   const HWND stack = PageControl(dialog, L"SysListView32");
   ASSERT_NE(stack, nullptr);
   EXPECT_EQ(ColumnTexts(stack), (std::vector<std::string>{"Address", "Module", "Unit", "Class",
-                                                         "Procedure/Method", "Line"}));
+                                                          "Procedure/Method", "Line"}));
   const int rows = RowCount(stack);
   ASSERT_GE(rows, 2);
   EXPECT_NE(ListText(stack, 1, 1).find("vantorlog_dialogs_child.exe"), std::string::npos);
@@ -602,11 +646,13 @@ TEST(DetailedDialog, TabPagesShowTheReportAndTheSettingsFileKeepsThePlacement) {
   ASSERT_TRUE(wd::WaitUntil([&] { return !IsWindow(stack); }, kWait));
   const HWND modules = PageControl(dialog, L"SysListView32");
   ASSERT_NE(modules, nullptr);
-  EXPECT_EQ(ColumnTexts(modules), (std::vector<std::string>{"Handle", "Name", "Description",
-                                                           "Version", "Size", "Modified", "Path"}));
+  EXPECT_EQ(ColumnTexts(modules),
+            (std::vector<std::string>{"Handle", "Name", "Description", "Version", "Size",
+                                      "Modified", "Path"}));
   const auto module_rows = Rows(modules, 2);
   bool own = false;
-  for (const std::string& row : module_rows) own |= row.find("|vantorlog_dialogs_child.exe") != std::string::npos;
+  for (const std::string& row : module_rows)
+    own |= row.find("|vantorlog_dialogs_child.exe") != std::string::npos;
   EXPECT_TRUE(own);
   // The report's modules table lists the same modules (the log holds the report).
   child.Camera(dialog, "detailed-modules");
@@ -701,7 +747,12 @@ TEST(DetailedDialog, DoubleClickOnACallStackRowSendsItsLocationToTheMailslot) {
   const RECT rect = RemoteRect(stack, LVM_GETITEMRECT, row, LVIR_BOUNDS);
   ClickAt(stack, rect.left + 150, (rect.top + rect.bottom) / 2, true);
   DWORD next = MAILSLOT_NO_MESSAGE;
-  wd::WaitUntil([&] { return GetMailslotInfo(slot, nullptr, &next, nullptr, nullptr) && next != MAILSLOT_NO_MESSAGE; }, kWait);
+  wd::WaitUntil(
+      [&] {
+        return GetMailslotInfo(slot, nullptr, &next, nullptr, nullptr) &&
+               next != MAILSLOT_NO_MESSAGE;
+      },
+      kWait);
   ASSERT_EQ(next, 376u);
   std::uint8_t m[376] = {};
   DWORD got = 0;
@@ -712,7 +763,9 @@ TEST(DetailedDialog, DoubleClickOnACallStackRowSendsItsLocationToTheMailslot) {
   EXPECT_EQ(field(90), ListText(stack, row, 2));
   EXPECT_EQ(field(180), ListText(stack, row, 3));
   EXPECT_EQ(field(270), ListText(stack, row, 4));
-  const auto le = [&](int at) { return static_cast<std::int32_t>(m[at] | m[at + 1] << 8 | m[at + 2] << 16 | m[at + 3] << 24); };
+  const auto le = [&](int at) {
+    return static_cast<std::int32_t>(m[at] | m[at + 1] << 8 | m[at + 2] << 16 | m[at + 3] << 24);
+  };
   const std::string line = ListText(stack, row, 5);
   EXPECT_EQ(std::to_string(le(360)) + "[" + std::to_string(le(364)) + "]", line);
   Press(dialog, kDlgOk);
