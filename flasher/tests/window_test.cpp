@@ -78,7 +78,10 @@ class QuarrionProgram : public ::testing::Test {
 
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
-    std::wstring command = L"\"" + DosPath(QUARRION_EXE) + L"\"";
+    // A copy of the program in the test's folder: its report log lands beside it.
+    const std::wstring program = dir_ + L"\\Quarrion.exe";
+    ASSERT_TRUE(CopyFileW(DosPath(QUARRION_EXE).c_str(), program.c_str(), FALSE));
+    std::wstring command = L"\"" + program + L"\"";
     ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
                                nullptr, &startup, &process_));
     ASSERT_TRUE(q.Attach(60000, process_.dwProcessId))
@@ -101,6 +104,10 @@ class QuarrionProgram : public ::testing::Test {
       CloseHandle(process_.hProcess);
       CloseHandle(process_.hThread);
     }
+    // The flasher's own work raises nothing that the exception library reports.
+    if (!expect_report_)
+      EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(File(L"Quarrion.vlf"))))
+          << WideToUtf8(File(L"Quarrion.vlf"));
     std::error_code ignored;
     std::filesystem::remove_all(std::filesystem::path(dir_), ignored);
     HKEY key;
@@ -129,6 +136,7 @@ class QuarrionProgram : public ::testing::Test {
   PROCESS_INFORMATION process_{};
   std::wstring value_name_;
   std::wstring dir_;
+  bool expect_report_ = false;
 };
 
 TEST_F(QuarrionProgram, WritesDumpsAndErasesTheMasterNor) {
@@ -250,6 +258,74 @@ TEST_F(QuarrionProgram, ClosingTheWindowWhileAWorkerWaitsEndsTheProgramCleanly) 
   DWORD code = 99;
   GetExitCodeProcess(process_.hProcess, &code);
   EXPECT_EQ(code, 0u) << "a crash ends a Wine process with 3 or 5";
+}
+
+struct TOtherWindows {
+  DWORD process_id;
+  HWND main_window;
+};
+
+BOOL CALLBACK CloseOtherWindow(HWND window, LPARAM parameter) {
+  const auto* c = reinterpret_cast<const TOtherWindows*>(parameter);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(window, &owner);
+  if (owner == c->process_id && window != c->main_window && IsWindowVisible(window))
+    PostMessageW(window, WM_CLOSE, 0, 0);
+  return TRUE;
+}
+
+// Closes what the program shows besides its main window (an exception dialog).
+void CloseOtherWindows(DWORD process_id, HWND main_window) {
+  TOtherWindows context{process_id, main_window};
+  EnumWindows(CloseOtherWindow, reinterpret_cast<LPARAM>(&context));
+}
+
+TEST_F(QuarrionProgram, AThreadFaultingFromOutsideIsReportedInTheLogAndTheProgramGoesOn) {
+  expect_report_ = true;
+  // A thread of Quarrion's started by another process at an address where no code is.
+  DWORD remote_id = 0;
+  HANDLE remote = CreateRemoteThread(process_.hProcess, nullptr, 0,
+                                     reinterpret_cast<LPTHREAD_START_ROUTINE>(0x10), nullptr, 0,
+                                     &remote_id);
+  ASSERT_NE(remote, nullptr);
+  ASSERT_TRUE(wd::WaitUntil(
+      [&] {
+        CloseOtherWindows(process_.dwProcessId, q.window);
+        return WaitForSingleObject(remote, 0) == WAIT_OBJECT_0;
+      },
+      60000));
+  DWORD code = 0;
+  GetExitCodeThread(remote, &code);
+  CloseHandle(remote);
+  EXPECT_EQ(code, 1u) << "the thread ends, the program goes on";
+
+  const auto bytes = ReadFile(File(L"Quarrion.vlf"));
+  const std::string log(bytes.begin(), bytes.end());
+  ASSERT_EQ(log.rfind("VantorLog ", 0), 0u) << "no report log beside the program";
+  std::size_t reports = 0;
+  for (std::size_t at = 0; (at = log.find("\r\nVantorLog ", at)) != std::string::npos; ++at)
+    ++reports;
+  EXPECT_EQ(reports + 1, 1u) << "one report";
+  EXPECT_NE(log.find("2.5 Type          : EAccessViolation\r\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("Access violation at address 00000010"), std::string::npos);
+  // The exception thread's block of the call stack, with at least one row of its stack.
+  const std::string header = "|*Exception Thread: ID=" + std::to_string(remote_id) + ";";
+  const std::size_t block = log.find(header);
+  ASSERT_NE(block, std::string::npos) << log;
+  const std::size_t dashes = log.find("\r\n", block) + 2;
+  const std::size_t first_row = log.find("\r\n", dashes) + 2;
+  EXPECT_EQ(log.compare(dashes, 2, "|-"), 0) << log.substr(block, 400);
+  EXPECT_EQ(log.compare(first_row, 1, "|"), 0) << log.substr(block, 400);
+  EXPECT_NE(log.compare(first_row, 2, "|-"), 0) << log.substr(block, 400);
+  EXPECT_NE(log.compare(first_row, 2, "| "), 0) << "an empty row: " << log.substr(block, 400);
+
+  // The program still answers and ends normally.
+  DWORD_PTR answer = 0;
+  EXPECT_NE(SendMessageTimeoutW(q.window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &answer), 0);
+  PostMessageW(q.window, WM_CLOSE, 0, 0);
+  ASSERT_EQ(WaitForSingleObject(process_.hProcess, 20000), WAIT_OBJECT_0);
+  GetExitCodeProcess(process_.hProcess, &code);
+  EXPECT_EQ(code, 0u);
 }
 
 }  // namespace

@@ -1,0 +1,221 @@
+#!/usr/bin/python3
+"""Scenarios of a program linked with the exception library as Quarrion is: each mode runs in a
+folder of its own (the report log lands beside the program), and the .vlf is read back here:
+how many reports, their thread, class, message and bug ID, and the first call-stack row of the
+exception thread, whose procedure and line addr2line must confirm.
+Usage: check_scenarios.py <addr2line> <child.exe> <child without debug data.exe> <child source>
+                          <work dir> <mode,mode...> <runner...>
+A runner given as "wine-run.sh ... --" gets --display for the window mode."""
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+addr2line, exe, inactive_exe, source, work, modes = sys.argv[1:7]
+runner = sys.argv[7:]
+modes = modes.split(",")
+with open(source, encoding="utf-8") as f:
+    text = f.read().splitlines()
+SITES = {m: next(i for i, line in enumerate(text, 1) if "// %s" % m in line)
+         for m in ("throw-site", "av-site", "msvcrt-call")}
+failures = []
+
+
+def check(what, got, want):
+    if got != want:
+        failures.append("%s: got %r, want %r" % (what, got, want))
+
+
+# ---- The report log, read independently of the library ----
+
+def read_log(path):
+    """The reports of a .vlf: text blocks separated by four or more CR LF pairs."""
+    if not os.path.exists(path):
+        return []
+    data = open(path, "rb").read()
+    if data.count(b"\n") != data.count(b"\r\n"):
+        failures.append("%s: lines not ended by CR LF" % path)
+    blocks = [b for b in re.split(rb"(?:\r\n){4,}", data) if b.strip(b"\r\n")]
+    return [parse_report(b.decode("latin-1")) for b in blocks]
+
+
+def parse_report(report):
+    items = dict(re.findall(r"\r\n  (\d+\.\d+) [^:\r\n]*: ([^\r\n]*)", report))
+    threads = []  # (header, rows); a row is its list of cells
+    for line in report.split("\r\n"):
+        if not line.startswith("|") or line.startswith("|Address "):
+            continue
+        cells = [c.strip() for c in line.strip("|").split("|")]
+        if len(cells) == 1:
+            if cells[0]:
+                threads.append((cells[0], []))
+        elif threads and len(cells) >= 6:
+            threads[-1][1].append(cells)
+    return {"text": report, "items": items, "threads": threads, "first": report.split("\r\n")[0]}
+
+
+def exception_thread(report):
+    return next(((h, rows) for h, rows in report["threads"] if h.startswith("*Exception Thread")),
+                (None, []))
+
+
+def addr2line_of(address):
+    out = subprocess.run([addr2line, "-f", "-C", "-e", exe, "0x" + address], capture_output=True,
+                         text=True).stdout.splitlines()
+    function = out[0] if out else ""
+    m = re.search(r"([^/\\]+):(\d+)", out[1] if len(out) > 1 else "")
+    return function, ((m.group(1), int(m.group(2))) if m else None)
+
+
+def check_row(what, report, procedure, site):
+    """The exception thread's rows name the procedure at the site's line, as addr2line says."""
+    header, rows = exception_thread(report)
+    if header is None:
+        failures.append("%s: no exception thread in the call stack" % what)
+        return
+    row = next((r for r in rows if r[4] == procedure), None)
+    if row is None:
+        failures.append("%s: no row of %s in %s" % (what, procedure, [r[4] for r in rows]))
+        return
+    function, where = addr2line_of(row[0])
+    line = int(re.match(r"\d*", row[5]).group(0) or 0)
+    if not re.search(r"(^|::)%s(\(|$)" % re.escape(procedure), function):
+        failures.append("%s: row %s is %s, addr2line says %r" % (what, row[0], procedure, function))
+    if where != ("ScenarioChild.cpp", line) or line != SITES[site]:
+        failures.append("%s: row %s line %s, addr2line %s, site line %d" %
+                        (what, row[0], row[5], where, SITES[site]))
+
+
+# ---- Runs ----
+
+def run(mode, program=exe, name=None):
+    folder = os.path.join(work, name or mode)
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    copy = os.path.join(folder, os.path.basename(program))
+    shutil.copy2(program, copy)
+    trail = os.path.join(folder, "trail.txt")
+    command = list(runner)
+    if mode == "window" and "--" in command:
+        command.insert(command.index("--"), "--display")
+    try:
+        r = subprocess.run(command + [copy, mode, "Z:" + trail.replace("/", "\\")],
+                           capture_output=True, text=True, errors="replace", timeout=120)
+        code = r.returncode
+    except subprocess.TimeoutExpired:
+        failures.append("%s: hangs" % (name or mode))
+        code = None
+    rows = []
+    if os.path.exists(trail):
+        rows = [line.split() for line in open(trail).read().splitlines()]
+    log = os.path.splitext(copy)[0] + ".vlf"
+    return code, rows, read_log(log)
+
+
+def names(rows):
+    return [" ".join(r[:-1]) for r in rows]
+
+
+def common(what, rows, reports, count, active="1"):
+    check(what + " library active", ("active " + active) in names(rows), True)
+    check(what + " reports", len(reports), count)
+    check(what + " worker listed", [n for n in names(rows) if n.startswith("worker-listed")],
+          ["worker-listed 0"] * count)
+    for i, report in enumerate(reports):
+        check("%s report %d product line" % (what, i), report["first"].startswith("VantorLog "),
+              True)
+
+
+def thread_of(report):
+    header, _ = exception_thread(report)
+    m = re.search(r"ID=(\d+)", header or "")
+    return m.group(1) if m else None
+
+
+for mode in modes:
+    if mode == "caught":
+        code, rows, reports = run(mode)
+        check("caught exit", code, 0)
+        common("caught", rows, reports, 0)
+        check("caught steps", [n for n in names(rows) if n.startswith("caught") or
+                               n == "thread-caught"],
+              ["caught-typed", "caught-rethrown", "caught-any", "thread-caught"])
+    elif mode == "unhandled":
+        bug_ids = []
+        for run_name in ("unhandled-1", "unhandled-2"):
+            code, rows, reports = run(mode, name=run_name)
+            check(run_name + " exit", code, 1)
+            common(run_name, rows, reports, 1)
+            if reports:
+                r = reports[0]
+                check(run_name + " class", r["items"].get("2.5"), "EConvertError")
+                check(run_name + " message", r["items"].get("2.6"), "the scenario's throw")
+                check(run_name + " thread", thread_of(r), rows[0][-1] if rows else None)
+                check_row(run_name, r, "ThrowConvert", "throw-site")
+                bug_ids.append(r["items"].get("2.7"))
+        check("the same bug ID in both runs", len(set(bug_ids)) == 1 and len(bug_ids) == 2
+              and re.fullmatch(r"[0-9A-F]{4}", bug_ids[0] or "") is not None, True)
+        # Without its debug data the same program reports nothing.
+        code, rows, reports = run(mode, program=inactive_exe, name="unhandled-inactive")
+        common("inactive", rows, reports, 0, active="0")
+        check("inactive ends as an uncaught throw", code, 3)
+    elif mode == "main-av":
+        code, rows, reports = run(mode)
+        check("main-av exit", code, 1)
+        common(mode, rows, reports, 1)
+        if reports:
+            check("main-av class", reports[0]["items"].get("2.5"), "EAccessViolation")
+            check_row(mode, reports[0], "WriteNowhere", "av-site")
+    elif mode in ("two-threads", "event", "msvcrt"):
+        count = 2 if mode == "two-threads" else 1
+        code, rows, reports = run(mode)
+        check(mode + " exit", code, 0)
+        common(mode, rows, reports, count)
+        exits = [n for n in names(rows) if n.startswith("thread-exit")]
+        check(mode + " threads end", exits, ["thread-exit 1"] * count)
+        faulting = {thread_of(r) for r in reports}
+        check(mode + " one report per thread", len(faulting), count)
+        for r in reports:
+            check(mode + " class", r["items"].get("2.5"), "EAccessViolation")
+            if mode == "msvcrt":
+                _, rows_ = exception_thread(r)
+                check("msvcrt first row's module", rows_[0][1].lower() if rows_ else None,
+                      "msvcrt.dll")
+                check_row(mode, r, "CopyFromNowhere", "msvcrt-call")
+            else:
+                check_row(mode, r, "WriteNowhere", "av-site")
+        if mode == "event":
+            check("event ran once", names(rows).count("notify"), 1)
+    elif mode == "execute":
+        code, rows, reports = run(mode)
+        check("execute exit", code, 0)
+        common(mode, rows, reports, 1)
+        check("execute: the thread procedure keeps the exception", "fatal-kept" in names(rows),
+              True)
+        if reports:
+            check("execute class", reports[0]["items"].get("2.5"), "EConvertError")
+            check_row(mode, reports[0], "ThrowConvert", "throw-site")
+    elif mode == "window":
+        code, rows, reports = run(mode)
+        check("window exit", code, 0)
+        common(mode, rows, reports, 1)
+        check("window steps", [n for n in names(rows) if n in ("in-front", "after-throw")],
+              ["in-front", "after-throw"])
+        if reports:
+            check("window class", reports[0]["items"].get("2.5"), "EConvertError")
+            check_row(mode, reports[0], "ThrowConvert", "throw-site")
+    elif mode == "restore":
+        code, rows, reports = run(mode)
+        check("restore exit", code, 0)
+        check("restore: the library's backstops while it runs", "replaced 1 1" in names(rows),
+              True)
+        check("restore: the program's own ones after its stop", "restored 1 1" in names(rows),
+              True)
+    else:
+        failures.append("unknown mode " + mode)
+
+for f in failures:
+    print("FAIL:", f)
+print("%d passed, %d failed" % (0 if failures else len(modes), len(failures)))
+sys.exit(1 if failures else 0)
