@@ -284,9 +284,9 @@ TEST_F(QuarrionProgram, AThreadFaultingFromOutsideIsReportedInTheLogAndTheProgra
   expect_report_ = true;
   // A thread of Quarrion's started by another process at an address where no code is.
   DWORD remote_id = 0;
-  HANDLE remote = CreateRemoteThread(process_.hProcess, nullptr, 0,
-                                     reinterpret_cast<LPTHREAD_START_ROUTINE>(0x10), nullptr, 0,
-                                     &remote_id);
+  HANDLE remote =
+      CreateRemoteThread(process_.hProcess, nullptr, 0,
+                         reinterpret_cast<LPTHREAD_START_ROUTINE>(0x10), nullptr, 0, &remote_id);
   ASSERT_NE(remote, nullptr);
   ASSERT_TRUE(wd::WaitUntil(
       [&] {

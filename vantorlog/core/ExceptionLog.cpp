@@ -249,6 +249,7 @@ bool GuardedCall(const std::function<void()>& step, const std::string& label) {
 #include "VCore.h"
 #include "VExceptionCache.h"
 #include "VHook.h"
+#include "VLeaks.h"
 #include "VLsda.h"
 #include "VMemory.h"
 #include "VThreads.h"
@@ -711,6 +712,8 @@ void ResetThreadExceptionState() {
 // ---- OS exceptions: the vectored converter ----
 
 Exception* NewExternalException(const EXCEPTION_RECORD& record) {
+  // Past the leak tracker, whose lock the faulting thread may hold.
+  VLeaks::TProcessHeapScope heap_scope;
   char text[160];
   const void* at = record.ExceptionAddress;
   switch (record.ExceptionCode) {

@@ -910,4 +910,82 @@ std::size_t LiveBlockCount() {
   return n;
 }
 
+// -- blocks of the process heap ------------------------------------------------------------
+
+namespace {
+
+constexpr std::uint32_t kHeapBlockMagic = 0x56484250;
+constexpr std::size_t kHeapBlockHead = 8;  // magic, magic ^ data address: 8-byte alignment kept
+
+#ifdef _WIN32
+DWORD g_scope_slot = TLS_OUT_OF_INDEXES;
+INIT_ONCE g_scope_once = INIT_ONCE_STATIC_INIT;
+
+BOOL CALLBACK AllocateScopeSlot(PINIT_ONCE, PVOID, PVOID*) {
+  g_scope_slot = TlsAlloc();
+  return TRUE;
+}
+
+DWORD ScopeSlot() {
+  InitOnceExecuteOnce(&g_scope_once, AllocateScopeSlot, nullptr, nullptr);
+  return g_scope_slot;
+}
+
+std::uintptr_t ScopeDepth() {
+  const DWORD slot = ScopeSlot();
+  return slot == TLS_OUT_OF_INDEXES ? 0 : reinterpret_cast<std::uintptr_t>(TlsGetValue(slot));
+}
+
+void SetScopeDepth(std::uintptr_t depth) {
+  const DWORD slot = ScopeSlot();
+  if (slot != TLS_OUT_OF_INDEXES) TlsSetValue(slot, reinterpret_cast<void*>(depth));
+}
+#endif
+
+}  // namespace
+
+#ifdef _WIN32
+TProcessHeapScope::TProcessHeapScope() { SetScopeDepth(ScopeDepth() + 1); }
+TProcessHeapScope::~TProcessHeapScope() { SetScopeDepth(ScopeDepth() - 1); }
+bool InProcessHeapScope() { return g_scope_slot != TLS_OUT_OF_INDEXES && ScopeDepth() != 0; }
+
+void* ProcessHeapGetMem(std::size_t size) {
+  if (size > static_cast<std::size_t>(-1) - kHeapBlockHead) return nullptr;
+  auto* head = static_cast<std::uint8_t*>(HeapAlloc(GetProcessHeap(), 0, size + kHeapBlockHead));
+  if (!head) return nullptr;
+  std::uint8_t* data = head + kHeapBlockHead;
+  const auto check =
+      kHeapBlockMagic ^ static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(data));
+  std::memcpy(head, &kHeapBlockMagic, 4);
+  std::memcpy(head + 4, &check, 4);
+  return data;
+}
+#else
+TProcessHeapScope::TProcessHeapScope() {}
+TProcessHeapScope::~TProcessHeapScope() {}
+bool InProcessHeapScope() { return false; }
+void* ProcessHeapGetMem(std::size_t) { return nullptr; }
+#endif
+
+bool IsProcessHeapBlock(const void* pointer) {
+  if (!pointer) return false;
+  const auto* head = static_cast<const std::uint8_t*>(pointer) - kHeapBlockHead;
+  std::uint32_t magic = 0, check = 0;
+  std::memcpy(&magic, head, 4);
+  std::memcpy(&check, head + 4, 4);
+  return magic == kHeapBlockMagic &&
+         check == (kHeapBlockMagic ^
+                   static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(pointer)));
+}
+
+void ProcessHeapFreeMem(void* pointer) {
+#ifdef _WIN32
+  auto* head = static_cast<std::uint8_t*>(pointer) - kHeapBlockHead;
+  std::memset(head, 0, kHeapBlockHead);
+  HeapFree(GetProcessHeap(), 0, head);
+#else
+  (void)pointer;
+#endif
+}
+
 }  // namespace VLeaks

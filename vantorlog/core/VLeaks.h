@@ -149,4 +149,20 @@ std::size_t PurgeCallStack(std::uint32_t* entries, std::size_t count, TCodeReade
 // Number of live blocks in the list (taken under the lock).
 std::size_t LiveBlockCount();
 
+// While a scope is open in a thread, the program's operator new of that thread takes marked
+// blocks of the process heap, past the tracker (the exception library builds its exception
+// objects so: the faulting thread may hold the tracker's lock itself); operator delete gives
+// marked blocks back to the process heap, from any thread. Natively there are no scopes.
+class TProcessHeapScope {
+ public:
+  TProcessHeapScope();
+  ~TProcessHeapScope();
+  TProcessHeapScope(const TProcessHeapScope&) = delete;
+  TProcessHeapScope& operator=(const TProcessHeapScope&) = delete;
+};
+bool InProcessHeapScope();
+void* ProcessHeapGetMem(std::size_t size);
+bool IsProcessHeapBlock(const void* pointer);
+void ProcessHeapFreeMem(void* pointer);
+
 }  // namespace VLeaks

@@ -13,8 +13,14 @@ namespace {
 // frame of the operator: its return address is the allocation site.
 #define VL_INLINE __attribute__((always_inline)) inline
 
-VL_INLINE void* GetObject(std::size_t size) { return VLeaks::GetObjectMem(size); }
-VL_INLINE void* GetData(std::size_t size) { return VLeaks::GetMemoryManager().GetMem(size); }
+VL_INLINE void* GetObject(std::size_t size) {
+  if (VLeaks::InProcessHeapScope()) return VLeaks::ProcessHeapGetMem(size);
+  return VLeaks::GetObjectMem(size);
+}
+VL_INLINE void* GetData(std::size_t size) {
+  if (VLeaks::InProcessHeapScope()) return VLeaks::ProcessHeapGetMem(size);
+  return VLeaks::GetMemoryManager().GetMem(size);
+}
 
 // The new-handler loop of operator new.
 VL_INLINE void* AllocateOrThrow(std::size_t size, bool object) {
@@ -27,7 +33,11 @@ VL_INLINE void* AllocateOrThrow(std::size_t size, bool object) {
 }
 
 VL_INLINE void FreeAny(void* pointer) {
-  if (pointer) VLeaks::GetMemoryManager().FreeMem(pointer);
+  if (!pointer) return;
+  if (VLeaks::IsProcessHeapBlock(pointer))
+    VLeaks::ProcessHeapFreeMem(pointer);
+  else
+    VLeaks::GetMemoryManager().FreeMem(pointer);
 }
 
 // Aligned forms: a block of the record with room to align, the record's pointer kept in the

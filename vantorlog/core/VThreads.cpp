@@ -257,6 +257,7 @@ namespace {
 volatile LONG g_state_slot = static_cast<LONG>(TLS_OUT_OF_INDEXES);
 TVantorThreadsList* g_threads_list = nullptr;
 DWORD g_main_thread_id = 0;
+volatile LONG g_live_states = 0;
 
 DWORD StateSlot() {
   LONG slot = g_state_slot;
@@ -278,7 +279,10 @@ ThreadExceptionState* CurrentThreadState() {
   auto* state = static_cast<ThreadExceptionState*>(TlsGetValue(slot));
   if (!state) {
     state = static_cast<ThreadExceptionState*>(HeapZeroed(sizeof(ThreadExceptionState)));
-    if (state) TlsSetValue(slot, state);
+    if (state) {
+      TlsSetValue(slot, state);
+      InterlockedIncrement(&g_live_states);
+    }
   }
   return state;
 }
@@ -286,9 +290,14 @@ ThreadExceptionState* CurrentThreadState() {
 void ReleaseCurrentThreadState() {
   const DWORD slot = g_state_slot;
   if (slot == TLS_OUT_OF_INDEXES) return;
-  HeapRelease(TlsGetValue(slot));
+  if (void* state = TlsGetValue(slot)) {
+    HeapRelease(state);
+    InterlockedDecrement(&g_live_states);
+  }
   TlsSetValue(slot, nullptr);
 }
+
+long LiveThreadStates() { return g_live_states; }
 
 bool HasThreadEnded(HANDLE thread) {
   if (!VCore::IsValidHandle(thread)) return true;

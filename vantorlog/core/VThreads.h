@@ -135,6 +135,8 @@ namespace ExceptionLog {
 ThreadExceptionState* CurrentThreadState();
 // Frees the calling thread's state; for the end of a thread.
 void ReleaseCurrentThreadState();
+// States allocated and not yet freed, of all threads.
+long LiveThreadStates();
 
 // A thread has ended when its handle is no longer valid or its exit code is known.
 bool HasThreadEnded(HANDLE thread);

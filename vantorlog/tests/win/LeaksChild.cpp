@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "VLeaks.h"
+#include "core/ExceptionLog.h"
 
 class TLeakyWidget {
  public:
@@ -139,6 +140,25 @@ int main(int argc, char** argv) {
     TidyUp();
   } else if (scenario == "threads") {
     Threads();
+  } else if (scenario == "converted") {
+    // The object made for an OS exception, with its message, comes from the process heap: the
+    // faulting thread may hold the tracker's lock. The operators free it all the same.
+    const std::size_t before = VLeaks::LiveBlockCount();
+    EXCEPTION_RECORD record{};
+    record.ExceptionCode = EXCEPTION_ACCESS_VIOLATION;
+    record.NumberParameters = 2;
+    record.ExceptionInformation[1] = 0x10;
+    Exception* object = ExceptionLog::NewExternalException(record);
+    const bool past = object && VLeaks::IsProcessHeapBlock(object) &&
+                      VLeaks::IsProcessHeapBlock(object->Message().data()) &&
+                      VLeaks::LiveBlockCount() == before;
+    Line(past ? "CONVERTED PAST THE TRACKER" : "CONVERTED THROUGH THE TRACKER");
+    delete object;
+    // Blocks made outside the scope are the tracker's again.
+    auto* text = new std::string(200, 't');
+    Line(VLeaks::IsProcessHeapBlock(text) ? "LATER BLOCK PAST" : "LATER BLOCK TRACKED");
+    delete text;
+    Line(HeapValidate(GetProcessHeap(), 0, nullptr) ? "HEAP OK" : "HEAP BAD");
   }
   Line("MAIN END");
   return 0;

@@ -139,6 +139,18 @@ TEST(LeaksWinTest, ManyThreadsAllocatingAndFreeingLeaveNoRecords) {
   EXPECT_EQ(run.lines.back(), "FINAL");
 }
 
+TEST(LeaksWinTest, ObjectsOfOsExceptionsArePastTheTracker) {
+  const TChildRun run = RunChild("converted");
+  EXPECT_EQ(run.exit_code, 0);
+  ASSERT_FALSE(run.lines.empty());
+  EXPECT_EQ(run.lines.front(), "ACTIVE");
+  EXPECT_TRUE(run.Has("CONVERTED PAST THE TRACKER"));
+  EXPECT_TRUE(run.Has("LATER BLOCK TRACKED"));
+  EXPECT_TRUE(run.Has("HEAP OK"));
+  EXPECT_FALSE(run.Has("MULTIFREE"));
+  EXPECT_TRUE(run.Leaks().empty()) << run.Leaks().front();
+}
+
 TEST(LeaksWinTest, WithoutTheVLDATAHeaderTheOperatorsRunUntracked) {
   const TChildRun run = RunChild("leaks", VL_LEAKS_CHILD_UNTRACKED);
   EXPECT_EQ(run.exit_code, 0);

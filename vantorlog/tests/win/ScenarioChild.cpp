@@ -13,6 +13,7 @@
 #include "Thread.h"
 #include "VThreads.h"
 #include "core/ExceptionLog.h"
+#include "core/ExceptionLogStartup.h"
 
 namespace {
 
@@ -121,6 +122,19 @@ void CheckRestored() {
   SetUnhandledExceptionFilter(filter);
   Trail(std::string("restored ") + (filter == g_own_filter ? "1" : "0") + " " +
         (std::get_terminate() == g_own_terminate ? "1" : "0"));
+  // The library has stopped (its lock is gone): its entry point leaves exceptions alone.
+  EConvertError late("after the library's stop");
+  Trail(std::string("late-manager ") +
+        (ExceptionManager(&late, reinterpret_cast<const void*>(&ThrowConvert), 0, nullptr) ? "1"
+                                                                                           : "0"));
+}
+
+DWORD WINAPI CatchAndReturn(void*) {
+  try {
+    ThrowConvert();
+  } catch (const Exception&) {
+  }
+  return 0;
 }
 
 struct TBeforeTheLibrary {
@@ -213,6 +227,40 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     PostMessageW(g_form->Handle(), WM_APP, 0, 0);
     PostMessageW(g_form->Handle(), WM_APP + 1, 0, 0);
     Application->Run();
+  } else if (mode == "handled") {
+    // Exceptions that the program's catch blocks handle are reported once each.
+    TVantorModuleOptions* options = ExceptionLog::CurrentOptions();
+    options->FBehaviourFlags |= 0x100;
+    for (int i = 0; i < 2; ++i) {
+      try {
+        ThrowConvert();
+      } catch (const EConvertError&) {
+        Trail("handled");
+      }
+    }
+    try {
+      try {
+        ThrowConvert();
+      } catch (...) {
+        throw;
+      }
+    } catch (const Exception&) {
+      Trail("handled-rethrown");
+    }
+    options->FBehaviourFlags &= ~0x100;
+  } else if (mode == "states") {
+    // Threads that simply return give their state back.
+    const long before = ExceptionLog::LiveThreadStates();
+    HANDLE threads[20];
+    for (HANDLE& t : threads) t = CreateThread(nullptr, 0, CatchAndReturn, nullptr, 0, nullptr);
+    WaitForMultipleObjects(20, threads, TRUE, 60000);
+    for (HANDLE t : threads) CloseHandle(t);
+    Sleep(100);
+    Trail("states-left " + std::to_string(ExceptionLog::LiveThreadStates() - before));
+  } else if (mode == "crash-operation") {
+    ExceptionLog::ApplyCrashOperation(3);  // no such operation
+    Trail("ignored");
+    ExceptionLog::ApplyCrashOperation(1);
   } else if (mode == "restore") {
     LPTOP_LEVEL_EXCEPTION_FILTER filter = SetUnhandledExceptionFilter(nullptr);
     SetUnhandledExceptionFilter(filter);

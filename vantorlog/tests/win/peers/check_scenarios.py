@@ -205,6 +205,27 @@ for mode in modes:
         if reports:
             check("window class", reports[0]["items"].get("2.5"), "EConvertError")
             check_row(mode, reports[0], "ThrowConvert", "throw-site")
+    elif mode == "handled":
+        code, rows, reports = run(mode)
+        check("handled exit", code, 0)
+        # Two handled one after the other, and one whose rethrow's catch ends twice.
+        common(mode, rows, reports, 3)
+        check("handled steps", [n for n in names(rows) if n.startswith("handled")],
+              ["handled", "handled", "handled-rethrown"])
+        for i, r in enumerate(reports):
+            check("handled %d class" % i, r["items"].get("2.5"), "EConvertError")
+            check("handled %d thread" % i, thread_of(r), rows[0][-1] if rows else None)
+            check_row("handled %d" % i, r, "ThrowConvert", "throw-site")
+    elif mode == "states":
+        code, rows, reports = run(mode)
+        check("states exit", code, 0)
+        common(mode, rows, reports, 0)
+        check("states of returned threads freed", "states-left 0" in names(rows), True)
+    elif mode == "crash-operation":
+        code, rows, reports = run(mode)
+        check("crash operation ends the program", code, 1)
+        check("crash operation steps", [n for n in names(rows) if n in ("ignored", "end")],
+              ["ignored"])
     elif mode == "restore":
         code, rows, reports = run(mode)
         check("restore exit", code, 0)
@@ -212,6 +233,9 @@ for mode in modes:
               True)
         check("restore: the program's own ones after its stop", "restored 1 1" in names(rows),
               True)
+        check("restore: the stopped library's entry leaves exceptions alone",
+              "late-manager 1" in names(rows), True)
+        check("restore reports", len(reports), 0)
     else:
         failures.append("unknown mode " + mode)
 
