@@ -1,5 +1,5 @@
 # vantorlog_embed_debug_data(<target> [PASSWORD <text>] [LEAK_OPTIONS <byte>]
-#                            [SYMBOLS <id>=<function> ...])
+#                            [SYMBOLS <id>=<function> ...] [OPTIONS <setting>=<value> ...])
 #
 # Gives an executable the exception library's debug data as its resource "VLDATA": the
 # program's objects (moved to the object library <target>_objects) are linked once more as
@@ -9,10 +9,11 @@
 # Call it after the target's sources, libraries and link options are set. The options block
 # comes from the native build's debug-data-tool/vldata_options (NATIVE_BUILD_DIR). LEAK_OPTIONS
 # is the leak tracker's options byte of the block's header (0, tracking off, when not given).
+# The options block is the defaults with the OPTIONS settings changed.
 set(VANTORLOG_DEBUG_DATA_TOOL ${CMAKE_CURRENT_LIST_DIR}/../debug-data-tool/vldata_tool.py)
 
 function(vantorlog_embed_debug_data target)
-  cmake_parse_arguments(D "" "PASSWORD;LEAK_OPTIONS" "SYMBOLS" ${ARGN})
+  cmake_parse_arguments(D "" "PASSWORD;LEAK_OPTIONS" "SYMBOLS;OPTIONS" ${ARGN})
   if(NOT WIN32)
     return()
   endif()
@@ -62,7 +63,7 @@ function(vantorlog_embed_debug_data target)
     list(APPEND tool_args --symbol ${s})
   endforeach()
   add_custom_command(OUTPUT ${dir}/options.bin
-    COMMAND ${options_writer} ${dir}/options.bin
+    COMMAND ${options_writer} ${dir}/options.bin ${D_OPTIONS}
     DEPENDS ${options_writer}
     COMMENT "Writing the default options block for ${target}"
     VERBATIM)

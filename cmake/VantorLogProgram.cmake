@@ -1,4 +1,4 @@
-# vantorlog_program(<target> [NO_DEBUG_DATA] [LEAK_OPTIONS <byte>])
+# vantorlog_program(<target> [NO_DEBUG_DATA] [LEAK_OPTIONS <byte>] [OPTIONS <setting>=<value> ...])
 #
 # Links an executable with the exception library as Quarrion is linked: the raise wraps of
 # the C++ runtime, the library's start after the static constructors (--wrap=__main), the leak
@@ -6,13 +6,13 @@
 # "VLDATA" resource (two links, the same .text; cmake/VantorLogDebugData.cmake), with the
 # component library's application handlers in its symbol directory. NO_DEBUG_DATA leaves the
 # block out: the library then stays inactive. LEAK_OPTIONS is the leak tracker's options byte
-# in the block's header (default 0: no tracking). Call it after the target's sources and
-# libraries are set.
+# in the block's header (default 0: no tracking). OPTIONS change the options in the block (see
+# debug-data-tool/vldata_options). Call it after the target's sources and libraries are set.
 include(VantorLogDebugData)
 set(VANTORLOG_PROGRAM_DEF ${CMAKE_CURRENT_LIST_DIR}/../vantorlog/core/ExceptionLog.def)
 
 function(vantorlog_program target)
-  cmake_parse_arguments(P "NO_DEBUG_DATA" "LEAK_OPTIONS" "" ${ARGN})
+  cmake_parse_arguments(P "NO_DEBUG_DATA" "LEAK_OPTIONS" "OPTIONS" ${ARGN})
   if(NOT WIN32)
     return()
   endif()
@@ -28,6 +28,7 @@ function(vantorlog_program target)
       set(leak_options LEAK_OPTIONS ${P_LEAK_OPTIONS})
     endif()
     vantorlog_embed_debug_data(${target} ${leak_options}
-      SYMBOLS 0=TApplication::HandleException 1=TApplication::ShowException)
+      SYMBOLS 0=TApplication::HandleException 1=TApplication::ShowException
+      OPTIONS ${P_OPTIONS})
   endif()
 endfunction()

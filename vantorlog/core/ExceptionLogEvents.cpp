@@ -10,6 +10,7 @@
 
 #include "Classes.h"
 #include "ExceptionLog.h"
+#include "ExceptionLogStartup.h"
 #include "SysUtils.h"
 #include "VCallStack.h"
 #include "VClassModel.h"
@@ -806,7 +807,7 @@ VANTORLOG_EXPORT bool ExceptionManager(void* object, const void* address, BYTE d
       const void* stack_top = nullptr;
       if (std::current_exception()) {
         const TRaiseStackCopy facts = RaiseStackCopy(nullptr, 0);
-        if (facts.ThreadID == GetCurrentThreadId() && facts.Size)
+        if (facts.ThreadID == GetCurrentThreadId() && facts.Size && IsCopyOfRaiseAt(facts, address))
           stack_copy = HeapAlloc(GetProcessHeap(), 0, facts.Size);
         if (stack_copy) {
           const TRaiseStackCopy copied = RaiseStackCopy(stack_copy, facts.Size);

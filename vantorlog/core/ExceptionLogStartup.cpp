@@ -52,6 +52,15 @@ const void* RaiseAddressOf(const void* object) {
 
 void ReportErrorText(const std::string& text) { ReportInternalError(text); }
 
+}  // namespace
+
+bool IsCopyOfRaiseAt(const TRaiseStackCopy& facts, const void* address) {
+  const auto* at = static_cast<const std::uint8_t*>(address);
+  return address && (facts.Address == address || facts.Address == at - 5);
+}
+
+namespace {
+
 bool ManagerEntry(void* object, const void* address, bool language, HMODULE module,
                   BYTE display_kind, const void* stack_pointer, const void* stack_top) {
   return CoreExceptionHandler(object, address, language, nullptr, 0, kHandlerNone, module,
@@ -180,11 +189,13 @@ void TerminateBackstop() {
   if (HooksActive()) {
     try {
       void* object = ObjectOf(std::current_exception());
-      const void* address = RaiseAddressOf(object);
-      // An uncaught throw was processed when it was raised (at its call instruction).
-      const auto* call = address ? static_cast<const std::uint8_t*>(address) - 5 : nullptr;
-      if (object && call != LastProcessedAddress() && address != LastProcessedAddress())
-        ::ExceptionManager(object, address, 0, OwnModule());
+      // An uncaught throw was processed when it was raised: the processing's last address is
+      // the call instruction of this thread's last raise (its own state; the processing may
+      // have met exceptions of its own since).
+      const ThreadExceptionState* state = CurrentThreadState();
+      const void* raised_at = state ? reinterpret_cast<const void*>(state->Context.Eip) : nullptr;
+      if (object && raised_at != LastProcessedAddress())
+        ::ExceptionManager(object, RaiseAddressOf(object), 0, OwnModule());
     } catch (...) {
     }
     EndAfterUnhandled();
@@ -231,7 +242,8 @@ void OnExceptBlockDone() {
   const void* stack_pointer = nullptr;
   const void* stack_top = nullptr;
   const TRaiseStackCopy facts = RaiseStackCopy(nullptr, 0);
-  if (facts.ThreadID == GetCurrentThreadId() && facts.Size >= sizeof(void*))
+  if (facts.ThreadID == GetCurrentThreadId() && facts.Size >= sizeof(void*) &&
+      IsCopyOfRaiseAt(facts, address))
     copy = HeapAlloc(GetProcessHeap(), 0, facts.Size);
   if (copy) {
     const TRaiseStackCopy copied = RaiseStackCopy(copy, facts.Size);

@@ -52,6 +52,9 @@ void ExecuteWrapper(TThread* thread, void (*execute)(TThread* thread));
 // thread until the next capture clears the mark.
 void OnExceptBlockDone();
 
+// Whether the raise-time stack copy is the one of the exception raised at address.
+bool IsCopyOfRaiseAt(const TRaiseStackCopy& facts, const void* address);
+
 // Orders a terminate (1) or a restart (2) when the library is active; while a send thread is
 // due, after its sending (report/SendSequence.cpp).
 void ApplyCrashOperation(int code);
