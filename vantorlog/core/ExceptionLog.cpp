@@ -48,7 +48,11 @@ void TVantorModuleOptionsEx::SetHangCheck(bool value) {
 void TVantorModuleOptionsEx::NotifyChanged() {
   ++publish_count_;
 #ifdef _WIN32
-  VCore::PublishToSharedBlock(*this);
+  // One object publishes the module's block: its current options. Another options object of
+  // the same module (its modules-list entry, a processing's copy) would overwrite what the
+  // program set at run time.
+  const TVantorModuleOptions* current = ExceptionLog::CurrentOptions();
+  if (!current || current == this) VCore::PublishToSharedBlock(*this);
 #endif
 }
 
@@ -748,6 +752,8 @@ bool IsIgnoredOsException(DWORD code) {
 
 LONG CALLBACK VectoredConverter(EXCEPTION_POINTERS* pointers) {
   if (!HooksActive() || !pointers || !pointers->ExceptionRecord) return EXCEPTION_CONTINUE_SEARCH;
+  // The library's own guarded reads end at their faults; they are nobody's exception.
+  if (VCore::IsGuardedCopyFault(pointers)) return EXCEPTION_CONTINUE_SEARCH;
   const EXCEPTION_RECORD& record = *pointers->ExceptionRecord;
   if (IsIgnoredOsException(record.ExceptionCode)) return EXCEPTION_CONTINUE_SEARCH;
   const ThreadExceptionState* state = CurrentThreadState();

@@ -540,6 +540,7 @@ struct TDialogState {
   bool SendChosen = false;
   bool ScreenshotChosen = false;
   bool CopyChosen = false;
+  bool WebPageShown = false;  // the error page went out (web modules)
 };
 TDialogState& DialogState();
 
@@ -565,13 +566,43 @@ TProcessingSteps& ProcessingSteps();
 // Back to the defaults.
 void ResetProcessingSteps();
 
-// The message-template environment of the exception being processed.
+// The options in force for the exception being processed: a copy of the raising module's
+// options made when the processing starts (it publishes nothing and reloads from that
+// module's shared block after each event). Outside a processing: the current options.
+TVantorModuleOptions* ReportOptions();
+// Texts 154 and 155 of the report options, kept for the leak callbacks.
+std::string KeptLeakText(int index);
+// The page of a CGI module read back from its temporary file at the last processing.
+std::string LastHtmlPageText();
+
+// Set while the main line runs in the faulting thread itself (a library inside a DLL, while
+// the program's unit initialization runs or once finalization has started).
+bool ProcessingInPlace();
+
+// Freeze policy. The freeze watchdog's thread (0: none) reports on the main thread's behalf:
+// its processing names the main thread as faulting thread.
+void SetFreezeWatchdogThreadID(DWORD thread_id);
+DWORD FreezeWatchdogThreadID();
+// Behaviour bit 0 set and bit 1 clear: the main thread counts as frozen during a processing
+// (it pumps no messages).
+bool MainThreadFrozenDuringProcessing(std::uint16_t behaviour);
+// Whether a thread other than the faulting one stays suspended while its exception is
+// processed: bit 2 for Windows threads; bit 0 for runtime threads, the main thread only when
+// bit 1 is clear.
+bool FreezePolicySuspends(std::uint16_t behaviour, bool runtime_thread, bool main_thread);
+
+// The message-template environment of the exception being processed ("_BugReport" is cut to
+// what an environment variable holds).
 void SetModuleEnvironment(const std::string& message, const std::string& report,
                           const void* address);
+// Shows the report (preceded by its title) in a web module: handed to IntraWeb in the faulting
+// thread, else sent as the HTML error page of the request; nothing in other modules.
+void ShowWebErrorPage(const std::string& report);
 // Restores the process's minimised main window.
 void RestoreMainWindow();
-// Up to 11 messages of this thread: input dropped (with a beep), WM_QUIT dropped, the rest
-// dispatched. False when dispatching raised (pumping stops for this processing).
+// Up to 11 messages of this thread: input dropped (with a beep), WM_QUIT held back (posted
+// again when the processing ends), the rest dispatched. False when dispatching raised
+// (pumping stops for this processing).
 bool PumpRefusingInput();
 
 }  // namespace ExceptionLog

@@ -15,6 +15,7 @@
 #include "VCallStack.h"
 #include "VClassModel.h"
 #include "VCore.h"
+#include "VLData.h"
 #include "VLDataWin.h"
 #include "VMemory.h"
 #include "VModules.h"
@@ -256,10 +257,16 @@ void SetCurrentEventContext(const TVantorExceptionRecord& context) {
   TVantorExceptionRecord copy = context;
   copy.ExceptionObject = ExceptionObjectOfContext(context);
   // This module's record of the module that the caller's options belong to.
+  // For this module itself: its current options, the object the program changes.
   TVantorModuleOptionsEx* options = nullptr;
-  if (context.ModuleOptions && VCore::IsValidObject(context.ModuleOptions))
-    if (TVantorModuleInfo* info = VCore::ModuleInfoOfHandle(context.ModuleOptions->FModuleInstance))
+  if (context.ModuleOptions && VCore::IsValidObject(context.ModuleOptions)) {
+    auto* current = dynamic_cast<TVantorModuleOptionsEx*>(CurrentOptions());
+    if (current && context.ModuleOptions->FModuleInstance == VCore::ThisModuleHandle())
+      options = current;
+    else if (TVantorModuleInfo* info =
+                 VCore::ModuleInfoOfHandle(context.ModuleOptions->FModuleInstance))
       options = info->Options.get();
+  }
   copy.ModuleOptions = options;
   CurrentExceptionContext() = copy;
 }
@@ -328,8 +335,10 @@ void RunInFaultingThread(const std::function<void()>& procedure) {
     Guarded(procedure);
     g_posted = previous;
   }
-  // A handler may have changed the options.
-  if (TVantorModuleOptions* options = CurrentOptions()) Guarded([&] { options->SyncShared(); });
+  // A handler may have changed the options: the processing's copy reads what the module
+  // published.
+  TVantorModuleOptions* options = ReportOptions();
+  if (options && options != CurrentOptions()) Guarded([&] { options->SyncShared(); });
 }
 
 // ---- Dispatch ----
@@ -614,6 +623,8 @@ std::string InternalBugCallStack(const void* stack_pointer) {
 
 void ReportInternalErrorOf(const std::string& section, const void* object, const void* address) {
   InterlockedExchange(&g_internal_error, 1);
+  // The library's own frames are what this report is about.
+  VLData::SetBuildingInternalErrorReport(true);
   const auto report = [&] {
     if (object && (VCore::InheritsFromClassName(object, "EAbort") ||
                    VCore::InheritsFromClassName(object, "EVantorSocketError")))
@@ -673,6 +684,7 @@ void ReportInternalErrorOf(const std::string& section, const void* object, const
   } catch (...) {
     // gives up silently
   }
+  VLData::SetBuildingInternalErrorReport(false);
   InterlockedExchange(&g_internal_error, 0);
 }
 

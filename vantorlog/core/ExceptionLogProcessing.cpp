@@ -11,6 +11,7 @@
 
 #include "Classes.h"
 #include "ExceptionLog.h"
+#include "ExceptionLogStartup.h"
 #include "VCallStack.h"
 #include "VClassModel.h"
 #include "VCore.h"
@@ -27,6 +28,7 @@
 #include "report/SendSequence.h"
 #include "report/VDialogs.h"
 #include "report/VLogFile.h"
+#include "report/VWebErrorPage.h"
 
 namespace ExceptionLog {
 namespace {
@@ -46,6 +48,22 @@ const void* volatile g_last_processed = nullptr;
 std::unique_ptr<TVantorStackList> g_call_stack;
 TDialogState g_dialog_state;
 TProcessingSteps* g_steps = nullptr;
+// The options of the exception being processed (a copy; nil outside a processing).
+std::unique_ptr<TVantorModuleOptionsEx> g_report_options;
+TVantorModuleOptionsEx* volatile g_report_in_force = nullptr;
+std::shared_ptr<TVantorModuleInfo> g_report_module;  // whose options the copy holds
+std::string g_leak_texts[2];
+std::string g_last_html_page;
+volatile LONG g_in_place = 0;
+volatile DWORD g_freeze_thread = 0;
+// A WM_QUIT taken from the faulting thread's queue while it waited: posted again at the end.
+bool g_quit_held = false;
+WPARAM g_quit_code = 0;
+
+void HoldQuit(const MSG& message) {
+  g_quit_held = true;
+  g_quit_code = message.wParam;
+}
 
 void Step(DWORD code) {
   g_progress = code;
@@ -55,19 +73,17 @@ void Step(DWORD code) {
 TProcessingSteps DefaultSteps() {
   TProcessingSteps steps;
   steps.CheckDuplicateError = [](const std::string& bug_id, bool count_up) {
-    if (const TVantorModuleOptions* options = CurrentOptions())
+    if (const TVantorModuleOptions* options = ReportOptions())
       ExceptionLog::CheckDuplicateError(*options, bug_id, count_up);
   };
   steps.IsDuplicateError = [] { return ExceptionLog::IsDuplicateError(); };
   steps.SaveReportToLog = [](const std::string& report) {
-    if (const TVantorModuleOptions* options = CurrentOptions())
+    if (const TVantorModuleOptions* options = ReportOptions())
       ExceptionLog::SaveReportToLog(*options, report, ReportPieces().SendText);
   };
-  steps.ShowExceptionDialog = [](bool first_showing) {
-    ShowExceptionDialogStep(first_showing);
-  };
+  steps.ShowExceptionDialog = [](bool first_showing) { ShowExceptionDialogStep(first_showing); };
   steps.ShowRequestDialog = [] { ExceptionLog::ShowRequestDialog(); };
-  steps.ShowWebErrorPage = [](const std::string&) {};
+  steps.ShowWebErrorPage = [](const std::string& text) { ShowWebErrorPage(text); };
   steps.CaptureScreenshot = [] { ExceptionLog::CaptureScreenshot(); };
   steps.SaveScreenshotPNG = [](const std::string& name) { ExceptionLog::SaveScreenshotPNG(name); };
   steps.ReleaseScreenshot = [] { ExceptionLog::ReleaseScreenshot(); };
@@ -81,13 +97,6 @@ TProcessingSteps DefaultSteps() {
 TProcessingSteps& Steps() {
   if (!g_steps) g_steps = new TProcessingSteps(DefaultSteps());
   return *g_steps;
-}
-
-bool IsConsoleProgram() {
-  const auto* base = reinterpret_cast<const std::uint8_t*>(GetModuleHandleA(nullptr));
-  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-  return nt->OptionalHeader.Subsystem == IMAGE_SUBSYSTEM_WINDOWS_CUI;
 }
 
 std::string Upper(std::string text) {
@@ -181,6 +190,148 @@ std::vector<std::string> ListItems(const TStrings& list) {
   return items;
 }
 
+// ---- Options of the raising module ----
+
+bool HasDebugData(const TVantorModuleInfo* info) { return info && info->DebugInfo; }
+
+std::shared_ptr<TVantorModuleInfo> InfoOfModule(HMODULE module) {
+  return module ? VCore::ModuleInfoRefOfAddress(module) : nullptr;
+}
+
+// The options a module's info stands for: this module's own are the current options (the
+// ones the program changes at run time); another module's are reloaded from its block.
+TVantorModuleOptions* OptionsOfInfo(const TVantorModuleInfo* info) {
+  TVantorModuleOptions* current = CurrentOptions();
+  if (!info || (current && info->Handle == VCore::ThisModuleHandle())) {
+    // What the program set directly reaches the block the copy reloads from.
+    if (current) current->NotifyChanged();
+    return current;
+  }
+  if (info->Options) info->Options->SyncShared();
+  return info->Options.get();
+}
+
+// Step 6: the report options become a copy of the raising module's options.
+void ChooseReportOptions(const void* address, HMODULE module) {
+  const HMODULE own = reinterpret_cast<HMODULE>(VCore::ThisModuleHandle());
+  const HMODULE fallback = module == own ? GetModuleHandleA(nullptr) : own;
+  Step(101);
+  std::shared_ptr<TVantorModuleInfo> info = VCore::ModuleInfoRefOfAddress(address);
+  if (!HasDebugData(info.get())) {
+    Step(102);
+    if (auto by_module = InfoOfModule(module)) info = by_module;
+  }
+  std::shared_ptr<TVantorModuleInfo> fallback_info;
+  if (!info || (!HasDebugData(info.get()) && fallback)) {
+    Step(103);
+    fallback_info = InfoOfModule(fallback);
+    if (fallback_info) info = fallback_info;
+  }
+  const TVantorModuleOptions* source = OptionsOfInfo(info.get());
+  if (!source) throw Exception("No options");
+  auto copy = TVantorModuleOptions::Create<TVantorModuleOptionsEx>("");
+  copy->LockNotify();
+  copy->CopySettings(source);
+  copy->FLibraryActive = source->FLibraryActive;
+  if (copy->FBehaviourFlags & 0x08) {
+    if (!fallback_info) fallback_info = InfoOfModule(fallback);
+    if (HasDebugData(fallback_info.get()) && fallback_info != info) {
+      if (const TVantorModuleOptions* main = OptionsOfInfo(fallback_info.get())) {
+        copy->CopySettings(main);
+        copy->FLibraryActive = main->FLibraryActive;
+        info = fallback_info;
+      }
+    }
+  }
+  copy->FModuleFileName = info ? info->FileName : source->FModuleFileName;
+  copy->FModuleInstance = info ? info->Handle : source->FModuleInstance;
+  copy->UnlockNotify();
+  g_leak_texts[0] = copy->GetCustomText(154);
+  g_leak_texts[1] = copy->GetCustomText(155);
+  g_report_options = std::move(copy);
+  g_report_in_force = g_report_options.get();
+  g_report_module = std::move(info);
+  Step(104);
+}
+
+// ---- Other threads ----
+
+void AddCreatorStack(TVantorStackList& list, const TTrackedThreadInfo& record) {
+  if (!record.CreatorStackCopy || record.CreatorStackSize < 4) return;
+  const auto* start = static_cast<const std::uint8_t*>(record.CreatorStackCopy);
+  ScanStackReturnAddresses(list, nullptr, start, start + record.CreatorStackSize - 4, 31, -1, -1,
+                           true, false, 0, record.CreatorThreadID);
+}
+
+// Steps 16 to 19: the faulting thread's creator stack, then the stacks of the other threads
+// that the stack flags want (bit 2 runtime threads, bit 3 Windows threads), each followed by
+// its creator's. The stacks are copied raw while their threads are suspended and resolved
+// once all run again.
+void AddOtherThreadStacks(TVantorStackList& list, const TVantorThreadsList& snapshot,
+                          DWORD faulting, const TVantorModuleOptions& options) {
+  if (const TTrackedThreadInfo* own = snapshot.GetItem(snapshot.IndexOfThreadID(faulting)))
+    AddCreatorStack(list, *own);
+  std::vector<const TTrackedThreadInfo*> wanted;
+  const DWORD self = GetCurrentThreadId();
+  for (int i = 0; i < snapshot.Count(); ++i) {
+    const TTrackedThreadInfo* record = snapshot.GetItem(i);
+    if (record->ThreadID == faulting || record->ThreadID == self || !record->ThreadHandle) continue;
+    if (options.FStackFlags & (IsRuntimeThreadRecord(*record) ? 0x04 : 0x08))
+      wanted.push_back(record);
+  }
+  if (wanted.empty()) return;
+  for (const TThreadStackCopy& copy : CopyThreadStacks(wanted, kMaxStackScan)) {
+    if (copy.Size >= 4) {
+      const std::uint8_t* start = copy.Bytes.get();
+      ScanStackReturnAddresses(list, nullptr, start, start + copy.Size - 4, 31, -1, -1, true, false,
+                               1, copy.Record->ThreadID);
+    }
+    AddCreatorStack(list, *copy.Record);
+  }
+}
+
+// Threads held by the freeze policy; resumed when the line is through with them or fails.
+class TFrozenThreads {
+ public:
+  TFrozenThreads() = default;
+  TFrozenThreads(const TFrozenThreads&) = delete;
+  TFrozenThreads& operator=(const TFrozenThreads&) = delete;
+  ~TFrozenThreads() { Resume(); }
+  void Freeze(const TVantorThreadsList& snapshot, DWORD faulting, std::uint16_t behaviour) {
+    const DWORD self = GetCurrentThreadId();
+    for (int i = 0; i < snapshot.Count(); ++i) {
+      const TTrackedThreadInfo* record = snapshot.GetItem(i);
+      if (record->ThreadID == faulting || record->ThreadID == self || !record->ThreadHandle)
+        continue;
+      if (FreezePolicySuspends(behaviour, IsRuntimeThreadRecord(*record),
+                               IsMainThreadRecord(*record)) &&
+          SuspendThread(record->ThreadHandle) != static_cast<DWORD>(-1))
+        handles_.push_back(record->ThreadHandle);
+    }
+  }
+  void Resume() {
+    for (HANDLE handle : handles_) ResumeThread(handle);
+    handles_.clear();
+  }
+
+ private:
+  std::vector<HANDLE> handles_;
+};
+
+// Step 34: a log whose last report names another version of the program goes.
+void DeleteLogOfOtherVersion(const TVantorModuleOptions& options) {
+  std::string file;
+  {
+    TLogFile& log = OpenLogFile(options);
+    if (log.ReportCount() == 0) return;
+    const std::string stored = VCore::Trim(log.GetItemValue("1.3", log.ReportCount() - 1));
+    if (stored == OwnFileVersion()) return;
+    file = log.FileName();
+  }
+  CloseLogFile();
+  ForceDeleteFile(file);
+}
+
 // ---- The worker ----
 
 struct TExceptionThread {
@@ -213,6 +364,29 @@ DWORD WINAPI ExceptionThreadExecute(void* parameter) {
   return 0;
 }
 
+// The faulting thread's wait: messages sent to its windows by other threads are served (so
+// that nothing the worker or a dialog asks of them waits on this thread); the main thread
+// pumps its restricted loop while a library dialog is open.
+void WaitForWorker(TExceptionThread& thread, bool pump_allowed) {
+  const bool main_thread = GetCurrentThreadId() == MainThreadID();
+  while (thread.Running) {
+    if (main_thread && pump_allowed && Steps().IsDialogOpen()) pump_allowed = PumpRefusingInput();
+    RunPostedProcedure();
+    const DWORD woke = MsgWaitForMultipleObjects(1, &thread.Handle, FALSE, 10, QS_SENDMESSAGE);
+    if (woke == WAIT_OBJECT_0) break;
+    if (woke == WAIT_OBJECT_0 + 1) {
+      MSG message;
+      PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+  }
+  WaitForSingleObject(thread.Handle, INFINITE);
+}
+
+bool InPlaceWanted() {
+  return VCore::IsLibraryModule(VCore::ThisModuleHandle()) &&
+         (UnitInitRunning() || FinalizationStarted());
+}
+
 bool HookEntry(void* object, const void* address, bool language, BYTE handler_kind,
                HMODULE module) {
   return CoreExceptionHandler(object, address, language, nullptr, 0, handler_kind, module, 0,
@@ -240,10 +414,33 @@ const std::vector<std::string>& CrashTimes() { return g_crash_times; }
 const void* LastProcessedAddress() { return g_last_processed; }
 void SetLastProcessedAddress(const void* address) { g_last_processed = address; }
 
+TVantorModuleOptions* ReportOptions() {
+  if (TVantorModuleOptionsEx* options = g_report_in_force) return options;
+  return CurrentOptions();
+}
+std::string KeptLeakText(int index) {
+  return index == 154 ? g_leak_texts[0] : index == 155 ? g_leak_texts[1] : std::string();
+}
+std::string LastHtmlPageText() { return g_last_html_page; }
+
+bool ProcessingInPlace() { return g_in_place != 0; }
+
+void SetFreezeWatchdogThreadID(DWORD thread_id) { g_freeze_thread = thread_id; }
+DWORD FreezeWatchdogThreadID() { return g_freeze_thread; }
+bool MainThreadFrozenDuringProcessing(std::uint16_t behaviour) {
+  return (behaviour & 1) && !(behaviour & 2);
+}
+bool FreezePolicySuspends(std::uint16_t behaviour, bool runtime_thread, bool main_thread) {
+  if (!runtime_thread) return (behaviour & 4) != 0;
+  return (behaviour & 1) && (!(behaviour & 2) || !main_thread);
+}
+
 void StartExceptionProcessing() { SetCoreExceptionHandler(HookEntry); }
 
 void SetModuleEnvironment(const std::string& message, const std::string& report,
                           const void* address) {
+  // An environment variable holds at most 32,767 characters with its terminating zero.
+  constexpr std::size_t kEnvironmentValueMax = 32766;
   const std::string main_name = ModuleFileNameOf(nullptr);
   SetEnvironmentVariableA("_MainModuleName", main_name.c_str());
   SetEnvironmentVariableA("_MainModuleDesc", VersionItem(main_name, "FileDescription").c_str());
@@ -257,8 +454,8 @@ void SetModuleEnvironment(const std::string& message, const std::string& report,
     SetEnvironmentVariableA("_ExceptModuleDesc", VersionItem(name, "FileDescription").c_str());
     SetEnvironmentVariableA("_ExceptModuleVer", VersionItem(name, "FileVersion").c_str());
   }
-  SetEnvironmentVariableA("_ExceptMsg", message.c_str());
-  SetEnvironmentVariableA("_BugReport", report.c_str());
+  SetEnvironmentVariableA("_ExceptMsg", message.substr(0, kEnvironmentValueMax).c_str());
+  SetEnvironmentVariableA("_BugReport", report.substr(0, kEnvironmentValueMax).c_str());
   SetEnvironmentVariableA("_LineBreak", "\r\n");
 }
 
@@ -267,9 +464,13 @@ void RestoreMainWindow() {
   if (!window || !IsIconic(window)) return;
   PostMessageA(window, WM_SYSCOMMAND, SC_RESTORE, 0);
   MSG message;
-  if (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE) && message.message != WM_QUIT) {
-    TranslateMessage(&message);
-    DispatchMessageA(&message);
+  if (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+    if (message.message == WM_QUIT) {
+      HoldQuit(message);
+    } else {
+      TranslateMessage(&message);
+      DispatchMessageA(&message);
+    }
   }
   // The window of another thread (the frozen main thread stays suspended while its freeze is
   // reported) is shown without waiting for that thread.
@@ -291,7 +492,10 @@ bool PumpRefusingInput() {
       MessageBeep(0);
       continue;
     }
-    if (id == WM_QUIT) continue;
+    if (id == WM_QUIT) {
+      HoldQuit(m);
+      continue;
+    }
     try {
       TranslateMessage(&m);
       DispatchMessageA(&m);
@@ -300,6 +504,21 @@ bool PumpRefusingInput() {
     }
   }
   return true;
+}
+
+void ShowWebErrorPage(const std::string& report) {
+  const std::string text = ReportPieces().Title + report;
+  if (IsIntraWebModule()) {
+    SetIntraWebMessageText(text);
+    bool shown = false;
+    RunInFaultingThread([&] { shown = ShowIntraWebErrorPage(); });
+    g_dialog_state.WebPageShown = shown;
+  } else if (IsWebModule()) {
+    std::string page = ReportAsHtml(text, false);
+    if (VCore::LowerCase(page).find(VCore::LowerCase(kWebBackButton)) == std::string::npos)
+      page += kWebBackButton;
+    g_dialog_state.WebPageShown = SendWebErrorResponse(page);
+  }
 }
 
 bool CoreExceptionHandler(void* object, const void* address, bool language,
@@ -311,10 +530,12 @@ bool CoreExceptionHandler(void* object, const void* address, bool language,
   // An exception inside this thread's own processing, or of the worker, is not processed;
   // checked before the lock, which the processing thread holds.
   if (state && state->Processing) return false;
+  // Room for the processing after an out-of-memory failure.
+  VCore::FreeOutOfMemoryCache();
   const TVantorModuleOptions* current = CurrentOptions();
   const std::uint16_t behaviour = current ? current->FBehaviourFlags : 0;
   bool pump_allowed = !(object && VCore::InheritsFromClassName(object, "EStackOverflow")) &&
-                      !((behaviour & 1) && !(behaviour & 2));
+                      !MainThreadFrozenDuringProcessing(behaviour);
   bool result = true;
   EnterProcessingLock();
   if (state) state->Processing = 1;
@@ -342,32 +563,32 @@ bool CoreExceptionHandler(void* object, const void* address, bool language,
       if (record && !VCore::IsMemoryReadable(record, sizeof(EXCEPTION_RECORD))) record = nullptr;
       params.Context = context;
       params.ExceptionRecord = record;
-      thread->Object = object;
-      thread->Address = address;
-      thread->Language = language ? 1 : 0;
-      thread->DisplayKind = display_kind;
-      thread->Module = module;
-      thread->HandlerKind = handler_kind;
-      // Past the thread hooks: the worker is never in the threads list.
-      thread->Handle = RealCreateThread(nullptr, 0, ExceptionThreadExecute, thread.get(),
-                                        CREATE_SUSPENDED, nullptr);
-      if (thread->Handle) {
-        SetThreadPriority(thread->Handle, THREAD_PRIORITY_HIGHEST);
-        RealResumeThread(thread->Handle);
-        try {
-          const bool main_thread = GetCurrentThreadId() == MainThreadID();
-          while (thread->Running) {
-            if (main_thread && pump_allowed && Steps().IsDialogOpen())
-              pump_allowed = PumpRefusingInput();
-            RunPostedProcedure();
-            if (WaitForSingleObject(thread->Handle, 10) == WAIT_OBJECT_0) break;
+      if (InPlaceWanted()) {
+        InterlockedExchange(&g_in_place, 1);
+        result = ProcessCaughtException(object, address, language, handler_kind, module,
+                                        display_kind, params);
+        InterlockedExchange(&g_in_place, 0);
+      } else {
+        thread->Object = object;
+        thread->Address = address;
+        thread->Language = language ? 1 : 0;
+        thread->DisplayKind = display_kind;
+        thread->Module = module;
+        thread->HandlerKind = handler_kind;
+        // Past the thread hooks: the worker is never in the threads list.
+        thread->Handle = RealCreateThread(nullptr, 0, ExceptionThreadExecute, thread.get(),
+                                          CREATE_SUSPENDED, nullptr);
+        if (thread->Handle) {
+          SetThreadPriority(thread->Handle, THREAD_PRIORITY_HIGHEST);
+          RealResumeThread(thread->Handle);
+          try {
+            WaitForWorker(*thread, pump_allowed);
+            result = thread->Result != 0;
+          } catch (...) {
+            TerminateThread(thread->Handle, 1);
           }
-          WaitForSingleObject(thread->Handle, INFINITE);
-          result = thread->Result != 0;
-        } catch (...) {
-          TerminateThread(thread->Handle, 1);
+          CloseHandle(thread->Handle);
         }
-        CloseHandle(thread->Handle);
       }
       ResetThreadExceptionState();
       CurrentExceptionContext() = TVantorExceptionRecord();
@@ -379,8 +600,13 @@ bool CoreExceptionHandler(void* object, const void* address, bool language,
   } catch (...) {
     // the library never raises into the program
   }
+  if (g_quit_held) {
+    g_quit_held = false;
+    PostQuitMessage(static_cast<int>(g_quit_code));
+  }
   if (state) state->Processing = 0;
   LeaveProcessingLock();
+  VCore::ReserveOutOfMemoryCache();
   return result;
 }
 
@@ -388,12 +614,15 @@ bool ProcessCaughtException(void* object, const void* address, bool language, BY
                             HMODULE module, BYTE display_kind, const TExceptNotifyParams& params) {
   bool result = false;
   ThreadExceptionState* state = CurrentThreadState();
-  (void)module;
+  std::unique_ptr<TVantorThreadsList> snapshot;
   try {
     Step(1);
     if (state) state->InProcessing = 1;
+    if (TVantorThreadsList* list = ThreadsList())
+      snapshot = std::make_unique<TVantorThreadsList>(list);
     if (address)
       g_last_processed = language ? static_cast<const std::uint8_t*>(address) - 5 : address;
+    VCore::DropChangedModules();
 
     TVantorExceptionRecord& context = CurrentExceptionContext();
     context.ExceptionObject = object;
@@ -401,10 +630,14 @@ bool ProcessCaughtException(void* object, const void* address, bool language, BY
     context.ThreadID = params.ThreadID;
     if (TVantorThreadsList* list = ThreadsList()) list->SetExceptionMark(params.ThreadID, 1);
 
-    Step(104);
-    TVantorModuleOptions* options = CurrentOptions();
-    if (!options) throw Exception("No options");
-    if (VCore::IsIdeHost()) options->FDialogOptions &= ~0x40;
+    ChooseReportOptions(address, module);
+    TVantorModuleOptions* options = g_report_options.get();
+    context.ModuleOptions = g_report_options.get();
+    if (VCore::IsIdeHost()) {
+      options->FDialogOptions &= ~0x40;
+      options->StoreText(26, "The IDE has raised an exception.\r\n ");
+      options->StoreText(27, "Restart the IDE");
+    }
 
     Step(2);
     g_filter_message.clear();
@@ -450,23 +683,42 @@ bool ProcessCaughtException(void* object, const void* address, bool language, BY
       context.ExceptionRecord = params.ExceptionRecord;
       context.Context = params.Context;
       context.CallStack = g_call_stack.get();
-      context.ModulesList = VCore::ModulesList();
 
       TReportInput input;
-      GatherReportInput(input, context);
+      GatherReportInput(input, context, false);
       g_bug_id = BugIdText(input.General, object, *g_call_stack);
       input.General.BugId = g_bug_id;
+      if (snapshot) AddOtherThreadStacks(*g_call_stack, *snapshot, params.ThreadID, *options);
       Step(5);
 
       if (handler_kind != 2) {
+        TFrozenThreads frozen;
+        if (snapshot) frozen.Freeze(*snapshot, params.ThreadID, options->FBehaviourFlags);
         Step(6);
         HandleFlag() = true;
+        if (options->FLogFlags & 0x10) {
+          if (VCore::ModulesList()) VCore::RefreshModulesList();
+          VCore::BuildProcessesList();
+          input.Processes = VCore::ProcessesList();
+        }
+        context.ModulesList = VCore::ModulesList();
         Step(7);
+        input.Stack = ReportStackEntries(*g_call_stack);
+        input.Modules = context.ModulesList;
+        input.Threads = ProcessThreadsContext(snapshot.get());
+        input.General.ControlClass = params.FocusedWindowClass;
+        input.General.ControlText = params.FocusedControlText;
+        for (char& c : input.General.ControlText)
+          if (static_cast<unsigned char>(c) < 32) c = ' ';
+        input.General.Email = options->FUserEmail.empty() ? ReadUserEmail() : options->FUserEmail;
+        if (g_report_module)
+          input.General.CompilationDate = CompilationDateText(g_report_module->BuildDate);
         Step(702);
         TReportPieces& pieces = ReportPieces();
         pieces = TReportPieces();
         BuildReportText(pieces, *options, input);
         g_last_report = pieces.Report;
+        context.ReportText = TVantorText(pieces.Report);
         Step(703);
         Step(704);
         Steps().CheckDuplicateError(g_bug_id, true);
@@ -474,6 +726,8 @@ bool ProcessCaughtException(void* object, const void* address, bool language, BY
         ClearLibraryWarning();
         Step(706);
         SetModuleEnvironment(input.General.ExceptionMessage, g_last_report, address);
+        const bool web = IsWebModule();
+        if (IsCGIModule()) g_last_html_page = LoadTextFile(LastHTMLPageFileName(*options));
         const bool gui = !IsConsoleProgram();
         if ((display_kind == 1 || (display_kind == 0 && gui)) &&
             ((send_wanted && (options->FSendFlags & 0x11)) || dialog_kind != 0))
@@ -515,10 +769,10 @@ bool ProcessCaughtException(void* object, const void* address, bool language, BY
             FireActionNotify(0, dialog_ok);
             if (dialog_ok) {
               Step(13);
-              if (display_kind == 2) {
-                Steps().ShowWebErrorPage(g_last_report);
+              if (display_kind == 2 || (display_kind == 0 && web)) {
+                Steps().ShowWebErrorPage(pieces.Report);
               } else if (!gui && display_kind <= 1) {
-                const std::string line = pieces.Title + "\r\n" + g_last_report + "\r\n";
+                const std::string line = pieces.Title + "\r\n" + pieces.Report + "\r\n";
                 DWORD written = 0;
                 if (!WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line.data(),
                                static_cast<DWORD>(line.size()), &written, nullptr))
@@ -537,11 +791,18 @@ bool ProcessCaughtException(void* object, const void* address, bool language, BY
             }
             Step(14);
             FireActionNotify(1, dialog_ok);
+          } else if (web) {
+            Steps().ShowWebErrorPage(ExceptionMessageText());
           }
           if (request_dialog) Steps().ShowRequestDialog();
+          // The dialogs write what the user typed into the module's current options.
+          if (const TVantorModuleOptions* live = CurrentOptions())
+            if (live != options) options->FReproduceSteps = live->FReproduceSteps;
           if (options->FLogFlags & 0x02)
             InsertCustomSection(pieces, 7, options->GetCustomText(123), options->FReproduceSteps);
+          // The report as it now stands (with the custom sections) is what is kept and sent.
           g_last_report = pieces.Report;
+          context.ReportText = TVantorText(pieces.Report);
 
           if (send_wanted) {
             Steps().SaveScreenshotPNG(ScreenshotFileName(*options));
@@ -549,15 +810,17 @@ bool ProcessCaughtException(void* object, const void* address, bool language, BY
           Steps().ReleaseScreenshot();
           Step(15);
 
+          if (options->FLogFlags & 0x04) DeleteLogOfOtherVersion(*options);
           send_wanted = MustSendReport(*options);
-          Steps().SaveReportToLog(g_last_report);
-          if (g_dialog_state.CopyChosen) CopyTextToClipboard(g_last_report);
+          Steps().SaveReportToLog(pieces.Report);
+          if (g_dialog_state.CopyChosen) CopyTextToClipboard(pieces.Report);
           Step(16);
           if (send_wanted) {
             Steps().StartSending();
             if (!SendThreadPending()) Steps().AfterSending();
           }
         }
+        frozen.Resume();
         Step(17);
         // A send thread still due applies it after its sending.
         if (!g_process_ending && handler_type == 2 && (filter_action == 1 || filter_action == 2))
@@ -571,6 +834,8 @@ bool ProcessCaughtException(void* object, const void* address, bool language, BY
     ReportInternalError(std::to_string(g_progress));
   }
   if (TVantorThreadsList* list = ThreadsList()) list->SetExceptionMark(params.ThreadID, 0);
+  snapshot.reset();
+  g_report_in_force = nullptr;
   if (state) state->InProcessing = 0;
   return result;
 }

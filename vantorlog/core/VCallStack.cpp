@@ -12,6 +12,7 @@
 
 #include "VCore.h"
 #include "VHook.h"
+#include "VLData.h"
 #include "VLDataWin.h"
 #include "VLeaks.h"
 #include "VMemory.h"
@@ -249,8 +250,7 @@ class TPageProbe {
       if (!PageReadable(page)) return false;
       if (page == last) break;
     }
-    std::memcpy(buffer, reinterpret_cast<const void*>(address), size);
-    return true;
+    return VCore::GuardedCopy(buffer, reinterpret_cast<const void*>(address), size) == size;
   }
 
  private:
@@ -316,10 +316,10 @@ void LightLocation(std::uintptr_t address, std::uint32_t thread_id, TAddressLoca
     return;
   const std::string file = VCore::ModuleFileNameOf(static_cast<HMODULE>(mbi.AllocationBase));
   if (file.empty()) return;
-  location.LightModule = std::make_shared<TVantorModuleInfo>();
-  location.LightModule->Handle = reinterpret_cast<VCore::TModuleHandle>(mbi.AllocationBase);
-  location.LightModule->FileName = file;
-  location.ModuleInfo = location.LightModule.get();
+  location.ModuleRef = std::make_shared<TVantorModuleInfo>();
+  location.ModuleRef->Handle = reinterpret_cast<VCore::TModuleHandle>(mbi.AllocationBase);
+  location.ModuleRef->FileName = file;
+  location.ModuleInfo = location.ModuleRef.get();
   location.Kind = 1;
 }
 
@@ -328,7 +328,8 @@ void LightLocation(std::uintptr_t address, std::uint32_t thread_id, TAddressLoca
 void GetAddressLocation(const void* address, std::uint32_t thread_id, TAddressLocation& location,
                         bool exact, std::uint8_t thread_kind) {
   location = TAddressLocation{};
-  TVantorModuleInfo* module = VCore::ModuleInfoOfAddress(address);
+  std::shared_ptr<TVantorModuleInfo> held = VCore::ModuleInfoRefOfAddress(address);
+  TVantorModuleInfo* module = held.get();
   location.ModuleInfo = module;
   location.ThreadID = thread_id;
   location.ThreadKind = thread_kind;
@@ -336,6 +337,8 @@ void GetAddressLocation(const void* address, std::uint32_t thread_id, TAddressLo
   location.Address = reinterpret_cast<std::uintptr_t>(address);
   if (module && VLData::LookupAddressInDebugData(address, location)) {
     location.Address = reinterpret_cast<std::uintptr_t>(address);
+    location.ModuleInfo = module;
+    location.ModuleRef = std::move(held);
     CutShortStrings(location);
     return;
   }
@@ -345,6 +348,7 @@ void GetAddressLocation(const void* address, std::uint32_t thread_id, TAddressLo
   location.Line = 0;
   location.LineOffset = 0;
   location.ModuleInfo = module;
+  location.ModuleRef = std::move(held);
   TOtherSourceAnswer answer;
   if (module && module->OtherDebugSource &&
       AskOtherDebugSource(module->OtherDebugSource.get(), location.Address, answer) &&
@@ -400,11 +404,11 @@ void ScanStackReturnAddresses(TVantorStackList& list, const void* first_address,
       }
       if (known > 0) {
         --known;
-        // Probed readable above (a suspended thread's stack stays as it is).
+        // Probed readable above; the copy is guarded all the same.
         std::uint32_t value;
-        std::memcpy(&value, reinterpret_cast<const void*>(slot), 4);
         TCallSite site;
-        if (FindCallBefore(value, read, site)) {
+        if (VCore::GuardedCopy(&value, reinterpret_cast<const void*>(slot), 4) == 4 &&
+            FindCallBefore(value, read, site)) {
           if (follow_calls && site.Form == TCallForm::kDirect) {
             const auto callee = reinterpret_cast<std::uintptr_t>(
                 VCore::FollowImportJump(reinterpret_cast<const void*>(site.Target)));
@@ -451,7 +455,19 @@ void CaptureAllocationStack(const void* frame, std::uint32_t* stack_copy,
   }
 }
 
+const std::vector<std::string>& OwnUnitNames() {
+  static const std::vector<std::string> names = [] {
+    std::vector<std::string> list = {
+#include "VOwnUnits.inc"
+    };
+    std::sort(list.begin(), list.end());
+    return list;
+  }();
+  return names;
+}
+
 void StartCallStacks() {
+  VLData::SetLibraryUnitFiles(OwnUnitNames());
   VCore::SetOtherDebugSourcePicker(
       [](TVantorModuleInfo& module) { return PickOtherDebugSource(module.Handle); });
   VLeaks::SetStackCapture(&CaptureAllocationStack);

@@ -10,13 +10,14 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "VModules.h"
 
 // One call-stack entry.
 struct TAddressLocation {
   std::uint8_t Kind = 0;  // 0 unknown, 1 module only, 2 procedure, 3 unit and procedure, 4 line
-  TVantorModuleInfo* ModuleInfo = nullptr;  // not owned (see LightModule)
+  TVantorModuleInfo* ModuleInfo = nullptr;  // held by ModuleRef when it came from a lookup
   std::uint32_t ThreadID = 0;
   std::uint8_t ThreadKind = 0;  // 0 the calling thread
   std::uint8_t Exact = 0;       // 1 for the given first address
@@ -34,8 +35,9 @@ struct TAddressLocation {
   std::string LeakType;
   std::uint32_t LeakTotalSize = 0;
   std::uint32_t LeakCount = 0;
-  // A light entry's private module record (handle and file name only); ModuleInfo points to it.
-  std::shared_ptr<TVantorModuleInfo> LightModule;
+  // The module record kept alive for the entry (the modules list may drop it meanwhile); a
+  // light entry's private record (handle and file name only).
+  std::shared_ptr<TVantorModuleInfo> ModuleRef;
 };
 
 // The located entries of one or more captures; Delete and Clear free them.
@@ -154,10 +156,14 @@ std::unique_ptr<TVantorStackList> BuildCallStack(const void* first_address, cons
 void CaptureAllocationStack(const void* frame, std::uint32_t* stack_copy,
                             std::uint32_t* frame_chain);
 
+// The library's own unit files, sorted (their frames are hidden outside internal-error
+// reports).
+const std::vector<std::string>& OwnUnitNames();
+
 // Connects the unit to its neighbours; the library's start-up calls it once, before the
 // modules list is filled: the modules list picks a module's other debug-information source
-// (map file, TD32, JCL) through VDebug, and the leak tracker captures allocation stacks with
-// CaptureAllocationStack.
+// (map file, TD32, JCL) through VDebug, the leak tracker captures allocation stacks with
+// CaptureAllocationStack, and the library's own units are hidden.
 void StartCallStacks();
 #endif
 

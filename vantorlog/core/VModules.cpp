@@ -127,6 +127,24 @@ TVantorModuleInfo* ModuleInfoOfAddress(const void* address) {
   return ModuleInfoOfHandle(reinterpret_cast<TModuleHandle>(mbi.AllocationBase));
 }
 
+std::shared_ptr<TVantorModuleInfo> ModuleInfoRefOfAddress(const void* address) {
+  std::lock_guard<std::recursive_mutex> lock(g_lock);
+  TVantorModuleInfo* info = ModuleInfoOfAddress(address);
+  if (!info || !g_modules) return nullptr;
+  for (int i = g_modules->Count() - 1; i >= 0; --i)
+    if (g_modules->Items(i) == info) return g_modules->Shared(i);
+  return nullptr;
+}
+
+void DropChangedModules() {
+  std::lock_guard<std::recursive_mutex> lock(g_lock);
+  if (!g_modules) return;
+  for (int i = g_modules->Count() - 1; i >= 0; --i) {
+    const TVantorModuleInfo& info = *g_modules->Items(i);
+    if (AsNumber(FileTimeOf(info.FileName)) != info.FileDate) g_modules->Delete(i);
+  }
+}
+
 bool AddModuleInfo(TModuleHandle module, const std::string& file_name, bool analyse) {
   std::lock_guard<std::recursive_mutex> lock(g_lock);
   if (!g_modules) return false;

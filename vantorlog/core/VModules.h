@@ -17,14 +17,16 @@
 #include "VOptionsStream.h"
 #include "VSystem.h"
 
-// A list that owns its records; Delete and Clear free them.
+// A list that owns its records; Delete and Clear free them, unless a holder of Shared(i)
+// still keeps one.
 template <class T>
 class TVantorOwnedList {
  public:
   int Count() const { return static_cast<int>(items_.size()); }
   T* Items(int index) const { return items_[static_cast<std::size_t>(index)].get(); }
+  std::shared_ptr<T> Shared(int index) const { return items_[static_cast<std::size_t>(index)]; }
   T* Add(std::unique_ptr<T> item) {
-    items_.push_back(std::move(item));
+    items_.push_back(std::shared_ptr<T>(std::move(item)));
     return items_.back().get();
   }
   void Delete(int index) { items_.erase(items_.begin() + index); }
@@ -33,11 +35,11 @@ class TVantorOwnedList {
   void Sort(Less less) {
     std::stable_sort(
         items_.begin(), items_.end(),
-        [&](const std::unique_ptr<T>& a, const std::unique_ptr<T>& b) { return less(*a, *b); });
+        [&](const std::shared_ptr<T>& a, const std::shared_ptr<T>& b) { return less(*a, *b); });
   }
 
  private:
-  std::vector<std::unique_ptr<T>> items_;
+  std::vector<std::shared_ptr<T>> items_;
 };
 
 // One export of a module. CodeLength: 0 not measured yet, 1 below the code section.
@@ -99,6 +101,11 @@ void StopModulesList();
 
 TVantorModuleInfo* ModuleInfoOfHandle(TModuleHandle module);
 TVantorModuleInfo* ModuleInfoOfAddress(const void* address);
+// The same, held: a refresh may drop the entry from the list while the holder reads it.
+std::shared_ptr<TVantorModuleInfo> ModuleInfoRefOfAddress(const void* address);
+// Deletes the entries whose file's last-write date is no longer the one read (they are read
+// again on their next lookup).
+void DropChangedModules();
 bool AddModuleInfo(TModuleHandle module, const std::string& file_name, bool analyse);
 bool AddModuleByHandle(TModuleHandle module);
 void RefreshModulesList();

@@ -1,5 +1,6 @@
 #include "VThreads.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "ExceptionLog.h"
@@ -346,6 +347,40 @@ bool IsMainThreadRecord(const TTrackedThreadInfo& record) {
 
 bool IsRuntimeThreadRecord(const TTrackedThreadInfo& record) {
   return IsMainThreadRecord(record) || record.ThreadObject != nullptr;
+}
+
+std::vector<TThreadStackCopy> CopyThreadStacks(const std::vector<const TTrackedThreadInfo*>& records,
+                                               std::size_t capacity) {
+  std::vector<TThreadStackCopy> copies(records.size());
+  std::vector<char> suspended(records.size(), 0);
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    copies[i].Record = records[i];
+    copies[i].Bytes.reset(new std::uint8_t[capacity]);
+  }
+  VCore::GuardedCopy(nullptr, nullptr, 0);  // its fault handler is in place before the stop
+  // From here to the resume: system calls and plain copies only.
+  for (std::size_t i = 0; i < records.size(); ++i)
+    suspended[i] = SuspendThread(records[i]->ThreadHandle) != static_cast<DWORD>(-1);
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (!suspended[i]) continue;
+    TThreadStackCopy& copy = copies[i];
+    CONTEXT context;
+    std::memset(&context, 0, sizeof context);
+    context.ContextFlags = kContextFlagsCaptured;
+    if (!GetThreadContext(records[i]->ThreadHandle, &context) || !context.Eip || !context.Esp)
+      continue;
+    copy.Eip = context.Eip;
+    copy.Esp = context.Esp;
+    const auto top = reinterpret_cast<std::uintptr_t>(records[i]->StackTop);
+    // Above Esp up to the top the stack is committed: no guard page is touched.
+    if (top <= context.Esp) continue;
+    const std::size_t size = std::min<std::size_t>(top - context.Esp, capacity);
+    copy.Size = VCore::GuardedCopy(copy.Bytes.get(), reinterpret_cast<const void*>(context.Esp),
+                                   size);
+  }
+  for (std::size_t i = 0; i < records.size(); ++i)
+    if (suspended[i]) ResumeThread(records[i]->ThreadHandle);
+  return copies;
 }
 
 void CallCreateThread(const TTrackedThreadInfo* record) {

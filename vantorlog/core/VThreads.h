@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "Thread.h"
@@ -150,6 +151,22 @@ DWORD MainThreadID();
 bool IsMainThreadRecord(const TTrackedThreadInfo& record);
 // The main thread or a thread that runs a TThread; the others are Windows threads.
 bool IsRuntimeThreadRecord(const TTrackedThreadInfo& record);
+
+// The raw stack of one thread of a snapshot, taken while it was suspended.
+struct TThreadStackCopy {
+  const TTrackedThreadInfo* Record = nullptr;  // in the snapshot
+  DWORD Eip = 0, Esp = 0;
+  std::size_t Size = 0;  // bytes copied from Esp on (0: none)
+  std::unique_ptr<std::uint8_t[]> Bytes;
+};
+// Copies the stacks of the given records of a snapshot: every buffer is allocated first, then
+// each thread is suspended, its context taken and its stack from Esp up to its stack top (at
+// most capacity bytes) copied, and all are resumed. Nothing is allocated, resolved, loaded or
+// locked while any of them is suspended, so a thread stopped inside the heap or the loader
+// holds up nothing. A thread that cannot be suspended, or whose context has no Eip or Esp,
+// gets no copy.
+std::vector<TThreadStackCopy> CopyThreadStacks(const std::vector<const TTrackedThreadInfo*>& records,
+                                               std::size_t capacity);
 
 // Bodies of the thread entry points that the hooks and other modules call; the callers check
 // the hooks-active state first. Each does nothing before the process's list exists.

@@ -21,6 +21,7 @@
 
 #ifdef _WIN32
 struct TVantorExceptionRecord;  // the exception context (ExceptionLog.h)
+class TVantorThreadsList;
 #endif
 
 namespace ExceptionLog {
@@ -281,21 +282,26 @@ class TProcessReportMemory : public TReportMemory {
 };
 
 // The threads list of the process as the thread headers ask it: a priority that was not
-// recorded is read from the thread and stored back.
-THeaderContext ProcessThreadsContext();
+// recorded is read from the thread and stored back. With a snapshot, only the snapshot is
+// read (and written).
+THeaderContext ProcessThreadsContext(TVantorThreadsList* snapshot = nullptr);
+// 1.5: a build time (days since 1899-12-30, UTC) as local RFC 822 date text; empty for 0.
+std::string CompilationDateText(double build_date);
 
 // Fills the facts of the running process for an exception at address: the general facts
 // (all but the exception's class, message and bug ID, and the e-mail address, which the
 // caller knows), the modules list (refreshed; started by the caller) and the processes list
 // (rebuilt), the registers of context (a CONTEXT; null: none), the memory and the threads.
 // The call stack and the source locations stay the caller's.
+// Without lists the modules list is not refreshed and the processes list not rebuilt.
 void GatherReportInput(TReportInput& input, std::uintptr_t address, const void* context,
-                       std::uintptr_t stack_value);
+                       std::uintptr_t stack_value, bool lists = true);
 
 // The same for an exception context: its address, CPU record and stack pointer, the class
 // (ExceptionClassText) and message (GetExceptionMessageText) of its object, its call stack and
 // modules list when it carries them; source locations from GetAddressLocation.
-void GatherReportInput(TReportInput& input, const ::TVantorExceptionRecord& record);
+void GatherReportInput(TReportInput& input, const ::TVantorExceptionRecord& record,
+                       bool lists = true);
 // Class name of the exception object; "Unknown exception type" for an invalid object.
 std::string ExceptionClassText(const void* object);
 // The message facts of an exception object (an access violation's from its OS record).

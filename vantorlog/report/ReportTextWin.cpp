@@ -2,7 +2,11 @@
 #include <windows.h>
 // Order matters: the adapter types need the Windows types first.
 #include <iphlpapi.h>
+#include <winspool.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "ExceptionLog.h"
@@ -94,6 +98,56 @@ std::string ProcessorText() {
   return text.empty() ? "Unknown processor" : text;
 }
 
+// The product version of a file's fixed version information, "a.b.c.d"; empty when none.
+std::string ProductVersionOf(const std::string& file) {
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeA(file.c_str(), &ignored);
+  if (!size) return {};
+  std::vector<char> data(size);
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  if (!GetFileVersionInfoA(file.c_str(), 0, size, data.data()) ||
+      !VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&fixed), &length) || !fixed ||
+      length < sizeof *fixed)
+    return {};
+  char text[64];
+  std::snprintf(text, sizeof text, "%u.%u.%u.%u", HIWORD(fixed->dwProductVersionMS),
+                LOWORD(fixed->dwProductVersionMS), HIWORD(fixed->dwProductVersionLS),
+                LOWORD(fixed->dwProductVersionLS));
+  return text;
+}
+
+// A value of 4 bytes (a DWORD or the first bytes of a binary value); 0 when absent.
+std::uint32_t RegReadNumber(HKEY root, const std::string& key, const char* name) {
+  HKEY handle = nullptr;
+  if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) return 0;
+  BYTE data[16] = {};
+  DWORD size = sizeof data;
+  std::uint32_t value = 0;
+  if (RegQueryValueExA(handle, name, nullptr, nullptr, data, &size) == ERROR_SUCCESS && size >= 4)
+    std::memcpy(&value, data, 4);
+  RegCloseKey(handle);
+  return value;
+}
+
+std::string FirstSubKey(HKEY root, const std::string& key) {
+  HKEY handle = nullptr;
+  if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) return {};
+  char name[256];
+  DWORD length = sizeof name;
+  const bool found = RegEnumKeyExA(handle, 0, name, &length, nullptr, nullptr, nullptr, nullptr) ==
+                     ERROR_SUCCESS;
+  RegCloseKey(handle);
+  return found ? std::string(name, length) : std::string();
+}
+
+// The part of a registry object name from "\SYSTEM" on, as a key under HKEY_LOCAL_MACHINE.
+std::string MachineKeyOf(const std::string& object_name) {
+  const std::size_t at = VCore::LowerCase(object_name).find("\\system\\");
+  return at == std::string::npos ? std::string() : object_name.substr(at + 1);
+}
+
+// 5.10: the first display device with its driver version and memory.
 std::string VideoCardText() {
   using TEnum = BOOL(WINAPI*)(LPCSTR, DWORD, PDISPLAY_DEVICEA, DWORD);
   const auto enumerate = reinterpret_cast<TEnum>(reinterpret_cast<void*>(
@@ -102,35 +156,73 @@ std::string VideoCardText() {
   DISPLAY_DEVICEA device{};
   device.cb = sizeof device;
   if (!enumerate(nullptr, 0, &device, 0)) return {};
-  return VCore::Trim(device.DeviceString);
+  const std::string description = VCore::Trim(device.DeviceString);
+  // The device's key: from its video id under Enum, else the devicemap's first video device.
+  std::string enum_key;
+  std::string video_key;
+  if (device.DeviceID[0]) {
+    std::string id = device.DeviceID;
+    const std::string base = "System\\CurrentControlSet\\Enum\\" + id;
+    const std::string instance = FirstSubKey(HKEY_LOCAL_MACHINE, base);
+    if (!instance.empty()) {
+      enum_key = base + "\\" + instance;
+      const std::string video_id =
+          VCore::RegReadValue(HKEY_LOCAL_MACHINE, enum_key + "\\Device Parameters", "VideoID");
+      if (!video_id.empty())
+        video_key = "System\\CurrentControlSet\\Control\\Video\\" + video_id + "\\0000";
+    }
+  }
+  if (video_key.empty())
+    video_key = MachineKeyOf(
+        VCore::RegReadValue(HKEY_LOCAL_MACHINE, "Hardware\\Devicemap\\Video", "\\Device\\Video0"));
+  const std::uint32_t memory =
+      video_key.empty()
+          ? 0
+          : RegReadNumber(HKEY_LOCAL_MACHINE, video_key, "HardwareInformation.MemorySize");
+  std::string driver;
+  for (const std::string& key : {video_key, enum_key}) {
+    if (key.empty() || !driver.empty()) continue;
+    const std::string class_key = VCore::RegReadValue(HKEY_LOCAL_MACHINE, key, "Driver");
+    if (!class_key.empty())
+      driver = VCore::RegReadValue(
+          HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Class\\" + class_key,
+          "DriverVersion");
+  }
+  if (memory)
+    return description + " (driver " + driver + " - RAM " + std::to_string(memory >> 20) + " MB)";
+  return description + " (driver " + driver + ")";
 }
 
+// 5.11: the default printer's driver with the product version of its file.
 std::string PrinterText() {
   HMODULE spool = LoadLibraryA("winspool.drv");
   if (!spool) return {};
   using TDefault = BOOL(WINAPI*)(LPSTR, LPDWORD);
   using TOpen = BOOL(WINAPI*)(LPSTR, LPHANDLE, void*);
   using TClose = BOOL(WINAPI*)(HANDLE);
+  using TGetDriver = BOOL(WINAPI*)(HANDLE, LPSTR, DWORD, LPBYTE, DWORD, LPDWORD);
   auto proc = [&](const char* name) {
     return reinterpret_cast<void*>(GetProcAddress(spool, name));
   };
   const auto get_default = reinterpret_cast<TDefault>(proc("GetDefaultPrinterA"));
   const auto open = reinterpret_cast<TOpen>(proc("OpenPrinterA"));
   const auto close = reinterpret_cast<TClose>(proc("ClosePrinter"));
+  const auto driver = reinterpret_cast<TGetDriver>(proc("GetPrinterDriverA"));
   std::string out;
   char name[512];
   DWORD length = sizeof name;
   HANDLE printer = nullptr;
-  using TGetDriver = BOOL(WINAPI*)(HANDLE, LPSTR, DWORD, LPBYTE, DWORD, LPDWORD);
-  const auto driver = reinterpret_cast<TGetDriver>(proc("GetPrinterDriverA"));
   if (get_default && open && driver && close && get_default(name, &length) &&
       open(name, &printer, nullptr)) {
     DWORD needed = 0;
-    driver(printer, nullptr, 1, nullptr, 0, &needed);
+    driver(printer, nullptr, 2, nullptr, 0, &needed);
     std::vector<std::uint8_t> info(needed);
-    if (needed && driver(printer, nullptr, 1, info.data(), needed, &needed)) {
-      const char* driver_name = *reinterpret_cast<char* const*>(info.data());
-      if (driver_name) out = driver_name;
+    if (needed >= sizeof(DRIVER_INFO_2A) &&
+        driver(printer, nullptr, 2, info.data(), needed, &needed)) {
+      const auto* d = reinterpret_cast<const DRIVER_INFO_2A*>(info.data());
+      std::string version = d->pDriverPath ? ProductVersionOf(d->pDriverPath) : std::string();
+      version.erase(std::remove(version.begin(), version.end(), ' '), version.end());
+      if (d->pName) out = std::string(d->pName) + " (driver " + version + ")";
     }
     close(printer);
   }
@@ -213,8 +305,12 @@ void FillGeneralFacts(TGeneralFacts& f, std::uintptr_t address) {
     char text[257] = {};
     GetClassNameA(window, text, 256);
     f.FormClass = text;
+    // The title as the window manager keeps it: GetWindowText would send WM_GETTEXT to the
+    // window's thread, which may be the one waiting for this processing.
+    wchar_t title[257] = {};
+    const int n = InternalGetWindowText(window, title, 256);
     text[0] = 0;
-    GetWindowTextA(window, text, 256);
+    if (n > 0) WideCharToMultiByte(CP_ACP, 0, title, n + 1, text, sizeof text - 1, nullptr, nullptr);
     f.FormText = Folded(text);
   }
 
@@ -263,10 +359,24 @@ std::string TProcessReportMemory::ObjectClassName(std::uintptr_t address) const 
                                       : std::string();
 }
 
-THeaderContext ProcessThreadsContext() {
+THeaderContext ProcessThreadsContext(TVantorThreadsList* snapshot) {
   THeaderContext context;
   context.MainThreadID = static_cast<std::int32_t>(MainThreadID());
   context.VsHost = VCore::LowerCase(VCore::ProgramFileName()).find(".vshost") != std::string::npos;
+  if (snapshot) {
+    context.Threads = [snapshot](std::int32_t id) -> std::optional<TThreadFacts> {
+      TTrackedThreadInfo* record = snapshot->GetItem(snapshot->IndexOfThreadID(static_cast<DWORD>(id)));
+      if (!record) return std::nullopt;
+      if (record->Priority == kPriorityNotRecorded)
+        record->Priority = static_cast<DWORD>(GetThreadPriority(record->ThreadHandle));
+      TThreadFacts facts;
+      facts.Priority = static_cast<std::int32_t>(record->Priority);
+      if (record->ThreadObject && VCore::IsValidObject(record->ThreadObject))
+        facts.ClassName = VCore::ClassNameOf(VCore::ClassOfObject(record->ThreadObject));
+      return facts;
+    };
+    return context;
+  }
   context.Threads = [](std::int32_t id) -> std::optional<TThreadFacts> {
     TVantorThreadsList* list = ThreadsList();
     if (!list) return std::nullopt;
@@ -295,8 +405,22 @@ THeaderContext ProcessThreadsContext() {
   return context;
 }
 
+std::string CompilationDateText(double build_date) {
+  if (build_date == 0) return {};
+  // Days since 1899-12-30 to FILETIME ticks (from 1601-01-01), moved to local time.
+  constexpr double kDaysFrom1601 = 109205;
+  const double ticks = (build_date + kDaysFrom1601) * 864e9 +
+                       std::round(VCore::UtcOffsetMinutes() / 60.0) * 36e9;
+  if (ticks <= 0) return {};
+  const auto value = static_cast<std::uint64_t>(ticks);
+  FILETIME time{static_cast<DWORD>(value), static_cast<DWORD>(value >> 32)};
+  SYSTEMTIME local;
+  if (!FileTimeToSystemTime(&time, &local)) return {};
+  return Rfc822DateText(local);
+}
+
 void GatherReportInput(TReportInput& input, std::uintptr_t address, const void* context,
-                       std::uintptr_t stack_value) {
+                       std::uintptr_t stack_value, bool lists) {
   static const TProcessReportMemory memory;
   FillGeneralFacts(input.General, address);
   input.ExceptionAddress = address;
@@ -315,10 +439,10 @@ void GatherReportInput(TReportInput& input, std::uintptr_t address, const void* 
     input.Context.reset();
   }
   if (VCore::ModulesList()) {
-    VCore::RefreshModulesList();
+    if (lists) VCore::RefreshModulesList();
     input.Modules = VCore::ModulesList();
   }
-  VCore::BuildProcessesList();
+  if (lists) VCore::BuildProcessesList();
   input.Processes = VCore::ProcessesList();
 }
 
@@ -355,10 +479,10 @@ TExceptionMessageFacts ExceptionMessageFacts(const void* object) {
   return facts;
 }
 
-void GatherReportInput(TReportInput& input, const TVantorExceptionRecord& record) {
+void GatherReportInput(TReportInput& input, const TVantorExceptionRecord& record, bool lists) {
   const auto* context = record.Context;
   GatherReportInput(input, reinterpret_cast<std::uintptr_t>(record.ExceptionAddress), context,
-                    context ? static_cast<std::uintptr_t>(context->Esp) : 0);
+                    context ? static_cast<std::uintptr_t>(context->Esp) : 0, lists);
   input.General.ExceptionClass = ExceptionClassText(record.ExceptionObject);
   input.General.ExceptionMessage =
       GetExceptionMessageText(ExceptionMessageFacts(record.ExceptionObject));

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -14,6 +15,7 @@
 
 #include "VCallStack.h"
 #include "VCore.h"
+#include "VLData.h"
 #include "VModules.h"
 
 namespace vlstack {
@@ -482,3 +484,50 @@ TEST_F(CallStackWinTest, MapFileBesideALibraryIsItsOtherSource) {
 }
 
 }  // namespace
+
+// The library's own frames show as their module only, except in internal-error reports.
+TEST_F(CallStackWinTest, LibraryFramesAreHiddenOutsideInternalErrorReports) {
+  const void* library_code = reinterpret_cast<const void*>(&ExceptionLog::TidyCallStack);
+  const void* own_code = reinterpret_cast<const void*>(&vlstack::B);
+  struct TCase {
+    bool internal_error;
+    const void* address;
+    std::uint8_t kind;
+    const char* unit;
+  } cases[] = {{false, library_code, 1, ""},
+               {true, library_code, 4, "VCallStack.cpp"},
+               {false, own_code, 4, "CallStackWinTest.cpp"}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.unit);
+    VLData::SetBuildingInternalErrorReport(c.internal_error);
+    TAddressLocation loc;
+    ExceptionLog::GetAddressLocation(c.address, GetCurrentThreadId(), loc, true, 0);
+    VLData::SetBuildingInternalErrorReport(false);
+    EXPECT_EQ(loc.Kind, c.kind);
+    EXPECT_EQ(loc.UnitName, c.unit);
+    ASSERT_NE(loc.ModuleInfo, nullptr);
+    EXPECT_EQ(loc.ModuleInfo->Handle,
+              reinterpret_cast<VCore::TModuleHandle>(GetModuleHandleA(nullptr)));
+  }
+  EXPECT_TRUE(std::is_sorted(ExceptionLog::OwnUnitNames().begin(),
+                             ExceptionLog::OwnUnitNames().end()));
+}
+
+// An entry keeps the module record it names while the modules list drops and rebuilds it.
+TEST_F(CallStackWinTest, EntryKeepsItsModuleRecordWhenTheListDropsIt) {
+  TAddressLocation loc;
+  ExceptionLog::GetAddressLocation(reinterpret_cast<const void*>(&vlstack::B),
+                                   GetCurrentThreadId(), loc, true, 0);
+  ASSERT_NE(loc.ModuleInfo, nullptr);
+  EXPECT_EQ(loc.ModuleRef.get(), loc.ModuleInfo);
+  std::weak_ptr<TVantorModuleInfo> record = loc.ModuleRef;
+  VCore::StopModulesList();
+  VCore::StartModulesList();
+  VCore::RefreshModulesList();
+  ASSERT_FALSE(record.expired());
+  char file[MAX_PATH];
+  GetModuleFileNameA(nullptr, file, MAX_PATH);
+  EXPECT_EQ(loc.ModuleInfo->FileName, file);
+  EXPECT_NE(VCore::ModuleInfoOfAddress(reinterpret_cast<const void*>(&vlstack::B)),
+            loc.ModuleInfo);
+}

@@ -1,14 +1,22 @@
 // An uncaught throw or an access violation taken through the whole processing line, for the
 // peer that checks the trail, the report and how the process ends.
-// Usage: vantorlog_processing_child <throw|av|terminate> <trail file>
+// Usage: vantorlog_processing_child <throw|av|terminate|threads|log> <trail file>
 // Trail lines: "fault <tid>", "p <progress code> <tid>", "<step> <tid>", "resumed <tid>";
 // the report handed to the log goes to "<trail file>.report".
+// threads: a Windows thread, a TThread and a thread that allocates without pause run while
+// the main thread, its form in front, has five exceptions processed; "thread <kind> <tid>"
+// lines name them and each report goes to "<trail file>.report.<n>".
+// log: one exception whose custom data and steps to reproduce are asked for, saved into the
+// log "<trail file>.vlf" and copied to the clipboard, read back into "<trail file>.clipboard".
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <string>
 
+#include "Classes.h"
+#include "Thread.h"
 #include "VCallStack.h"
 #include "VModules.h"
 #include "VThreads.h"
@@ -50,6 +58,148 @@ LONG CALLBACK AfterConverter(EXCEPTION_POINTERS* pointers) {
 
 void Notify(const TVantorExceptionRecord&, bool&) { Trail("notify"); }
 
+HANDLE g_go = nullptr;
+volatile LONG g_stop = 0;
+
+[[gnu::noinline]] void WaitInWindowsThread() {
+  WaitForSingleObject(g_go, INFINITE);  // windows-thread-site
+}
+
+DWORD WINAPI WindowsThread(void*) {
+  WaitInWindowsThread();
+  return 0;
+}
+
+[[gnu::noinline]] void WaitInRuntimeThread() {
+  WaitForSingleObject(g_go, INFINITE);  // runtime-thread-site
+}
+
+class TWaitingThread : public TThread {
+ public:
+  TWaitingThread() : TThread(true) {}
+
+ protected:
+  void Execute() override { WaitInRuntimeThread(); }
+};
+
+// Holds the process heap's lock and the runtime heap's most of the time.
+[[gnu::noinline]] void AllocateWithoutPause() {
+  HANDLE heap = GetProcessHeap();
+  while (!g_stop) {
+    void* block = HeapAlloc(heap, 0, 64);  // busy-site
+    HeapFree(heap, 0, block);
+    std::free(std::malloc(48));
+  }
+}
+
+DWORD WINAPI BusyThread(void*) {
+  AllocateWithoutPause();
+  return 0;
+}
+
+// The main thread's own window, brought to the front.
+HWND ShowForm() {
+  WNDCLASSA window_class{};
+  window_class.lpfnWndProc = DefWindowProcA;
+  window_class.hInstance = GetModuleHandleA(nullptr);
+  window_class.lpszClassName = "ProcessingChildForm";
+  RegisterClassA(&window_class);
+  HWND form = CreateWindowExA(WS_EX_TOPMOST, "ProcessingChildForm", "Processing child form",
+                              WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 40, 320, 200, nullptr,
+                              nullptr, GetModuleHandleA(nullptr), nullptr);
+  for (int i = 0; i < 200 && GetForegroundWindow() != form; ++i) {
+    SetForegroundWindow(form);
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+    Sleep(25);
+  }
+  return form;
+}
+
+int g_report_number = 0;
+
+// As the raise hook hands over an uncaught language raise at this call.
+[[gnu::noinline]] void Process(Exception& object) {
+  ExceptionLog::CoreExceptionHandler(&object, __builtin_return_address(0), true, nullptr, 0, 0,
+                                     nullptr, 0, nullptr, nullptr, __builtin_frame_address(0),
+                                     nullptr);
+}
+
+std::string ProgramName() {
+  char path[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, path, sizeof path);
+  const std::string full = path;
+  return full.substr(full.find_last_of("\\/") + 1);
+}
+
+int RunThreads() {
+  ExceptionLog::InstallImportHooks({ProgramName(), "msvcrt.dll"});
+  g_go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  DWORD id = 0;
+  HANDLE windows = CreateThread(nullptr, 0, WindowsThread, nullptr, 0, &id);
+  Trail("thread windows " + std::to_string(id));
+  auto* runtime = new TWaitingThread;
+  runtime->Start();
+  Trail("thread runtime " + std::to_string(runtime->ThreadID()));
+  HANDLE busy = CreateThread(nullptr, 0, BusyThread, nullptr, 0, &id);
+  Trail("thread busy " + std::to_string(id));
+  HWND form = ShowForm();
+  Trail(GetForegroundWindow() == form ? "form in front" : "form behind");
+  Sleep(100);  // every thread is at its wait or in its loop
+  for (int i = 0; i < 5; ++i) {
+    EConvertError error("main thread exception " + std::to_string(i));
+    Process(error);  // main-thread-site
+  }
+  InterlockedExchange(&g_stop, 1);
+  SetEvent(g_go);
+  WaitForSingleObject(windows, 10000);
+  WaitForSingleObject(busy, 10000);
+  runtime->WaitFor();
+  Trail("end");
+  ExitProcess(0);
+}
+
+int RunLog(TVantorModuleOptions& options) {
+  options.SetLogFolder(g_trail + ".vlf");
+  options.FWriteLogFile = 1;
+  options.FLogFlags = 0x02;  // the steps to reproduce as a section
+  options.FReproduceSteps = "Pressed Write with no phone";
+  options.FDialogKind = 2;
+  // The line's own log step, the rest as before.
+  ExceptionLog::TProcessingSteps& steps = ExceptionLog::ProcessingSteps();
+  const ExceptionLog::TProcessingSteps seams = steps;
+  ExceptionLog::ResetProcessingSteps();
+  steps.Progress = seams.Progress;
+  steps.CaptureScreenshot = seams.CaptureScreenshot;
+  steps.ReleaseScreenshot = seams.ReleaseScreenshot;
+  steps.ShowExceptionDialog = [](bool) {
+    ExceptionLog::DialogState().DialogKind = 0;
+    ExceptionLog::DialogState().CopyChosen = true;
+  };
+  ExceptionLog::GlobalHandlers().CustomDataRequest = [](const TVantorExceptionRecord&,
+                                                        TStrings& list) {
+    list.Add("Phone=R4417");
+    list.Add("Cable = USB-serial ");
+  };
+  EConvertError error("logged exception");
+  Process(error);
+  std::string clipboard;
+  if (OpenClipboard(nullptr)) {
+    if (HANDLE data = GetClipboardData(CF_TEXT))
+      if (const char* text = static_cast<const char*>(GlobalLock(data))) {
+        clipboard = text;
+        GlobalUnlock(data);
+      }
+    CloseClipboard();
+  }
+  if (FILE* f = std::fopen((g_trail + ".clipboard").c_str(), "wb")) {
+    std::fwrite(clipboard.data(), 1, clipboard.size(), f);
+    std::fclose(f);
+  }
+  Trail("end");
+  return 0;
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
@@ -72,7 +222,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   steps.ReleaseScreenshot = [] { Trail("release"); };
   steps.SaveReportToLog = [](const std::string& report) {
     Trail("log");
-    if (FILE* f = std::fopen((g_trail + ".report").c_str(), "wb")) {
+    std::string name = g_trail + ".report";
+    if (g_mode == "threads") name += "." + std::to_string(g_report_number++);
+    if (FILE* f = std::fopen(name.c_str(), "wb")) {
       std::fwrite(report.data(), 1, report.size(), f);
       std::fclose(f);
     }
@@ -92,6 +244,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   });
   ExceptionLog::StartExceptionProcessing();
   ExceptionLog::SetHooksActive(true);
+  if (g_mode == "threads") return RunThreads();
+  if (g_mode == "log") return RunLog(*options);
 
   if (g_mode == "throw" || g_mode == "terminate") {
     Trail("fault");

@@ -4,15 +4,23 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include "Classes.h"
 
 #include "VCallStack.h"
 #include "VFilters.h"
 #include "VModules.h"
+#include "VSharedBlock.h"
+#include "VSystem.h"
 #include "VThreads.h"
 #include "core/ExceptionLog.h"
+#include "report/VLogFile.h"
 
 namespace {
 
@@ -323,6 +331,216 @@ TEST_F(ProcessingLine, SafeCallProcessingPrefixesTheMessageOnce) {
   g_trail.clear();
   EXPECT_FALSE(Process(error));
   EXPECT_EQ(CountOf("p1"), 0);
+}
+
+
+// What an event receiver sees: the report built so far and the options in force, a copy of the
+// raising module's that a run-time change of the module's options reaches.
+TEST_F(ProcessingLine, EventsSeeTheReportAndTheOptionsInForce) {
+  // A fresh modules list: the program's entry is built (and its options made) during the line.
+  VCore::StopModulesList();
+  VCore::StartModulesList();
+  auto own = TVantorModuleOptions::Create<TVantorModuleOptionsEx>(VCore::ProgramFileName());
+  own->FDialogShowFlags.fill(0xFF);
+  own->FDialogKind = 0;
+  SetCurrentOptions(own.get());
+  static std::vector<std::string> seen_reports;
+  static std::vector<std::string> seen_captions;
+  static std::vector<const TVantorModuleOptionsEx*> seen_options;
+  seen_reports.clear();
+  seen_captions.clear();
+  seen_options.clear();
+  GlobalHandlers().ExceptionNotify = [](const TVantorExceptionRecord& context, bool&) {
+    seen_reports.push_back(context.ReportText.Str());
+    seen_options.push_back(context.ModuleOptions);
+    seen_captions.push_back(context.ModuleOptions ? context.ModuleOptions->GetCustomText(37)
+                                                  : "<none>");
+  };
+  // Changed at run time, through the setter as a program does.
+  own->StoreText(37, "Flasher");
+  own->NotifyChanged();
+  for (int i = 0; i < 2; ++i) {
+    EConvertError error("options in force");
+    Process(error);
+    ASSERT_EQ(seen_reports.size(), static_cast<std::size_t>(i + 1));
+    EXPECT_EQ(seen_reports[i], LastReportText()) << i;
+    EXPECT_NE(seen_reports[i].find("\r\nFlasher:\r\n"), std::string::npos) << i;
+    EXPECT_EQ(seen_captions[i], "Flasher") << i;
+    ASSERT_NE(seen_options[i], nullptr);
+    EXPECT_NE(seen_options[i], own.get()) << "the line works on a copy";
+    EXPECT_EQ(seen_options[i]->FModuleInstance,
+              reinterpret_cast<VCore::TModuleHandle>(GetModuleHandleA(nullptr)));
+  }
+  // Nothing of the processing changed the program's own object.
+  EXPECT_EQ(own->GetCustomText(37), "Flasher");
+  SetCurrentOptions(options_.get());
+  VCore::ReleasePublishedBlock();
+}
+
+// The report that is kept (log, clipboard, the last report) carries the custom data and the
+// steps to reproduce inserted after the report was built.
+TEST_F(ProcessingLine, KeptReportHoldsCustomDataAndSteps) {
+  options_->FLogFlags |= 0x02;
+  options_->FReproduceSteps = "Pressed Erase twice";
+  GlobalHandlers().CustomDataRequest = [](const TVantorExceptionRecord&, TStrings& list) {
+    list.Add("Port=COM3");
+    DialogState().CopyChosen = true;  // as the dialog's copy choice
+  };
+  EConvertError error("custom data");
+  Process(error);
+  GlobalHandlers().CustomDataRequest = nullptr;
+  std::string clipboard;
+  ASSERT_TRUE(OpenClipboard(nullptr));
+  if (HANDLE data = GetClipboardData(CF_TEXT)) {
+    clipboard = static_cast<const char*>(GlobalLock(data));
+    GlobalUnlock(data);
+  }
+  CloseClipboard();
+  for (const std::string* kept : {&g_logged_report, &clipboard}) {
+    EXPECT_NE(kept->find("\r\n  8.1 Port: COM3\r\n"), std::string::npos) << *kept;
+    EXPECT_NE(kept->find("\r\n  8.1 : Pressed Erase twice\r\n"), std::string::npos);
+  }
+  EXPECT_EQ(clipboard, g_logged_report);
+  EXPECT_EQ(LastReportText(), g_logged_report);
+}
+
+// A WM_QUIT that the restricted loop takes while a dialog is open is posted again.
+TEST_F(ProcessingLine, QuitTakenWhileWaitingIsPostedAgain) {
+  ProcessingSteps().IsDialogOpen = [] { return true; };
+  g_log_extra = [] { Sleep(150); };  // the faulting thread pumps meanwhile
+  MSG stale;
+  while (PeekMessageA(&stale, nullptr, 0, 0, PM_REMOVE)) {
+  }
+  PostQuitMessage(7);
+  EConvertError error("quit while waiting");
+  Process(error);
+  MSG quit{};
+  ASSERT_TRUE(PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+  EXPECT_EQ(quit.wParam, 7u);
+}
+
+// A report longer than an environment variable holds is cut, not refused.
+TEST_F(ProcessingLine, LongReportIsCutInTheEnvironment) {
+  EConvertError error(std::string(40000, 'x'));
+  Process(error);
+  ASSERT_GT(LastReportText().size(), 40000u);
+  const std::string report = Environment("_BugReport");
+  EXPECT_EQ(report.size(), 32766u);
+  EXPECT_EQ(report, LastReportText().substr(0, 32766));
+}
+
+struct TWaiter {
+  HANDLE go;
+  volatile LONG ticks;
+};
+
+DWORD WINAPI TickUntilGo(void* p) {
+  auto* w = static_cast<TWaiter*>(p);
+  while (WaitForSingleObject(w->go, 1) == WAIT_TIMEOUT) InterlockedIncrement(&w->ticks);
+  return 0;
+}
+
+// The freeze policy holds other threads while the exception is processed and lets them go
+// afterwards; without it they run on.
+TEST_F(ProcessingLine, FreezePolicyHoldsOtherThreadsDuringTheProcessing) {
+  for (const bool freeze : {true, false}) {
+    SCOPED_TRACE(freeze);
+    options_->FBehaviourFlags = static_cast<std::uint16_t>(freeze ? 0x58 | 0x04 : 0x58);
+    static TWaiter waiter;
+    waiter.go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    waiter.ticks = 0;
+    HANDLE thread = HookedCreateThread(nullptr, 0, TickUntilGo, &waiter, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    while (waiter.ticks < 3) Sleep(1);
+    static LONG during;
+    GlobalHandlers().ExceptionNotify = [](const TVantorExceptionRecord&, bool&) {
+      const LONG before = waiter.ticks;
+      Sleep(100);
+      during = waiter.ticks - before;
+    };
+    EConvertError error("freeze policy");
+    Process(error);
+    const LONG after = waiter.ticks;
+    Sleep(100);
+    EXPECT_GT(waiter.ticks, after) << "running again";
+    if (freeze)
+      EXPECT_EQ(during, 0);
+    else
+      EXPECT_GT(during, 0);
+    SetEvent(waiter.go);
+    WaitForSingleObject(thread, 10000);
+    CloseHandle(thread);
+    CloseHandle(waiter.go);
+  }
+}
+
+std::string ReadFileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream all;
+  all << in.rdbuf();
+  return all.str();
+}
+
+// A log whose last report names another version of the program is deleted before this report
+// is saved; one of the same version stays.
+TEST_F(ProcessingLine, LogOfAnotherProgramVersionIsDeleted) {
+  char folder[MAX_PATH];
+  GetTempPathA(sizeof folder, folder);
+  const std::string log = std::string(folder) + "vl_version_check.vlf";
+  struct TCase {
+    const char* stored_version;
+    bool kept;
+  } cases[] = {{"9.9.9.9", false}, {"", true}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.stored_version);
+    const std::string old_report = std::string("VantorLog 6.0.15\r\n\r\nApplication:\r\n---\r\n") +
+                                   "  1.3 Version Number: " + c.stored_version +
+                                   "\r\n\r\nCall Stack Information:\r\n-\r\n|Address|\r\n\r\n\r\n";
+    {
+      std::ofstream out(log, std::ios::binary | std::ios::trunc);
+      out << old_report << "\r\n";
+    }
+    options_->SetLogFolder(log);
+    options_->FLogFlags = 0x04;
+    EConvertError error("version check");
+    Process(error);
+    ExceptionLog::CloseLogFile();
+    EXPECT_EQ(ReadFileText(log).find("Version Number") != std::string::npos, c.kept);
+    DeleteFileA(log.c_str());
+  }
+}
+
+// In a CGI program the report goes out as the request's error page; without a dialog the
+// message does.
+TEST_F(ProcessingLine, CgiModuleAnswersWithTheErrorPage) {
+  char folder[MAX_PATH];
+  GetTempPathA(sizeof folder, folder);
+  const std::string page_file = std::string(folder) + "vl_cgi_page.txt";
+  struct TCase {
+    BYTE dialog_kind;
+    const char* expected;
+  } cases[] = {{2, "2.6 Message"}, {0, "cgi &lt;page&gt; probe"}};
+  SetEnvironmentVariableA("REQUEST_METHOD", "GET");
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.dialog_kind));
+    options_->FDialogKind = c.dialog_kind;
+    HANDLE file = CreateFileA(page_file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    const HANDLE saved = GetStdHandle(STD_OUTPUT_HANDLE);
+    SetStdHandle(STD_OUTPUT_HANDLE, file);
+    EConvertError error("cgi <page> probe");
+    Process(error);
+    SetStdHandle(STD_OUTPUT_HANDLE, saved);
+    CloseHandle(file);
+    const std::string page = ReadFileText(page_file);
+    EXPECT_EQ(page.rfind("Status: 200 Error\r\n", 0), 0u) << page.substr(0, 200);
+    EXPECT_NE(page.find(c.expected), std::string::npos);
+    EXPECT_NE(page.find("history.go(-1)"), std::string::npos);
+    EXPECT_EQ(CountOf("dialog"), 0);
+    DeleteFileA(page_file.c_str());
+  }
+  SetEnvironmentVariableA("REQUEST_METHOD", nullptr);
 }
 
 }  // namespace

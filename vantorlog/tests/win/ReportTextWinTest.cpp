@@ -2,6 +2,7 @@
 // test program and kernel32.dll in the modules table, the own process in the processes table.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <winspool.h>
 
 #include "ExceptionLog.h"
 #include "ReportText.h"
@@ -148,6 +149,29 @@ TEST(ReportTextWinTest, ExceptionContextGivesClassAndMessage) {
   EConvertError convert("Bad number");
   EXPECT_EQ(ExceptionClassText(&convert), "EConvertError");
   EXPECT_EQ(GetExceptionMessageText(ExceptionMessageFacts(&convert)), "Bad number.");
+}
+
+
+// 1.5: the build time of the debug data (UTC) in local time; none without one.
+TEST(ReportTextWinTest, CompilationDateIsTheBuildTimeInLocalTime) {
+  // The tests run with TZ=UTC: 45000.5 days from 1899-12-30 is noon of 2023-03-15.
+  EXPECT_EQ(CompilationDateText(45000.5), "Wed, 15 Mar 2023 12:00:00 +0000");
+  EXPECT_EQ(CompilationDateText(0), "");
+}
+
+// 5.10 names the display device with its driver; 5.11 is empty without a default printer.
+TEST(ReportTextWinTest, VideoCardCarriesItsDriver) {
+  TReportInput input;
+  GatherReportInput(input, 0, nullptr, 0, false);
+  DISPLAY_DEVICEA device{};
+  device.cb = sizeof device;
+  ASSERT_TRUE(EnumDisplayDevicesA(nullptr, 0, &device, 0));
+  const std::string& video = input.General.VideoCard;
+  EXPECT_EQ(video.rfind(VCore::Trim(device.DeviceString) + " (driver ", 0), 0u) << video;
+  EXPECT_EQ(video.back(), ')');
+  char printer[256];
+  DWORD length = sizeof printer;
+  if (!GetDefaultPrinterA(printer, &length)) EXPECT_EQ(input.General.Printer, "");
 }
 
 }  // namespace

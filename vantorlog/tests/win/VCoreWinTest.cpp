@@ -93,6 +93,58 @@ TEST(MemoryProbeWinTest, GuardAndNoAccessPagesAreUnreadable) {
   VirtualFree(base, 0, MEM_RELEASE);
 }
 
+TEST(MemoryProbeWinTest, GuardedCopyStopsAtTheFirstUnreadableByte) {
+  SYSTEM_INFO si;
+  GetSystemInfo(&si);
+  const std::size_t page = si.dwPageSize;
+  auto* base = static_cast<char*>(VirtualAlloc(nullptr, 2 * page, MEM_RESERVE, PAGE_READWRITE));
+  ASSERT_NE(base, nullptr);
+  ASSERT_TRUE(VirtualAlloc(base, page, MEM_COMMIT, PAGE_READWRITE));
+  std::memset(base, 0x5A, page);
+  char buffer[512] = {};
+  EXPECT_EQ(VCore::GuardedCopy(buffer, base + page - 100, 300), 100u);
+  EXPECT_EQ(buffer[0], 0x5A);
+  EXPECT_EQ(buffer[99], 0x5A);
+  EXPECT_EQ(buffer[100], 0);
+  EXPECT_EQ(VCore::GuardedCopy(buffer, base + page, 8), 0u);
+  EXPECT_FALSE(VCore::SafeRead(base + page - 100, buffer, 300));
+  EXPECT_TRUE(VCore::SafeRead(base + page - 100, buffer, 100));
+  VirtualFree(base, 0, MEM_RELEASE);
+}
+
+struct TReleasing {
+  char* at;
+  std::size_t size;
+  volatile LONG stop;
+};
+
+DWORD WINAPI AllocateAndRelease(void* p) {
+  auto* r = static_cast<TReleasing*>(p);
+  while (!r->stop) {
+    if (VirtualAlloc(r->at, r->size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE))
+      VirtualFree(r->at, 0, MEM_RELEASE);
+  }
+  return 0;
+}
+
+// Pages released by another thread between the probe and the copy end the copy, never the
+// program.
+TEST(MemoryProbeWinTest, SafeReadSurvivesPagesReleasedMeanwhile) {
+  const std::size_t size = 0x10000;
+  auto* at = static_cast<char*>(VirtualAlloc(nullptr, size, MEM_RESERVE, PAGE_READWRITE));
+  ASSERT_NE(at, nullptr);
+  VirtualFree(at, 0, MEM_RELEASE);
+  TReleasing releasing{at, size, 0};
+  HANDLE thread = CreateThread(nullptr, 0, AllocateAndRelease, &releasing, 0, nullptr);
+  static char buffer[0x10000];
+  int read = 0, refused = 0;
+  for (int i = 0; i < 20000; ++i) (VCore::SafeRead(at, buffer, size) ? read : refused)++;
+  InterlockedExchange(&releasing.stop, 1);
+  WaitForSingleObject(thread, 10000);
+  CloseHandle(thread);
+  EXPECT_EQ(read + refused, 20000);
+}
+
 TEST(MemoryProbeWinTest, FollowsImportJumps) {
   // An import thunk of this program: FF 25 <address of the import slot>.
   static const void* slot = reinterpret_cast<const void*>(&GetTickCount);
