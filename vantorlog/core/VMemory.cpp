@@ -133,8 +133,7 @@ std::size_t ReadableBytes(const void* address, std::size_t length) {
     std::uintptr_t region_end = CachedRegionEnd(at);
     if (!region_end) {
       MEMORY_BASIC_INFORMATION info;
-      if (VirtualQuery(reinterpret_cast<const void*>(at), &info, sizeof info) != sizeof info)
-        break;
+      if (VirtualQuery(reinterpret_cast<const void*>(at), &info, sizeof info) != sizeof info) break;
       // Exactly one readable protection: PAGE_GUARD or PAGE_NOCACHE modifiers fail the test.
       if (info.State != MEM_COMMIT || (info.Protect & kReadable) == 0 ||
           (info.Protect & ~kReadable) != 0)

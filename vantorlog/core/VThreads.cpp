@@ -349,8 +349,8 @@ bool IsRuntimeThreadRecord(const TTrackedThreadInfo& record) {
   return IsMainThreadRecord(record) || record.ThreadObject != nullptr;
 }
 
-std::vector<TThreadStackCopy> CopyThreadStacks(const std::vector<const TTrackedThreadInfo*>& records,
-                                               std::size_t capacity) {
+std::vector<TThreadStackCopy> CopyThreadStacks(
+    const std::vector<const TTrackedThreadInfo*>& records, std::size_t capacity) {
   std::vector<TThreadStackCopy> copies(records.size());
   std::vector<char> suspended(records.size(), 0);
   for (std::size_t i = 0; i < records.size(); ++i) {
@@ -375,8 +375,8 @@ std::vector<TThreadStackCopy> CopyThreadStacks(const std::vector<const TTrackedT
     // Above Esp up to the top the stack is committed: no guard page is touched.
     if (top <= context.Esp) continue;
     const std::size_t size = std::min<std::size_t>(top - context.Esp, capacity);
-    copy.Size = VCore::GuardedCopy(copy.Bytes.get(), reinterpret_cast<const void*>(context.Esp),
-                                   size);
+    copy.Size =
+        VCore::GuardedCopy(copy.Bytes.get(), reinterpret_cast<const void*>(context.Esp), size);
   }
   for (std::size_t i = 0; i < records.size(); ++i)
     if (suspended[i]) ResumeThread(records[i]->ThreadHandle);

@@ -165,8 +165,8 @@ struct TThreadStackCopy {
 // locked while any of them is suspended, so a thread stopped inside the heap or the loader
 // holds up nothing. A thread that cannot be suspended, or whose context has no Eip or Esp,
 // gets no copy.
-std::vector<TThreadStackCopy> CopyThreadStacks(const std::vector<const TTrackedThreadInfo*>& records,
-                                               std::size_t capacity);
+std::vector<TThreadStackCopy> CopyThreadStacks(
+    const std::vector<const TTrackedThreadInfo*>& records, std::size_t capacity);
 
 // Bodies of the thread entry points that the hooks and other modules call; the callers check
 // the hooks-active state first. Each does nothing before the process's list exists.

@@ -135,8 +135,8 @@ std::string FirstSubKey(HKEY root, const std::string& key) {
   if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) return {};
   char name[256];
   DWORD length = sizeof name;
-  const bool found = RegEnumKeyExA(handle, 0, name, &length, nullptr, nullptr, nullptr, nullptr) ==
-                     ERROR_SUCCESS;
+  const bool found =
+      RegEnumKeyExA(handle, 0, name, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
   RegCloseKey(handle);
   return found ? std::string(name, length) : std::string();
 }
@@ -175,18 +175,17 @@ std::string VideoCardText() {
   if (video_key.empty())
     video_key = MachineKeyOf(
         VCore::RegReadValue(HKEY_LOCAL_MACHINE, "Hardware\\Devicemap\\Video", "\\Device\\Video0"));
-  const std::uint32_t memory =
-      video_key.empty()
-          ? 0
-          : RegReadNumber(HKEY_LOCAL_MACHINE, video_key, "HardwareInformation.MemorySize");
+  const std::uint32_t memory = video_key.empty() ? 0
+                                                 : RegReadNumber(HKEY_LOCAL_MACHINE, video_key,
+                                                                 "HardwareInformation.MemorySize");
   std::string driver;
   for (const std::string& key : {video_key, enum_key}) {
     if (key.empty() || !driver.empty()) continue;
     const std::string class_key = VCore::RegReadValue(HKEY_LOCAL_MACHINE, key, "Driver");
     if (!class_key.empty())
-      driver = VCore::RegReadValue(
-          HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Class\\" + class_key,
-          "DriverVersion");
+      driver = VCore::RegReadValue(HKEY_LOCAL_MACHINE,
+                                   "System\\CurrentControlSet\\Control\\Class\\" + class_key,
+                                   "DriverVersion");
   }
   if (memory)
     return description + " (driver " + driver + " - RAM " + std::to_string(memory >> 20) + " MB)";
@@ -310,7 +309,8 @@ void FillGeneralFacts(TGeneralFacts& f, std::uintptr_t address) {
     wchar_t title[257] = {};
     const int n = InternalGetWindowText(window, title, 256);
     text[0] = 0;
-    if (n > 0) WideCharToMultiByte(CP_ACP, 0, title, n + 1, text, sizeof text - 1, nullptr, nullptr);
+    if (n > 0)
+      WideCharToMultiByte(CP_ACP, 0, title, n + 1, text, sizeof text - 1, nullptr, nullptr);
     f.FormText = Folded(text);
   }
 
@@ -365,7 +365,8 @@ THeaderContext ProcessThreadsContext(TVantorThreadsList* snapshot) {
   context.VsHost = VCore::LowerCase(VCore::ProgramFileName()).find(".vshost") != std::string::npos;
   if (snapshot) {
     context.Threads = [snapshot](std::int32_t id) -> std::optional<TThreadFacts> {
-      TTrackedThreadInfo* record = snapshot->GetItem(snapshot->IndexOfThreadID(static_cast<DWORD>(id)));
+      TTrackedThreadInfo* record =
+          snapshot->GetItem(snapshot->IndexOfThreadID(static_cast<DWORD>(id)));
       if (!record) return std::nullopt;
       if (record->Priority == kPriorityNotRecorded)
         record->Priority = static_cast<DWORD>(GetThreadPriority(record->ThreadHandle));
@@ -409,8 +410,8 @@ std::string CompilationDateText(double build_date) {
   if (build_date == 0) return {};
   // Days since 1899-12-30 to FILETIME ticks (from 1601-01-01), moved to local time.
   constexpr double kDaysFrom1601 = 109205;
-  const double ticks = (build_date + kDaysFrom1601) * 864e9 +
-                       std::round(VCore::UtcOffsetMinutes() / 60.0) * 36e9;
+  const double ticks =
+      (build_date + kDaysFrom1601) * 864e9 + std::round(VCore::UtcOffsetMinutes() / 60.0) * 36e9;
   if (ticks <= 0) return {};
   const auto value = static_cast<std::uint64_t>(ticks);
   FILETIME time{static_cast<DWORD>(value), static_cast<DWORD>(value >> 32)};

@@ -509,15 +509,15 @@ TEST_F(CallStackWinTest, LibraryFramesAreHiddenOutsideInternalErrorReports) {
     EXPECT_EQ(loc.ModuleInfo->Handle,
               reinterpret_cast<VCore::TModuleHandle>(GetModuleHandleA(nullptr)));
   }
-  EXPECT_TRUE(std::is_sorted(ExceptionLog::OwnUnitNames().begin(),
-                             ExceptionLog::OwnUnitNames().end()));
+  EXPECT_TRUE(
+      std::is_sorted(ExceptionLog::OwnUnitNames().begin(), ExceptionLog::OwnUnitNames().end()));
 }
 
 // An entry keeps the module record it names while the modules list drops and rebuilds it.
 TEST_F(CallStackWinTest, EntryKeepsItsModuleRecordWhenTheListDropsIt) {
   TAddressLocation loc;
-  ExceptionLog::GetAddressLocation(reinterpret_cast<const void*>(&vlstack::B),
-                                   GetCurrentThreadId(), loc, true, 0);
+  ExceptionLog::GetAddressLocation(reinterpret_cast<const void*>(&vlstack::B), GetCurrentThreadId(),
+                                   loc, true, 0);
   ASSERT_NE(loc.ModuleInfo, nullptr);
   EXPECT_EQ(loc.ModuleRef.get(), loc.ModuleInfo);
   std::weak_ptr<TVantorModuleInfo> record = loc.ModuleRef;
@@ -528,6 +528,5 @@ TEST_F(CallStackWinTest, EntryKeepsItsModuleRecordWhenTheListDropsIt) {
   char file[MAX_PATH];
   GetModuleFileNameA(nullptr, file, MAX_PATH);
   EXPECT_EQ(loc.ModuleInfo->FileName, file);
-  EXPECT_NE(VCore::ModuleInfoOfAddress(reinterpret_cast<const void*>(&vlstack::B)),
-            loc.ModuleInfo);
+  EXPECT_NE(VCore::ModuleInfoOfAddress(reinterpret_cast<const void*>(&vlstack::B)), loc.ModuleInfo);
 }

@@ -105,8 +105,8 @@ HWND ShowForm() {
   window_class.lpszClassName = "ProcessingChildForm";
   RegisterClassA(&window_class);
   HWND form = CreateWindowExA(WS_EX_TOPMOST, "ProcessingChildForm", "Processing child form",
-                              WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 40, 320, 200, nullptr,
-                              nullptr, GetModuleHandleA(nullptr), nullptr);
+                              WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 40, 320, 200, nullptr, nullptr,
+                              GetModuleHandleA(nullptr), nullptr);
   for (int i = 0; i < 200 && GetForegroundWindow() != form; ++i) {
     SetForegroundWindow(form);
     MSG message;

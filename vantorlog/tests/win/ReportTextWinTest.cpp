@@ -151,7 +151,6 @@ TEST(ReportTextWinTest, ExceptionContextGivesClassAndMessage) {
   EXPECT_EQ(GetExceptionMessageText(ExceptionMessageFacts(&convert)), "Bad number.");
 }
 
-
 // 1.5: the build time of the debug data (UTC) in local time; none without one.
 TEST(ReportTextWinTest, CompilationDateIsTheBuildTimeInLocalTime) {
   // The tests run with TZ=UTC: 45000.5 days from 1899-12-30 is noon of 2023-03-15.

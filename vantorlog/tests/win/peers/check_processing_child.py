@@ -16,7 +16,8 @@ with open(source, encoding="utf-8") as f:
 site = {m: next(i for i, line in enumerate(text, 1) if "// %s-site" % m in line)
         for m in ("throw", "av")}
 
-LINE = ["p1", "p104", "p2", "p201", "p3", "p4", "p5", "p6", "p7", "p702", "p703", "p704", "p705",
+# The child carries debug data: its options are found by the exception's address.
+LINE = ["p1", "p101", "p104", "p2", "p201", "p3", "p4", "p5", "p6", "p7", "p702", "p703", "p704", "p705",
         "p706", "notify", "p8", "capture", "p9", "p10", "p11", "p12", "p13", "dialog", "p14",
         "release", "p15", "log", "p16", "p17", "p18"]
 # mode: (exit code, steps after "fault", class, message part, site, procedure)

@@ -130,7 +130,8 @@ if rows is not None:
             failures.append("%s: no exception thread %s (%s)" % (name, main, list(by_header)))
         expect = {"windows": ("WaitInWindowsThread", site["windows-thread"]),
                   "runtime": ("WaitInRuntimeThread", site["runtime-thread"]),
-                  "busy": ("AllocateWithoutPause", None)}
+                  # stopped anywhere in its loop: inside the call from its thread routine
+                  "busy": ("BusyThread", None)}
         for kind, (procedure, line) in expect.items():
             own = by_header.get(("Running Thread", threads.get(kind)))
             if not own:
