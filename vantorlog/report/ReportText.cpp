@@ -541,11 +541,23 @@ std::string CallStackTable(const TVantorModuleOptions& options,
                 Text(options, 96), Text(options, 97)});
   table.Widths[0] = std::max<std::size_t>(table.Widths[0], 8);
   const std::uint32_t mask = ReportStackKindMask(options);
-  std::vector<const TReportStackEntry*> listed;
+  std::vector<TReportStackEntry> listed;
   std::vector<std::vector<std::string>> cells;
+  // An exception point that is not listed (a fault at an address of no module) passes its
+  // mark to the next listed entry of its thread's stack, so that the block is still the
+  // exception thread's.
+  const TReportStackEntry* unlisted_point = nullptr;
   for (const TReportStackEntry& e : entries) {
-    if (e.Kind > 7 || !((mask >> e.Kind) & 1)) continue;
-    listed.push_back(&e);
+    if (e.Kind > 7 || !((mask >> e.Kind) & 1)) {
+      if (e.ExceptionPoint) unlisted_point = &e;
+      continue;
+    }
+    listed.push_back(e);
+    if (unlisted_point && !e.ExceptionPoint) {
+      if (e.ThreadID == unlisted_point->ThreadID && e.OwnStack == unlisted_point->OwnStack)
+        listed.back().ExceptionPoint = true;
+    }
+    unlisted_point = nullptr;
     std::string line;
     if (e.Line != 0) line = std::to_string(e.Line) + "[" + std::to_string(e.LineOffset) + "]";
     cells.push_back({Hex8(e.Address),
@@ -560,7 +572,7 @@ std::string CallStackTable(const TVantorModuleOptions& options,
   std::size_t position = 0;
   const TReportStackEntry* previous = nullptr;
   for (std::size_t i = 0; i < listed.size(); ++i) {
-    const TReportStackEntry& e = *listed[i];
+    const TReportStackEntry& e = listed[i];
     const bool continues = previous && e.ThreadID == previous->ThreadID &&
                            e.OwnStack == previous->OwnStack && !e.ExceptionPoint;
     if (!continues) {

@@ -478,6 +478,31 @@ TEST(TablesTest, CallStackGroupedByThread) {
   EXPECT_NE(CallStackTable(*options, entries, Threads()).find("|Hidden"), std::string::npos);
 }
 
+// A fault at an address of no module: its exact entry (kind 0) is not listed, the block that
+// its thread's next listed row starts is still the exception thread's; a later thread's rows
+// do not take the mark.
+TEST(TablesTest, UnlistedExceptionPointMarksItsThreadsBlock) {
+  auto options = Options();
+  std::vector<TReportStackEntry> entries = {
+      Entry(0, 0x00000010, "", "", "", "", 0, 0, 300, true, true),
+      Entry(4, 0x77001000, "C:\\win\\kernel32.dll", "", "", "Start", 7, 0, 300, true),
+      Entry(4, 0x77001010, "C:\\win\\kernel32.dll", "", "", "Other", 8, 0, 300, true),
+      Entry(0, 0x00000020, "", "", "", "", 0, 0, 200, true, true),
+      Entry(4, 0x00402000, "C:\\app\\prog.exe", "Work.cpp", "", "Execute", 9, 1, 100, true),
+  };
+  const std::string text = CallStackTable(*options, entries, Threads());
+  EXPECT_NE(text.find("|*Exception Thread: ID=300; Priority=??; Class="), std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("|*Exception Thread", text.find("|*Exception Thread") + 1),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("|Running Thread: ID=100;"), std::string::npos) << text;
+  EXPECT_EQ(text.find("|00000010"), std::string::npos) << text;
+  // Start and Other are one block.
+  EXPECT_EQ(text.find("Thread: ID=300", text.find("Thread: ID=300") + 1), std::string::npos)
+      << text;
+}
+
 TEST(TablesTest, EntriesOfACapturedStack) {
   TVantorModuleInfo module;
   module.FileName = "C:\\app\\prog.exe";
