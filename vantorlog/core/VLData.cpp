@@ -255,6 +255,14 @@ bool IsLibraryUnit(const std::string& unit) {
   return std::binary_search(g_library_unit_files.begin(), g_library_unit_files.end(), unit);
 }
 
+// A library frame whose line lies in code inlined from a header of another unit (a standard
+// header) still names the library's namespace, which is its unit's name.
+bool IsLibraryFrame(const std::string& unit, const std::string& class_name) {
+  if (IsLibraryUnit(unit)) return true;
+  const std::string space = class_name.substr(0, class_name.find("::"));
+  return !space.empty() && IsLibraryUnit(space + ".cpp");
+}
+
 }  // namespace
 
 void SetLightPass(bool on) { g_light_pass = on; }
@@ -509,7 +517,7 @@ bool LookupInDebugInfo(TVantorModuleInfo& info, std::uintptr_t address, TAddress
         if (one_less && start_line > 0) --start_line;
         location.LineOffset = line > start_line ? static_cast<std::uint32_t>(line - start_line) : 0;
       }
-      if (!g_internal_error_report && IsLibraryUnit(unit)) {
+      if (!g_internal_error_report && IsLibraryFrame(unit, class_name)) {
         location.Kind = 1;
         location.UnitName.clear();
         location.ClassName.clear();

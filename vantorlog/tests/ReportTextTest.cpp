@@ -493,8 +493,7 @@ TEST(TablesTest, UnlistedExceptionPointMarksItsThreadsBlock) {
   const std::string text = CallStackTable(*options, entries, Threads());
   EXPECT_NE(text.find("|*Exception Thread: ID=300; Priority=??; Class="), std::string::npos)
       << text;
-  EXPECT_EQ(text.find("|*Exception Thread", text.find("|*Exception Thread") + 1),
-            std::string::npos)
+  EXPECT_EQ(text.find("|*Exception Thread", text.find("|*Exception Thread") + 1), std::string::npos)
       << text;
   EXPECT_NE(text.find("|Running Thread: ID=100;"), std::string::npos) << text;
   EXPECT_EQ(text.find("|00000010"), std::string::npos) << text;

@@ -268,6 +268,23 @@ TEST(VLDataTest, LibraryUnitsShowAsModuleOnlyOutsideInternalErrorReports) {
   EXPECT_EQ(loc.Kind, 4);
   EXPECT_EQ(loc.UnitName, "main.cpp");
   VLData::SetBuildingInternalErrorReport(false);
+  // A frame of another file whose class or namespace is a library unit's name (code inlined
+  // from a header into the library) is the library's too.
+  std::vector<std::string> classed;
+  for (const auto& p : c->probes) {
+    const std::string cls = p[2] == "1" ? FromHex(p[4]) : "";
+    if (!cls.empty() && cls.find("::") == std::string::npos && FromHex(p[3]) != cls + ".cpp")
+      classed = p;
+  }
+  ASSERT_FALSE(classed.empty());
+  const std::string cls = FromHex(classed[4]);
+  const std::uintptr_t b = kBase + VLData::kCodeStart + std::stoul(classed[1], nullptr, 16);
+  VLData::SetLibraryUnitFiles({cls + ".cpp"});
+  ASSERT_TRUE(VLData::LookupInDebugInfo(*info, b, loc, CodeOf(*c)));
+  EXPECT_EQ(loc.Kind, 1) << cls;
+  VLData::SetLibraryUnitFiles({cls + ".h"});
+  ASSERT_TRUE(VLData::LookupInDebugInfo(*info, b, loc, CodeOf(*c)));
+  EXPECT_EQ(loc.Kind, 4) << cls;
   VLData::SetLibraryUnitFiles({});
 }
 

@@ -61,7 +61,8 @@ void Notify(const TVantorExceptionRecord&, bool&) { Trail("notify"); }
 HANDLE g_go = nullptr;
 volatile LONG g_stop = 0;
 
-[[gnu::noinline]] void WaitInWindowsThread() {
+// Not folded with its twin: each thread waits in a procedure of its own.
+[[gnu::noinline, gnu::no_icf]] void WaitInWindowsThread() {
   WaitForSingleObject(g_go, INFINITE);  // windows-thread-site
 }
 
@@ -70,7 +71,7 @@ DWORD WINAPI WindowsThread(void*) {
   return 0;
 }
 
-[[gnu::noinline]] void WaitInRuntimeThread() {
+[[gnu::noinline, gnu::no_icf]] void WaitInRuntimeThread() {
   WaitForSingleObject(g_go, INFINITE);  // runtime-thread-site
 }
 

@@ -14,6 +14,7 @@ import sys
 
 addr2line, exe, inactive_exe, source, work, modes = sys.argv[1:7]
 runner = sys.argv[7:]
+cxxfilt = addr2line.replace("addr2line", "c++filt")
 modes = modes.split(",")
 with open(source, encoding="utf-8") as f:
     text = f.read().splitlines()
@@ -42,15 +43,16 @@ def read_log(path):
 
 def parse_report(report):
     items = dict(re.findall(r"\r\n  (\d+\.\d+) [^:\r\n]*: ([^\r\n]*)", report))
-    threads = []  # (header, rows); a row is its list of cells
-    for line in report.split("\r\n"):
+    threads = []  # (header, rows) of the call-stack table; a row is its list of six cells
+    table = report.split("Call Stack Information:\r\n", 1)[1:]
+    for line in (table[0].split("\r\n\r\n", 1)[0] if table else "").split("\r\n"):
         if not line.startswith("|") or line.startswith("|Address "):
             continue
         cells = [c.strip() for c in line.strip("|").split("|")]
         if len(cells) == 1:
-            if cells[0]:
+            if cells[0] and cells[0].strip("-"):
                 threads.append((cells[0], []))
-        elif threads and len(cells) >= 6:
+        elif threads and len(cells) == 6 and re.fullmatch(r"[0-9A-F]{8}", cells[0]):
             threads[-1][1].append(cells)
     return {"text": report, "items": items, "threads": threads, "first": report.split("\r\n")[0]}
 
@@ -85,6 +87,61 @@ def check_row(what, report, procedure, site):
     if where != ("ScenarioChild.cpp", line) or line != SITES[site]:
         failures.append("%s: row %s line %s, addr2line %s, site line %d" %
                         (what, row[0], row[5], where, SITES[site]))
+
+
+resolved = {}
+
+
+def demangled(function):
+    """addr2line's name of a function: some names stay mangled, with too few underscores for the
+    i686 symbol prefix; c++filt is asked again with them."""
+    if re.match(r"_*Z[NLS0-9]", function):
+        out = subprocess.run([cxxfilt, "__" + function.lstrip("_")], capture_output=True,
+                             text=True).stdout.strip()
+        return out or function
+    return function
+
+
+def where(address):
+    """(outermost function, innermost file, line) of an address of the child, by addr2line."""
+    if address not in resolved:
+        out = subprocess.run([addr2line, "-f", "-i", "-C", "-e", exe, "0x" + address],
+                             capture_output=True, text=True).stdout.splitlines()
+        functions, places = out[0::2], out[1::2]
+        m = re.search(r"([^/\\]+):(\d+)", places[0] if places else "")
+        resolved[address] = (demangled(functions[-1]) if functions else "",
+                             m.group(1) if m else None, int(m.group(2)) if m else None)
+    return resolved[address]
+
+
+def check_all_rows(what, report):
+    """Every located row of the child's own code, in every thread's block, as addr2line says."""
+    exe_name = os.path.basename(exe).lower()
+    for header, rows in report["threads"]:
+        for cells in rows:
+            address, module, unit, _cls, procedure, line = cells[:6]
+            if module.lower() != exe_name or not line:
+                continue
+            function, file, number = where(address)
+            row_line = int(re.match(r"\d+", line).group(0))
+            # C names: the symbol prefix's underscores do not count; a function's cold part is
+            # named by its symbol, addr2line names the function.
+            name = re.sub(r"[._]cold$", "", procedure).lstrip("_")
+            if not re.search(r"(^|::)_*%s(\(|$| \[)" % re.escape(name), function):
+                failures.append("%s %s: row %s procedure %r, addr2line %r" %
+                                (what, header, address, procedure, function))
+            if (file, number) != (unit, row_line):
+                failures.append("%s %s: row %s at %s:%s, addr2line %s:%s" %
+                                (what, header, address, unit, row_line, file, number))
+
+
+def block(report, kind, thread_id):
+    """The rows of the blocks of a kind ("Running Thread", "Calling Thread") of a thread."""
+    rows = []
+    for header, cells in report["threads"]:
+        if header.lstrip("*").startswith(kind + ": ID=%s;" % thread_id):
+            rows.extend(cells)
+    return rows
 
 
 # ---- Runs ----
@@ -125,6 +182,7 @@ def common(what, rows, reports, count, active="1"):
     for i, report in enumerate(reports):
         check("%s report %d product line" % (what, i), report["first"].startswith("VantorLog "),
               True)
+        check_all_rows("%s report %d" % (what, i), report)
 
 
 def thread_of(report):
@@ -185,6 +243,16 @@ for mode in modes:
                 check_row(mode, r, "CopyFromNowhere", "msvcrt-call")
             else:
                 check_row(mode, r, "WriteNowhere", "av-site")
+        # The main thread waits for the faulting threads: its own stack and, under each
+        # faulting thread's, the stack that created it.
+        main = rows[0][-1] if rows else None
+        for i, r in enumerate(reports):
+            procedures = [c[4] for c in block(r, "Running Thread", main)]
+            check("%s report %d: the main thread's stack waits in StartTogether" % (mode, i),
+                  "StartTogether" in procedures, True)
+            procedures = [c[4] for c in block(r, "Calling Thread", main)]
+            check("%s report %d: the faulting thread's creator stack" % (mode, i),
+                  "StartTogether" in procedures, True)
         if mode == "event":
             check("event ran once", names(rows).count("notify"), 1)
     elif mode == "execute":
