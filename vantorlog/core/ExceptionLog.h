@@ -572,8 +572,10 @@ void ResetProcessingSteps();
 TVantorModuleOptions* ReportOptions();
 // Texts 154 and 155 of the report options, kept for the leak callbacks.
 std::string KeptLeakText(int index);
-// The page of a CGI module read back from its temporary file at the last processing.
+// The last page a web module served: a CGI module's is read back from its temporary file at
+// each processing; the capture hooks of the other web modules set it.
 std::string LastHtmlPageText();
+void SetLastHtmlPageText(std::string text);
 
 // Set while the main line runs in the faulting thread itself (a library inside a DLL, while
 // the program's unit initialization runs or once finalization has started).

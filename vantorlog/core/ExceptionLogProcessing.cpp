@@ -422,6 +422,7 @@ std::string KeptLeakText(int index) {
   return index == 154 ? g_leak_texts[0] : index == 155 ? g_leak_texts[1] : std::string();
 }
 std::string LastHtmlPageText() { return g_last_html_page; }
+void SetLastHtmlPageText(std::string text) { g_last_html_page = std::move(text); }
 
 bool ProcessingInPlace() { return g_in_place != 0; }
 

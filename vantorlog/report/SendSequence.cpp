@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <utility>
 
 #include "Classes.h"
 #include "MailSending.h"
@@ -332,8 +333,9 @@ bool SendBugReport() {
   const std::string report_copy =
       options.GetLogFileName().empty() ? std::string() : LogCopyFileName(options);
   const std::string xml_copy = XMLCopyFileName(options);
-  // A CGI program keeps its last page: the server reads it.
-  const std::string page = IsCGIModule() ? std::string() : SavedHTMLPageFileName(options);
+  // A CGI program's page was stored as it was written out, and stays: the server reads it.
+  const bool cgi = IsCGIModule();
+  std::string page;
   const std::string zip = BugReportZipFileName();
 
   TSendLineSettings settings;
@@ -354,6 +356,10 @@ bool SendBugReport() {
       } catch (...) {
       }
     }
+    if (!cgi && IsWebModule()) {
+      SaveLastHTMLPage(options, LastHtmlPageText());
+      page = SavedHTMLPageFileName(options);
+    }
     SaveLogAsXML(options, send_text);
   };
   ops.collect_files = CollectSendFiles;
@@ -370,8 +376,9 @@ bool SendBugReport() {
       PruneKeptZips(VCore::ExtractFileFolder(kept), VCore::ExtractFileName(kept));
   };
   ops.delete_temporaries = [&] {
-    for (const std::string* f : {&zip, &xml_copy, &page, &report_copy})
+    for (const std::string* f : {&zip, &xml_copy, &std::as_const(page), &report_copy})
       if (!f->empty()) ForceDeleteFile(*f);
+    if (!page.empty()) SetHTMLPageSaved(false);
   };
   return RunSendLine(settings, ops);
 }

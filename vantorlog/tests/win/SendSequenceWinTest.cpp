@@ -17,6 +17,7 @@
 #include "SendSequence.h"
 #include "SendTransports.h"
 #include "VLogFile.h"
+#include "VWebErrorPage.h"
 #include "core/ExceptionLog.h"
 #include "core/VOptions.h"
 #include "web_peer_client.h"
@@ -261,6 +262,57 @@ TEST_F(SendSequenceTest, EveryChannelIsTriedAndTheResultIsTheirAnd) {
     EXPECT_EQ(g_boxes[0].text, c.sent ? "The message was sent successfully."
                                       : "Sorry, sending the message didn't work.");
     if (c.veto != 6) ExpectPeer(http);
+  }
+}
+
+// Bytes as hex, for the archive check's "bytes".
+std::string Hex(const std::string& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) out += {digits[c >> 4], digits[c & 15]};
+  return out;
+}
+
+TEST_F(SendSequenceTest, AWebProgramsLastPageIsSentAndOnlyACgiProgramKeepsItsFile) {
+  options_->FSendFlags |= 0x40;  // the last HTML page
+  const std::string page = tmp_ + "\\LastHTMLPage.html";
+  const struct {
+    const char* what;
+    bool cgi;
+    const char* served;  // what the program wrote out
+    const char* stored;  // the page file's lines, each with CR LF
+  } cases[] = {
+      {"a web server module: the page saved by the send", false, "<p>One</p>\n<p>Two</p>",
+       "<p>One</p>\r\n<p>Two</p>\r\n"},
+      {"a CGI program: the page stored as it was written, kept for the server", true,
+       "<html>\r\nCGI</html>", "<html>\r\nCGI</html>\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.cgi) {
+      SetEnvironmentVariableA("REQUEST_METHOD", "GET");
+      ExceptionLog::SaveLastHTMLPage(*options_, c.served);
+    } else {
+      ExceptionLog::SetIntraWebShowMessage(
+          [](void*, const std::string&, int, const std::string&) {});
+      ExceptionLog::SetLastHtmlPageText(c.served);
+    }
+    const std::uint16_t http =
+        Http(std::string("[{\"expect\":{\"archive\":{\"entries\":[\"report.vlf\","
+                         "\"report.xml\",\"LastHTMLPage.html\"],\"bytes\":{"
+                         "\"LastHTMLPage.html\":\"") +
+             Hex(c.stored) + "\"}}},\"count\":1}]");
+    const bool sent = ExceptionLog::SendBugReport();
+    SetEnvironmentVariableA("REQUEST_METHOD", nullptr);
+    ExceptionLog::SetIntraWebShowMessage(nullptr);
+    ExceptionLog::SetLastHtmlPageText("");
+    EXPECT_TRUE(sent);
+    ExpectPeer(http);
+    EXPECT_EQ(FilesIn(tmp_),
+              c.cgi ? std::vector<std::string>{"LastHTMLPage.html"} : std::vector<std::string>{});
+    if (c.cgi) EXPECT_EQ(ReadAll(page), c.stored);
+    DeleteFileA(page.c_str());
+    ExceptionLog::SetHTMLPageSaved(false);
   }
 }
 
