@@ -8,15 +8,20 @@
 //   thread:   a caught exception handed to ExceptionManager, sent in a send thread, whose
 //             after-send step ends the process by the user's terminate choice;
 //   restart:  the same, the crash-rate rule restarting the program after sending.
+//   dialog:   in-place with the send progress dialog (send flag 0x01).
 // Trail lines: "acp <code page>", "p <code>", "action <n>", "object <message>", "box <text>",
-// "manager returned", "restarted", "end".
+// "manager returned", "restarted", "end"; of a send dialog: "dialog up <caption>", each new
+// "status <text>" and "pos <position>", "dialog closed".
 #include <windows.h>
+// After windows.h.
+#include <commctrl.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "SendSequence.h"
 #include "core/ExceptionLog.h"
@@ -48,14 +53,15 @@ void Action(const TVantorExceptionRecord& context, int action, bool&) {
       Trail("object " + e->Message());
 }
 
-BOOL CALLBACK FindBox(HWND window, LPARAM found) {
+// The dialog windows of this process.
+BOOL CALLBACK FindDialogs(HWND window, LPARAM found) {
   DWORD pid = 0;
   GetWindowThreadProcessId(window, &pid);
   char cls[16] = {};
   GetClassNameA(window, cls, sizeof cls);
-  if (pid != GetCurrentProcessId() || std::string(cls) != "#32770") return TRUE;
-  *reinterpret_cast<HWND*>(found) = window;
-  return FALSE;
+  if (pid == GetCurrentProcessId() && std::string(cls) == "#32770" && IsWindowVisible(window))
+    reinterpret_cast<std::vector<HWND>*>(found)->push_back(window);
+  return TRUE;
 }
 
 // The longest text among the static controls of a window.
@@ -68,11 +74,39 @@ BOOL CALLBACK LongestStatic(HWND child, LPARAM text) {
   return TRUE;
 }
 
-// Reads and closes the result box (a message box of this process).
+std::string Text(HWND window) {
+  char text[256] = {};
+  GetWindowTextA(window, text, sizeof text);
+  return text;
+}
+
+// Reads and closes the result box (a message box of this process); follows the send dialog
+// (the window with the progress bar) without touching it.
 DWORD WINAPI BoxWatcher(void*) {
+  HWND dialog = nullptr;
+  std::string status;
+  int position = -1;
   for (;;) {
-    HWND box = nullptr;
-    EnumWindows(FindBox, reinterpret_cast<LPARAM>(&box));
+    std::vector<HWND> found;
+    EnumWindows(FindDialogs, reinterpret_cast<LPARAM>(&found));
+    HWND box = nullptr, send_dialog = nullptr;
+    for (HWND w : found) (GetDlgItem(w, 101) ? send_dialog : box) = w;
+    if (dialog && send_dialog != dialog) {
+      Trail("dialog closed");
+      dialog = nullptr;
+    }
+    if (send_dialog) {
+      if (!dialog) {
+        dialog = send_dialog;
+        status.clear();
+        position = -1;
+        Trail("dialog up " + Text(dialog));
+      }
+      const std::string now = Text(GetDlgItem(dialog, 100));
+      if (now != status) Trail("status " + (status = now));
+      const int pos = static_cast<int>(SendDlgItemMessageA(dialog, 101, PBM_GETPOS, 0, 0));
+      if (pos != position) Trail("pos " + std::to_string(position = pos));
+    }
     if (box) {
       std::string text;
       EnumChildWindows(box, LongestStatic, reinterpret_cast<LPARAM>(&text));
@@ -80,7 +114,7 @@ DWORD WINAPI BoxWatcher(void*) {
       PostMessageA(box, WM_COMMAND, IDOK, 0);
       Sleep(500);
     }
-    Sleep(20);
+    Sleep(10);
   }
 }
 
@@ -132,6 +166,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     options->FBehaviourFlags = 0x20;
   }
   if (g_mode == "thread" || g_mode == "restart") options->FSendFlags |= 0x80;
+  if (g_mode == "dialog") options->FSendFlags |= 0x01;
   options->FTerminateAction = 1;
   if (g_mode == "restart") {
     options->FCrashAction = 2;
@@ -159,7 +194,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     ExitProcess(3);
   });
 
-  if (g_mode == "in-place" || g_mode == "kept") {
+  if (g_mode == "in-place" || g_mode == "kept" || g_mode == "dialog") {
     Throw();
   } else {
     try {

@@ -32,7 +32,7 @@ def archive_spec():
             "png": ["Screenshot.png"], "contains": {"send.vlf": "the send child's throw"}}
 
 
-def run(mode, temp_name, web_fails=False, environment=None, code=None):
+def run(mode, temp_name, web_fails=False, environment=None, code=None, slow=False):
     where = "%s (%s): " % (mode, temp_name)
     folder = os.path.join(work, mode)
     shutil.rmtree(folder, ignore_errors=True)
@@ -41,12 +41,14 @@ def run(mode, temp_name, web_fails=False, environment=None, code=None):
     os.makedirs(temp)
     os.makedirs(log)
     trail = os.path.join(folder, "trail.txt")
+    # Slow servers hold each phase long enough for the send dialog to be read.
     smtp = SmtpPeer({"sessions": [{"expect": {
         "subject_text": "Crash in " + windows(exe), "text": "the send child's throw",
-        "archive": archive_spec()}}]})
+        "archive": archive_spec()}, "delay": {"HELO": 1.5, "DATA": 1.5} if slow else {}}]})
     http = HttpPeer({"requests": [{"status": 500, "reason": "Down", "count": 1}] if web_fails else
                      [{"expect": {"method": "POST", "path": "/upload.php",
-                                  "archive": archive_spec()}, "count": 1}]})
+                                  "archive": archive_spec()}, "count": 1,
+                       "delay": 1.5 if slow else 0}]})
     kept_before = []
     if web_fails:
         kept_before = ["BugReport__OLD__2020010100000%d.zip" % i for i in range(10)] + \
@@ -117,11 +119,45 @@ if "end" in rows:
 rows, _, _, _ = run("restart", "tmp", code=1)
 order(rows, "action 7", "restarted", "restart: ")
 
+# The send progress dialog: one for the e-mail and one for the web upload, each showing its
+# phases with the bar at 100 once the data is out, and closed before the result box.
+rows, _, _, _ = run("dialog", "tmp", code=3, slow=True)
+dialogs, current = [], None
+for row in rows:
+    if row.startswith("dialog up "):
+        current = {"caption": row[10:], "status": [], "pos": []}
+        dialogs.append(current)
+    elif row == "dialog closed":
+        current = None
+    elif current is not None and row.startswith("status "):
+        current["status"].append(row[7:])
+    elif current is not None and row.startswith("pos "):
+        current["pos"].append(int(row[4:]))
+want_phases = [["Message 1/1: Connected with server.", "Message 1/1: Sending message..."],
+               ["Sending message..."]]
+if len(dialogs) != 2:
+    failures.append("dialog: %d send dialogs in %r" % (len(dialogs), rows))
+for d, phases in zip(dialogs, want_phases):
+    if d["caption"] != "Send.":
+        failures.append("dialog: caption %r" % d["caption"])
+    if [p for p in d["status"] if p in phases] != phases:
+        failures.append("dialog: phases %r, want %r among them" % (d["status"], phases))
+    if d["pos"] != sorted(d["pos"]) or not d["pos"] or d["pos"][-1] != 100:
+        failures.append("dialog: bar positions %r" % d["pos"])
+closed = [i for i, r in enumerate(rows) if r == "dialog closed"]
+boxes = [i for i, r in enumerate(rows) if r.startswith("box ")]
+if len(closed) != 2 or not boxes or boxes[0] < closed[-1]:
+    failures.append("dialog: the dialogs closed before the box? %r" % rows)
+order(rows, "action 7", "p 18", "dialog: ")
+
 # A temporary folder with a Cyrillic name under the 1251 code page (Wine takes it from the
 # locale, which the machine must have).
 cyrillic = "Временные файлы"
 before = len(failures)
-rows, _, _, _ = run("in-place", cyrillic, environment={"LC_ALL": "ru_RU.UTF-8"}, code=3)
+russian = {"LC_ALL": "ru_RU.UTF-8"}
+if os.environ.get("VL_LOCPATH"):
+    russian["LOCPATH"] = os.environ["VL_LOCPATH"]  # the build tree's own locale
+rows, _, _, _ = run("in-place", cyrillic, environment=russian, code=3)
 if "acp 1251" not in rows:
     del failures[before:]
     print("SKIP: no 1251 code page under ru_RU.UTF-8 (%r)" % [r for r in rows if r.startswith("acp")])

@@ -7,7 +7,8 @@ JSON line and gets one line back: a port number, or for "report" the number of m
 tab and the mismatch texts separated by " | ".
   {"op": "http", "https": bool, "requests": [...]}  an HTTP server; request i gets item i (the
       last repeats): {"status", "reason", "headers": [[k, v]], "body", "expect": {"method",
-      "path", "auth", "fields": [[name, value]], "files": [[name, filename, hex]]}}; the
+      "path", "auth", "fields": [[name, value]], "files": [[name, filename, hex]]}, "delay":
+      seconds before the answer}; the
       multipart body is parsed with the email module.
   {"op": "ftp", "user", "password", "deny": [names], "expect": {path: hex}}  pyftpdlib; STOR of
       a denied name is refused; the report compares the files that landed.
@@ -15,7 +16,8 @@ tab and the mismatch texts separated by " | ".
       {"replies": {"RCPT": "550 no"}, "dialogue": [lines], "expect": {"subject" (bytes as
       latin-1), "subject_text", "to", "from", "text" (bytes as latin-1), "text_body" (decoded in
       the declared charset), "attachments": [[filename, type, hex]], "archive": spec of
-      archive_check.py}}; the data is parsed with the email module.
+      archive_check.py}, "delay": {"HELO" or "DATA": seconds before the reply}}; the data is
+      parsed with the email module.
   {"op": "silent", "seconds": n}  accepts connections, reads and never answers; each
       connection is closed after n seconds.
   {"op": "udp", "replies": [...]}  a DNS responder (socket_peers.py).
@@ -33,6 +35,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import peer_control  # noqa: E402
@@ -81,6 +84,7 @@ class HttpPeer:
                 length = int(self.headers.get("Content-Length") or 0)
                 body = self.rfile.read(length) if length else b""
                 peer.check(n, item.get("expect"), self, body)
+                time.sleep(item.get("delay", 0))
                 out = item.get("body", "").encode("latin-1")
                 self.send_response(item.get("status", 200), item.get("reason"))
                 for k, v in item.get("headers", []):
@@ -217,10 +221,12 @@ class SmtpPeer:
                 self.dialogue = []
                 peer.dialogues[min(n, len(peer.sessions) - 1)] = self.dialogue
                 self.replies = self.session.get("replies", {})
+                self.delay = self.session.get("delay", {})
 
             async def handle_HELO(self, server, session, envelope, hostname):
                 self.dialogue.append("HELO")
                 session.host_name = hostname
+                await asyncio.sleep(self.delay.get("HELO", 0))
                 return "250 peer"
 
             async def handle_EHLO(self, server, session, envelope, hostname, responses):
@@ -246,6 +252,7 @@ class SmtpPeer:
 
             async def handle_DATA(self, server, session, envelope):
                 self.dialogue.append("DATA")
+                await asyncio.sleep(self.delay.get("DATA", 0))
                 data = envelope.original_content
                 if b"\r" in data.replace(b"\r\n", b"") or b"\n" in data.replace(b"\r\n", b""):
                     peer.errors.append("session %d: bare CR or LF in the data" % self.n)
