@@ -17,6 +17,7 @@
 #include "SendSequence.h"
 #include "SendTransports.h"
 #include "VLogFile.h"
+#include "VSockets.h"
 #include "VWebErrorPage.h"
 #include "core/ExceptionLog.h"
 #include "core/VOptions.h"
@@ -219,6 +220,61 @@ TEST_F(SendSequenceTest, FailedWebKeepsTheArchiveUnderItsOwnNameAndPrunesOnlyOwn
   if (data) GlobalUnlock(data);
   CloseClipboard();
   EXPECT_EQ(clip, kReport);
+}
+
+TEST_F(SendSequenceTest, ExchangerHttpsAndFtpEachGetTheArchive) {
+  options_->FSendFlags = 0x08;  // the XML copy
+  const std::uint16_t dns =
+      peers.Make("{\"op\":\"udp\",\"replies\":[{\"mx\":[[10,\"127.0.0.1\"]]}]}");
+  std::vector<std::string> asked;
+  ExceptionLog::SendHooks().LookupMX = [&](const std::string& address, int) {
+    asked.push_back(address);
+    return VSockets::LookupMX(address, 3000, {{"127.0.0.1", dns}});
+  };
+  const struct {
+    const char* what;
+    int mail_mode, web_mode;
+    const char* peer;  // its request; the archive check follows
+    const char* address;
+  } cases[] = {
+      {"the recipient's mail exchanger", 3, 0,
+       "{\"op\":\"smtp\",\"sessions\":[{\"dialogue\":[\"HELO\",\"RSET\",\"MAIL "
+       "FROM:<bugs@example.org>\",\"RCPT TO:<desk@example.org>\",\"DATA\"],\"expect\":{"
+       "\"archive\":",
+       ""},
+      {"HTTPS", 0, 2,
+       "{\"op\":\"http\",\"https\":true,\"requests\":[{\"count\":1,\"expect\":{"
+       "\"path\":\"/bugs/upload.php\",\"archive\":",
+       "https://127.0.0.1/bugs/upload.php"},
+      {"FTP", 0, 3,
+       "{\"op\":\"ftp\",\"user\":\"joe\",\"password\":\"pw\",\"folders\":[\"incoming\"],"
+       "\"archives\":{\"incoming/BugReport.zip\":",
+       "ftp://127.0.0.1/incoming"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    options_->FMailMode = static_cast<std::uint8_t>(c.mail_mode);
+    options_->FWebMode = static_cast<std::uint8_t>(c.web_mode);
+    const std::string close = c.mail_mode ? "}}]}" : c.web_mode == 2 ? "}}]}" : "}}";
+    const std::uint16_t port = peers.Make(c.peer + std::string(kArchive) + close);
+    options_->FSmtpPortNo = port;
+    options_->FWebAddress = c.address;
+    options_->FWebPortNo = port;
+    options_->FWebLogin = "joe";
+    options_->FWebPass = "pw";
+    events_.clear();
+    EXPECT_TRUE(ExceptionLog::SendBugReport()) << LastWarningMessage();
+    ExpectPeer(port);
+    const std::vector<std::string> want =
+        c.mail_mode ? std::vector<std::string>{"action 4 1", "action 5 1"}
+                    : std::vector<std::string>{"action 6 1", "action 7 1"};
+    EXPECT_EQ(events_, want);
+    EXPECT_EQ(FilesIn(tmp_), std::vector<std::string>{});
+  }
+  EXPECT_EQ(asked, std::vector<std::string>{"desk@example.org"});
+  ExceptionLog::SendHooks().LookupMX = [](const std::string& address, int timeout_ms) {
+    return VSockets::LookupMX(address, timeout_ms);
+  };
 }
 
 TEST_F(SendSequenceTest, EveryChannelIsTriedAndTheResultIsTheirAnd) {

@@ -10,8 +10,9 @@ tab and the mismatch texts separated by " | ".
       "path", "auth", "fields": [[name, value]], "files": [[name, filename, hex]]}, "delay":
       seconds before the answer}; the
       multipart body is parsed with the email module.
-  {"op": "ftp", "user", "password", "deny": [names], "expect": {path: hex}}  pyftpdlib; STOR of
-      a denied name is refused; the report compares the files that landed.
+  {"op": "ftp", "user", "password", "deny": [names], "expect": {path: hex}, "archives": {path:
+      spec of archive_check.py}}  pyftpdlib; STOR of a denied name is refused; the report
+      compares the files that landed (exactly those of "expect" and "archives").
   {"op": "smtp", "sessions": [...]}  a real SMTP server (aiosmtpd), one item per connection:
       {"replies": {"RCPT": "550 no"}, "dialogue": [lines], "expect": {"subject" (bytes as
       latin-1), "subject_text", "to", "from", "text" (bytes as latin-1), "text_body" (decoded in
@@ -160,6 +161,7 @@ class FtpPeer:
         logging.getLogger("pyftpdlib").setLevel(logging.ERROR)
         self.home = tempfile.mkdtemp(dir=work)
         self.expect = request.get("expect", {})
+        self.archives = request.get("archives", {})
         for folder in request.get("folders", []):
             os.makedirs(os.path.join(self.home, folder), exist_ok=True)
         deny = set(request.get("deny", []))
@@ -188,8 +190,11 @@ class FtpPeer:
                 path = os.path.join(root, name)
                 got[os.path.relpath(path, self.home)] = open(path, "rb").read().hex()
         errors = []
-        if sorted(got) != sorted(self.expect):
+        if sorted(got) != sorted(list(self.expect) + list(self.archives)):
             errors.append("files %r" % sorted(got))
+        for name, spec in self.archives.items():
+            if name in got:
+                errors += check_archive(bytes.fromhex(got[name]), spec, name + ": ")
         for name, data in self.expect.items():
             if name in got and got[name] != data:
                 errors.append("%s: %d bytes differ from the %d sent" % (name, len(got[name]) // 2,
