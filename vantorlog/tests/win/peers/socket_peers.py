@@ -131,39 +131,31 @@ class TcpPeer:
         return {"received": self.received.decode("latin-1"), "errors": errors}
 
 
-def encode_name(name):
-    out = b""
-    for label in name.split("."):
-        out += struct.pack("B", len(label)) + label.encode("ascii")
-    return out + b"\0"
-
-
 def mx_reply(query, records, compress):
-    qid, = struct.unpack(">H", query[:2])
-    question = query[12:]
-    domain_end = question.index(b"\0") + 1
-    domain = []
-    pos = 0
-    while question[pos]:
-        domain.append(question[pos + 1:pos + 1 + question[pos]].decode("ascii"))
-        pos += 1 + question[pos]
-    domain = ".".join(domain)
-    header = struct.pack(">HHHHHH", qid, 0x8180, 1, len(records), 0, 0)
-    answers = b""
+    """The MX answer a DNS library (dnslib) builds for the query it parsed; without compress
+    the exchangers' names are written out in full."""
+    import dnslib
+
+    class FullNameMX(dnslib.MX):
+        def pack(self, buffer):
+            buffer.pack("!H", self.preference)
+            buffer.encode_name_nocompress(self.label)
+
+    request = dnslib.DNSRecord.parse(query)
+    if request.q.qtype != dnslib.QTYPE.MX or request.q.qclass != dnslib.CLASS.IN:
+        raise ValueError("not an MX query: %s" % request.q)
+    reply = request.reply()
     for preference, host in records:
-        if compress and host.endswith("." + domain):
-            exchange = encode_name(host[:-len(domain) - 1])[:-1] + struct.pack(">H", 0xC00C)
-        else:
-            exchange = encode_name(host)
-        rdata = struct.pack(">H", preference) + exchange
-        answers += struct.pack(">HHHIH", 0xC00C, 15, 1, 3600, len(rdata)) + rdata
-    return header + question[:domain_end + 4] + answers
+        mx = (dnslib.MX if compress else FullNameMX)(host, preference)
+        reply.add_answer(dnslib.RR(request.q.qname, dnslib.QTYPE.MX, rdata=mx, ttl=3600))
+    return reply.pack()
 
 
 class UdpPeer:
     def __init__(self, replies):
         self.replies = replies
         self.queries = []
+        self.errors = []
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.sock.bind(("127.0.0.1", 0))
         self.port = self.sock.getsockname()[1]
@@ -179,12 +171,17 @@ class UdpPeer:
             self.queries.append(query.hex())
             item = self.replies[min(n, len(self.replies) - 1)] if self.replies else {"silent": 1}
             if "mx" in item:
-                self.sock.sendto(mx_reply(query, item["mx"], item.get("compress", False)), peer)
+                try:
+                    reply = mx_reply(query, item["mx"], item.get("compress", False))
+                except Exception as e:  # dnslib's parse errors name what is wrong
+                    self.errors.append("query %d: %s" % (n, e))
+                    continue
+                self.sock.sendto(reply, peer)
             elif "raw" in item:
                 self.sock.sendto(bytes.fromhex(item["raw"]), peer)
 
     def report(self):
-        return {"queries": list(self.queries)}
+        return {"queries": list(self.queries), "errors": list(self.errors)}
 
 
 def closed_port():

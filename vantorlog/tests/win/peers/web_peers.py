@@ -391,6 +391,8 @@ def respond(request):
         if op == "report":
             peer = peers.get(request["port"])
             errors = peer.report() if peer else ["no such peer"]
+            if isinstance(errors, dict):  # the DNS responder's report
+                errors = errors.get("errors", [])
             return "%d\t%s" % (len(errors), " | ".join(errors))
         if op == "closed":
             return str(closed_port())
