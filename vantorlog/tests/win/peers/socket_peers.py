@@ -24,7 +24,6 @@ JSON line and gets one line back (a port number, or the report's tab-separated f
 """
 import os
 import socket
-import struct
 import sys
 import threading
 import time
