@@ -79,7 +79,7 @@ class CDownloaderDlg : public CDialog {
 
   // Boot handshake of the chip on the line (START, the connection to the slave).
   struct BootRun {
-    int staleConnectRequests = 0;  // 0x81 bytes after our 0x44
+    DWORD connectSentTick = 0;  // when our 0x44 left
     std::uint8_t queryReply[16] = {};
     int queryCount = 0;
     std::size_t preLoaderWord = 0;
@@ -91,7 +91,10 @@ class CDownloaderDlg : public CDialog {
     std::uint8_t flashId[10] = {};
     int flashIdCount = 0;
   } m_Boot;
-  static constexpr int kStaleConnectRequests = 25;
+  // 0x81 bytes for this long after our 0x44 are requests the chip sent before it saw the 0x44
+  // (a backlog of them waits in the line while the program is busy, 50 a second); later ones
+  // mean the 0x44 was lost and are answered again.
+  static constexpr DWORD kStaleConnectMs = 2000;
   std::uint16_t m_SecondDeviceId = 0;  // of the last flash ID, for the format and the explorer
 
   // One DOWNLOAD (START too): the master group's items still to write (0 LOADER, 1 BINARY,

@@ -126,7 +126,7 @@ void CDownloaderDlg::ProcessBootByte(std::uint8_t b) {
     case 1:
       if (b == kesta::kConnectReq) {
         m_OperationState = 2;
-        m_Boot.staleConnectRequests = 0;
+        m_Boot.connectSentTick = GetTickCount();
         SendByte(kesta::kConnect);
       }
       break;
@@ -134,7 +134,7 @@ void CDownloaderDlg::ProcessBootByte(std::uint8_t b) {
       if (b != kesta::kConnect) {
         // Requests the chip sent before it saw our 0x44 are still on their way: skip them, but
         // answer again when they keep coming.
-        if (b == kesta::kConnectReq && ++m_Boot.staleConnectRequests <= kStaleConnectRequests)
+        if (b == kesta::kConnectReq && GetTickCount() - m_Boot.connectSentTick < kStaleConnectMs)
           break;
         m_OperationState = 1;
         break;

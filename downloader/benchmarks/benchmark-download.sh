@@ -9,6 +9,7 @@
 #    blocks at the chosen speed, each against its time on the wire, and the host's mean
 #    turnaround in the boot ROM stage.
 # BUILD_DIR=build SIZES="2" SPEEDS="3" downloader/benchmarks/benchmark-download.sh
+# NO_BUILD=1 runs what is built (a machine that only runs the programs).
 set -uo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 build=${BUILD_DIR:-$top/build}
@@ -16,7 +17,7 @@ case "$build" in /*) ;; *) build=$top/$build ;; esac
 sizes=${SIZES:-2}
 speeds=${SPEEDS:-3}  # speed indices: 0 115200, 1 230400, 2 460800, 3 921600
 
-BUILD_DIR=$build "$top/scripts/build.sh" >/dev/null || exit 1
+[ -n "${NO_BUILD:-}" ] || BUILD_DIR=$build "$top/scripts/build.sh" >/dev/null || exit 1
 prefix=$build/win/wineprefix
 "$top/scripts/wine-prefix.sh" start "$prefix" || exit 1
 trap '"$top/scripts/wine-prefix.sh" stop "$prefix"' EXIT
