@@ -263,6 +263,8 @@ namespace {
 
 volatile LONG g_hooks_active = 0;
 bool g_secondary_module = false;
+HMODULE g_main_program = nullptr;
+bool g_main_program_found = false;
 TCoreExceptionHandler g_core_handler = nullptr;
 TEndCatchHook g_end_catch_hook = nullptr;
 volatile LONG g_terminating = 0;
@@ -344,8 +346,8 @@ HMODULE OwnModule() {
 template <class F>
 F MainModuleExport(const char* name) {
   if (!g_secondary_module) return nullptr;
-  HMODULE main = GetModuleHandleA(nullptr);
-  return main == OwnModule()
+  HMODULE main = MainProgram();
+  return !main || main == OwnModule()
              ? nullptr
              : reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(main, name)));
 }
@@ -361,6 +363,11 @@ void SetHooksActive(bool active) { InterlockedExchange(&g_hooks_active, active ?
 bool HooksActive() { return g_hooks_active != 0; }
 void SetSecondaryModule(bool secondary) { g_secondary_module = secondary; }
 bool IsSecondaryModule() { return g_secondary_module; }
+HMODULE MainProgram() { return g_main_program_found ? g_main_program : GetModuleHandleA(nullptr); }
+void SetMainProgram(HMODULE module) {
+  g_main_program = module;
+  g_main_program_found = true;
+}
 void SetCoreExceptionHandler(TCoreExceptionHandler handler) { g_core_handler = handler; }
 TCoreExceptionHandler CoreExceptionHandler() { return g_core_handler; }
 void SetEndCatchHook(TEndCatchHook hook) { g_end_catch_hook = hook; }

@@ -162,6 +162,10 @@ void SetHooksActive(bool active);
 bool HooksActive();
 void SetSecondaryModule(bool secondary);
 bool IsSecondaryModule();
+// The process's main program: the process's program, or in a host that does not carry the
+// library the program module that start-up found (nil when it found none).
+HMODULE MainProgram();
+void SetMainProgram(HMODULE module);
 
 // What the raise wrap saw: the raising call's registers and the thrown object's type.
 struct TLanguageRaise {

@@ -784,8 +784,8 @@ VANTORLOG_EXPORT bool ExceptionManager(void* object, const void* address, BYTE d
   Guarded([&] {
     using TManager = bool(__attribute__((regparm(3), stdcall))*)(void*, const void*, BYTE, HMODULE);
     if (IsSecondaryModule()) {
-      HMODULE main = GetModuleHandleA(nullptr);
-      if (main != reinterpret_cast<HMODULE>(VCore::ThisModuleHandle()))
+      HMODULE main = MainProgram();
+      if (main && main != reinterpret_cast<HMODULE>(VCore::ThisModuleHandle()))
         if (auto manager = reinterpret_cast<TManager>(
                 reinterpret_cast<void*>(GetProcAddress(main, "ExceptionManager")))) {
           result = manager(object, address, display_kind,

@@ -214,7 +214,7 @@ TVantorModuleOptions* OptionsOfInfo(const TVantorModuleInfo* info) {
 // Step 6: the report options become a copy of the raising module's options.
 void ChooseReportOptions(const void* address, HMODULE module) {
   const HMODULE own = reinterpret_cast<HMODULE>(VCore::ThisModuleHandle());
-  const HMODULE fallback = module == own ? GetModuleHandleA(nullptr) : own;
+  const HMODULE fallback = module == own ? MainProgram() : own;
   Step(101);
   std::shared_ptr<TVantorModuleInfo> info = VCore::ModuleInfoRefOfAddress(address);
   if (!HasDebugData(info.get())) {

@@ -263,6 +263,18 @@ void OnExceptBlockDone() {
 
 // ---- Start-up and shut-down ----
 
+HMODULE FindMainProgram() {
+  VCore::RefreshModulesList();
+  TVantorModulesList* modules = VCore::ModulesList();
+  if (!modules) return nullptr;
+  for (int i = 0; i < modules->Count(); ++i) {
+    const VCore::TModuleHandle handle = modules->Items(i)->Handle;
+    if (!VCore::IsLibraryModule(handle) && VLData::DebugDataIsUsable(handle))
+      return reinterpret_cast<HMODULE>(handle);
+  }
+  return nullptr;
+}
+
 void InitializeManager() {
   const VCore::TModuleHandle own = VCore::ThisModuleHandle();
   const auto main = reinterpret_cast<VCore::TModuleHandle>(GetModuleHandleA(nullptr));
@@ -305,6 +317,13 @@ void InitializeManager() {
   InstallImportHooks({VCore::ModuleFileNameOf(reinterpret_cast<HMODULE>(own)), "msvcrt.dll"});
   g_manager_started = true;
   if (!VCore::IsIdeHost()) StartFreezeWatchdog();
+  // A library in a host program that does not carry the library: the first program module
+  // with the library's debug data is the main program, whose library is then present.
+  if (VCore::IsLibraryModule(own) && !VLData::DebugDataIsUsable(main)) {
+    const HMODULE found = FindMainProgram();
+    SetMainProgram(found);
+    SetSecondaryModule(found && reinterpret_cast<VCore::TModuleHandle>(found) != own);
+  }
   // The leak tracker's report at the very end comes back here.
   if (VLeaks::IsLeakTrackingActive()) InstallLeakCallbacks();
 }

@@ -21,6 +21,10 @@ std::vector<TUnitEntry> ProgramUnits();
 void StartProgramLibrary();
 void StopProgramLibrary();
 
+// The first module of the process that is a program, not a library, and carries usable debug
+// data of the library; nil when there is none.
+HMODULE FindMainProgram();
+
 // The start and the stop of the ExceptionLog unit.
 void InitializeManager();
 void FinalizeManager();

@@ -16,6 +16,7 @@
 #include "EventsLibraryApi.h"
 #include "SysUtils.h"
 #include "core/ExceptionLog.h"
+#include "core/ExceptionLogStartup.h"
 #include "core/VModules.h"
 #include "core/VThreads.h"
 
@@ -672,6 +673,22 @@ TEST_F(SecondaryTest, ExceptionManagerOfTheLibraryReturnsTheMainModulesAnswer) {
   EXPECT_EQ(g_core.count, 1);
   EXPECT_EQ(g_core.object, &thrown);
   EXPECT_EQ(g_core.module, near_.module);
+}
+
+// A library in a host that does not carry the library's debug data: the first program module
+// (not a library) with usable debug data becomes the main program. This test program has none
+// and the events libraries are libraries; a program loaded as a module (the scenario child,
+// which carries its debug data) is found, and no longer once it is gone.
+TEST(MainProgramTest, FirstProgramModuleWithTheDebugDataIsTheMainProgram) {
+  const bool had_list = VCore::ModulesList() != nullptr;
+  if (!had_list) VCore::StartModulesList();
+  EXPECT_EQ(ExceptionLog::FindMainProgram(), nullptr);
+  HMODULE program = LoadLibraryExA(VL_SCENARIO_CHILD, nullptr, DONT_RESOLVE_DLL_REFERENCES);
+  ASSERT_NE(program, nullptr) << GetLastError();
+  EXPECT_EQ(ExceptionLog::FindMainProgram(), program);
+  FreeLibrary(program);
+  EXPECT_EQ(ExceptionLog::FindMainProgram(), nullptr);
+  if (!had_list) VCore::StopModulesList();
 }
 
 }  // namespace
