@@ -17,11 +17,11 @@
 #include <vector>
 
 #include "ExceptionLog.h"
+#include "ScreenPicture.h"
 #include "Streams.h"
 #include "VCallStack.h"
 #include "VDialogs.h"
 #include "VModules.h"
-#include "VPngWriter.h"
 #include "VThreads.h"
 #include "core/ExceptionLog.h"
 
@@ -56,37 +56,6 @@ constexpr UINT kCameraMessage = WM_APP + 1;
 // camera message to the hidden window of class VantorLogDialogsCamera titled with the process
 // id, and waits for the event "VantorLogDialogsCamera<pid>"; the answer
 // (<folder>\camera-answer.txt) holds one COLORREF in decimal a point.
-void TakePicture(HWND window, const std::string& png) {
-  RECT r{};
-  GetWindowRect(window, &r);
-  const int w = r.right - r.left, h = r.bottom - r.top;
-  if (w <= 0 || h <= 0) return;
-  HDC screen = GetDC(nullptr);
-  HDC memory = CreateCompatibleDC(screen);
-  BITMAPINFO info{};
-  info.bmiHeader = {sizeof(BITMAPINFOHEADER), w, -h, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
-  void* bits = nullptr;
-  HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-  HGDIOBJ old = SelectObject(memory, bitmap);
-  BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
-  GdiFlush();
-  ExceptionLog::TPixelImage image;
-  image.top_row = static_cast<const std::uint8_t*>(bits);
-  image.row_step = (w * 3 + 3) & ~3;
-  image.width = w;
-  image.height = h;
-  image.bytes_per_pixel = 3;
-  try {
-    TFileStream out(png, fmCreate);
-    ExceptionLog::WritePixelPng(out, image);
-  } catch (...) {
-  }
-  SelectObject(memory, old);
-  DeleteObject(bitmap);
-  DeleteDC(memory);
-  ReleaseDC(nullptr, screen);
-}
-
 // Runs in the faulting thread, which dispatches this window's messages while it waits for the
 // processing (its restricted pump lets them through while a dialog is open).
 LRESULT CALLBACK CameraProc(HWND camera, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -97,7 +66,7 @@ LRESULT CALLBACK CameraProc(HWND camera, UINT message, WPARAM wparam, LPARAM lpa
   in >> handle >> png;
   const HWND window = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(handle));
   RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
-  if (png != "-") TakePicture(window, png);
+  if (png != "-") screen_picture::SaveWindowPng(window, png);
   std::ostringstream answer;
   int x = 0, y = 0;
   HDC screen = GetDC(nullptr);

@@ -24,7 +24,8 @@ namespace {
 namespace fs = std::filesystem;
 namespace wd = window_driver;
 
-constexpr DWORD kWait = 20000;
+// How long a window or a state may take to appear (the child builds a whole report first).
+constexpr DWORD kWait = 60000;
 const std::wstring kCaption = L"Error occurred";
 const std::string kMessage =
     "The flasher's block %d could not be written: the phone stopped answering.";
@@ -402,9 +403,9 @@ const TOptionCase kOptionCases[] = {
      {"kind=1"},
      {},
      [](HWND d) {
-       EXPECT_NE(
-           wd::FindChildByText(d, L"Static", std::wstring(Message(1).begin(), Message(1).end())),
-           nullptr);
+       const std::string message = Message(1);
+       EXPECT_NE(wd::FindChildByText(d, L"Static", std::wstring(message.begin(), message.end())),
+                 nullptr);
        PostMessageA(d, WM_COMMAND, IDOK, 0);
      },
      {{"kind", "0"}, {"send", "0"}}},

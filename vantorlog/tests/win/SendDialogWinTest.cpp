@@ -5,9 +5,11 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 
+#include "ScreenPicture.h"
 #include "SendTransports.h"
 #include "VSendDialog.h"
 #include "VWebErrorPage.h"
@@ -91,6 +93,13 @@ TEST_F(SendDialog, SendersDriveTheStatusAndTheBarOfTheDialogThread) {
   EXPECT_EQ(StatusText(dialog), "Message 2/3: Connecting with server...");
   SendHooks().SocketSent(300, 400);
   EXPECT_EQ(BarPosition(dialog), 75);
+  // Kept among the artefacts: the envelope, the status line and the bar as a user sees them.
+  RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+  Sleep(300);
+  const std::filesystem::path shots =
+      std::filesystem::absolute(std::filesystem::path(VL_OUTPUT) / "dialog-screenshots");
+  std::filesystem::create_directories(shots);
+  EXPECT_TRUE(screen_picture::SaveWindowPng(dialog, (shots / "send-progress.png").string()));
 
   // The web uploads' progress: phases and the bar, which never moves back.
   ExceptionLog::OnWebProgress(0, 0, 0);
