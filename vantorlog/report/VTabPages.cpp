@@ -236,6 +236,34 @@ void InsertListColumn(HWND list, int index, int width, const std::string& captio
   SendMessageA(list, LVM_INSERTCOLUMNA, index, reinterpret_cast<LPARAM>(&column));
 }
 
+namespace {
+
+struct TIdeSearch {
+  DWORD process_id;
+  bool found;
+};
+
+BOOL CALLBACK FindIdeWindow(HWND window, LPARAM param) {
+  auto* search = reinterpret_cast<TIdeSearch*>(param);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(window, &owner);
+  char class_name[64] = {};
+  if (owner == search->process_id && GetClassNameA(window, class_name, sizeof class_name) &&
+      std::strcmp(class_name, kIdeMainWindowClass) == 0) {
+    search->found = true;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+bool IsIdeProcess(DWORD process_id) {
+  TIdeSearch search{process_id, false};
+  EnumWindows(FindIdeWindow, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
 void SendSourceLocation(HWND list, int row) {
   const std::string address = ItemText(list, row, 0);
   std::uint32_t value1 = 0, value2 = 0;
@@ -250,9 +278,20 @@ void SendSourceLocation(HWND list, int row) {
   const TSourceMessage message =
       SourceLocationMessage(ItemText(list, row, 2), ItemText(list, row, 3), ItemText(list, row, 4),
                             ItemText(list, row, 5), value1, value2);
-  // The listening tool is the toolchain's IDE when it started this program; none is known
-  // here, so the mailslot of process 0.
-  const std::string name = SourceMailslotName(0);
+  // The IDE that started this program listens on its own mailslot; any other tool on that of
+  // process 0.
+  std::uint32_t listener = VCore::ParentProcessID();
+  if (listener && IsIdeProcess(listener)) {
+    using TAllowSetForegroundWindow = BOOL(WINAPI*)(DWORD);
+    HMODULE user = GetModuleHandleA("user32.dll");
+    if (auto allow = user ? reinterpret_cast<TAllowSetForegroundWindow>(reinterpret_cast<void*>(
+                                GetProcAddress(user, "AllowSetForegroundWindow")))
+                          : nullptr)
+      allow(listener);
+  } else {
+    listener = 0;
+  }
+  const std::string name = SourceMailslotName(listener);
   HANDLE slot = CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (slot == INVALID_HANDLE_VALUE) return;

@@ -22,6 +22,10 @@ INT_PTR CALLBACK CPUTabProc(HWND window, UINT message, WPARAM wparam, LPARAM lpa
 
 // LVM_INSERTCOLUMNA; alignment 1 is right-aligned.
 void InsertListColumn(HWND list, int index, int width, const std::string& caption, int alignment);
+// The main window class of the toolchain's IDE: a process owning a top-level window of this
+// class is the IDE, which listens for source jumps on its own mailslot.
+inline constexpr char kIdeMainWindowClass[] = "TVantorIdeMainForm";
+bool IsIdeProcess(DWORD process_id);
 // The source jump of a call-stack row: its location to the listening tool's mailslot.
 void SendSourceLocation(HWND list, int row);
 

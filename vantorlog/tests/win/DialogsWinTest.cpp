@@ -733,10 +733,28 @@ TEST(DetailedDialog, StoredMinimisedStateAndHeightReopenNormalAtTheSameSize) {
   EXPECT_EQ(IniValue(child.Ini(), "Coordinates", "WindowsState"), "1");
 }
 
-TEST(DetailedDialog, DoubleClickOnACallStackRowSendsItsLocationToTheMailslot) {
-  HANDLE slot = CreateMailslotA("\\\\.\\mailslot\\VantorLog0", 0, MAILSLOT_WAIT_FOREVER, nullptr);
+// The mailslot of a source jump: the IDE's own when the IDE (a process with a top-level window
+// of its main window class) started the program, else that of process 0.
+void DoubleClickSendsTheRowToTheMailslot(bool ide_parent) {
+  const std::string own_name =
+      "\\\\.\\mailslot\\VantorLog" + std::to_string(ide_parent ? GetCurrentProcessId() : 0);
+  HANDLE slot = CreateMailslotA(own_name.c_str(), 0, MAILSLOT_WAIT_FOREVER, nullptr);
   ASSERT_NE(slot, INVALID_HANDLE_VALUE);
-  Child child("DetailedMailslot", {"kind=3", "dialog=0x19F", "firsttab=1"});
+  HANDLE other = INVALID_HANDLE_VALUE;
+  HWND ide_window = nullptr;
+  if (ide_parent) {
+    other = CreateMailslotA("\\\\.\\mailslot\\VantorLog0", 0, 0, nullptr);
+    WNDCLASSA c{};
+    c.lpfnWndProc = DefWindowProcA;
+    c.hInstance = GetModuleHandleA(nullptr);
+    c.lpszClassName = "TVantorIdeMainForm";
+    RegisterClassA(&c);
+    ide_window = CreateWindowA(c.lpszClassName, "IDE", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                               c.hInstance, nullptr);
+    ASSERT_NE(ide_window, nullptr);
+  }
+  Child child(ide_parent ? "DetailedMailslotIde" : "DetailedMailslot",
+              {"kind=3", "dialog=0x19F", "firsttab=1"});
   const HWND dialog = child.WaitForDialog();
   ASSERT_NE(dialog, nullptr);
   const HWND stack = PageControl(dialog, L"SysListView32");
@@ -769,10 +787,25 @@ TEST(DetailedDialog, DoubleClickOnACallStackRowSendsItsLocationToTheMailslot) {
   };
   const std::string line = ListText(stack, row, 5);
   EXPECT_EQ(std::to_string(le(360)) + "[" + std::to_string(le(364)) + "]", line);
+  if (ide_parent) {
+    DWORD elsewhere = MAILSLOT_NO_MESSAGE;
+    ASSERT_TRUE(GetMailslotInfo(other, nullptr, &elsewhere, nullptr, nullptr));
+    EXPECT_EQ(elsewhere, MAILSLOT_NO_MESSAGE) << "the IDE's jump went to process 0's mailslot";
+  }
   Press(dialog, kDlgOk);
   WaitGone(dialog);
   ASSERT_TRUE(child.Finish());
   CloseHandle(slot);
+  if (other != INVALID_HANDLE_VALUE) CloseHandle(other);
+  if (ide_window) DestroyWindow(ide_window);
+}
+
+TEST(DetailedDialog, DoubleClickOnACallStackRowSendsItsLocationToTheMailslot) {
+  DoubleClickSendsTheRowToTheMailslot(false);
+}
+
+TEST(DetailedDialog, DoubleClickSendsToTheMailslotOfTheIdeThatStartedTheProgram) {
+  DoubleClickSendsTheRowToTheMailslot(true);
 }
 
 }  // namespace
