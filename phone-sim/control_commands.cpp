@@ -121,7 +121,7 @@ std::string Fault(const std::vector<std::string_view>& w, Phone& phone) {
     return Err("unknown fault kind " + std::string(w[2]) +
                " (drop, wrong, short, garbage, unplug)");
   int times = 1;
-  if (w.size() == 4) {
+  if (w.size() >= 4) {
     std::optional<int> n = w[3] == "always" ? std::optional<int>(0) : Number<int>(w[3], 10);
     if (!n || *n < 0) return Err("times must be a number >= 0 or \"always\"");
     times = *n;

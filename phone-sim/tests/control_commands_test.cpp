@@ -83,8 +83,11 @@ TEST_F(ControlTest, FaultsFramesStateAndQuit) {
   EXPECT_EQ(Run("fault dump-sum wrong"), "OK dump-sum:wrong:1\n");
   EXPECT_EQ(Run("fault write-ack garbage always"),
             "OK write-ack:garbage:always dump-sum:wrong:1\n");
-  EXPECT_EQ(Run("fault dump-data short 1 2"),
-            "OK write-ack:garbage:always dump-data:short:1:after2 dump-sum:wrong:1\n");
+  EXPECT_EQ(Run("fault dump-data short 3 2"),
+            "OK write-ack:garbage:always dump-data:short:3:after2 dump-sum:wrong:1\n");
+  EXPECT_EQ(Run("fault connect-req drop 0 0"),
+            "OK connect-req:drop:always write-ack:garbage:always dump-data:short:3:after2 "
+            "dump-sum:wrong:1\n");
   EXPECT_EQ(Run("fault clear"), "OK\n");
   EXPECT_EQ(Run("frames-clear"), "OK\n");
   EXPECT_EQ(Run("power off\r"), "OK\n");
