@@ -1,10 +1,14 @@
-// Every fault the phone simulator can put on each reply that the boot and a binary download
-// wait for, through the main dialog: the run fails silently in state 63 (with or without the
-// controls of the end of an operation), stops with its message box, or waits for the reply
-// until Stop; after Stop and a power cycle the same download succeeds.
+// Every fault the phone simulator can put on each reply that the boot and each operation of the
+// main dialog wait for (binary and QVS download, format, status, NOR erase and dump, the slave
+// chip's download): the run fails in state 63 (with or without the controls of the end of an
+// operation, with its message box), stops with its message box, or waits for the reply until
+// Stop; a dump file then holds only whole blocks equal to the NOR; after Stop and a power cycle
+// the same operation succeeds. The adapter pulled during a QVS download: Stop, and the
+// download runs on the port the adapter comes back as.
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,7 +25,9 @@ using phone_sim::SimChip;
 
 AnsweringApp g_app(L"FaultSweep", IDOK);
 
-enum class Phase { kBoot, kDownload };
+// The operation whose replies get the fault: kBoot is the boot after START (followed by a
+// binary download once it works again); the others run after the boot.
+enum class Op { kBoot, kBinary, kQvs, kFormat, kStatus, kErase, kDump, kSlave };
 
 enum class End {
   kWaits,         // the state still awaits its reply; Stop ends the run
@@ -29,39 +35,72 @@ enum class End {
   kFailsAndEnds,  // state 63 and the controls of the end of an operation
   kStops,         // its message boxes, then Stop: the line closed
   kSucceeds,
+  kPulled,  // the adapter pulled: the state waits on; Stop, and the next run on a new port
 };
 
 struct SweepCase {
   std::string name;
   std::string point, kind;
   int times;  // replies that get the fault; 0: every one
-  Phase phase;
+  Op op;
   End end;
-  int state = 0;                    // kWaits: the state that waits
-  std::vector<std::wstring> boxes;  // kStops
+  int state = 0;                    // kWaits, kPulled: the state that waits
+  std::vector<std::wstring> boxes;  // kStops, kFails, kFailsAndEnds
+  int skip = 0;                     // replies at the point that pass before the fault
+  std::wstring logEnd;              // kFails: how the log ends, when it says something
 };
 
 const std::wstring kNandText = L" ONE 1G NAND FLASH  \r\n";
 
-void Add(std::vector<SweepCase>& cases, const std::string& point, const std::string& kind,
-         Phase phase, End end, int state = 0, std::vector<std::wstring> boxes = {}, int times = 1) {
-  cases.push_back({phone_sim::FaultCaseName(point, kind), point, kind, times, phase, end, state,
-                   std::move(boxes)});
+const char* OpName(Op op) {
+  switch (op) {
+    case Op::kBoot:
+    case Op::kBinary:
+      return "";
+    case Op::kQvs:
+      return "InQvs";
+    case Op::kFormat:
+      return "InFormat";
+    case Op::kStatus:
+      return "InStatus";
+    case Op::kErase:
+      return "InErase";
+    case Op::kDump:
+      return "InDump";
+    case Op::kSlave:
+      return "InSlave";
+  }
+  return "";
+}
+
+SweepCase& Add(std::vector<SweepCase>& cases, const std::string& point, const std::string& kind,
+               Op op, End end, int state = 0, std::vector<std::wstring> boxes = {}, int times = 1) {
+  cases.push_back({phone_sim::FaultCaseName(point, kind) + OpName(op), point, kind, times, op, end,
+                   state, std::move(boxes)});
+  return cases.back();
+}
+
+// The same reply a second time: the second sector or block, or the slave's after the master's.
+void AddLater(std::vector<SweepCase>& cases, const std::string& point, const std::string& kind,
+              Op op, End end, int state = 0, std::vector<std::wstring> boxes = {}) {
+  SweepCase& c = Add(cases, point, kind, op, end, state, std::move(boxes));
+  c.skip = 1;
+  if (op != Op::kSlave) c.name = "Second" + c.name;
 }
 
 // A one-byte reply that state compares: a missing or cut reply is waited for, a wrong byte or
 // junk in front of it fails the run.
-void Compared(std::vector<SweepCase>& cases, const std::string& point, Phase phase, int state,
+void Compared(std::vector<SweepCase>& cases, const std::string& point, Op op, int state,
               End wrong = End::kFails) {
-  Add(cases, point, "drop", phase, End::kWaits, state);
-  Add(cases, point, "short", phase, End::kWaits, state);
-  Add(cases, point, "wrong", phase, wrong);
-  Add(cases, point, "garbage", phase, wrong);
+  Add(cases, point, "drop", op, End::kWaits, state);
+  Add(cases, point, "short", op, End::kWaits, state);
+  Add(cases, point, "wrong", op, wrong);
+  Add(cases, point, "garbage", op, wrong);
 }
 
 std::vector<SweepCase> Cases() {
   std::vector<SweepCase> cases;
-  const Phase boot = Phase::kBoot, download = Phase::kDownload;
+  const Op boot = Op::kBoot, download = Op::kBinary;
   // Bytes other than 0x81 are waited past.
   Add(cases, "connect-req", "drop", boot, End::kWaits, 1, {}, 0);
   Add(cases, "connect-req", "short", boot, End::kWaits, 1, {}, 0);
@@ -125,6 +164,76 @@ std::vector<SweepCase> Cases() {
   Add(cases, "write-ack", "garbage", download, End::kFailsAndEnds);
   Compared(cases, "write-done", download, 50, End::kFailsAndEnds);
   Compared(cases, "download-end", download, 59);
+
+  // The QVS download (no automatic format): one directory and one file of 3000 bytes, whose
+  // only block is the last one (answered by 0xDF).
+  const Op qvs = Op::kQvs;
+  Compared(cases, "qvs-mount", qvs, 25);
+  Compared(cases, "qvs-checksum", qvs, 52);
+  Compared(cases, "qvs-time", qvs, 54);
+  Compared(cases, "qvs-dir", qvs, 26);
+  Compared(cases, "qvs-dir-done", qvs, 27);
+  Compared(cases, "qvs-version", qvs, 44);
+  Add(cases, "qvs-release", "drop", qvs, End::kWaits, 28);
+  Add(cases, "qvs-release", "short", qvs, End::kWaits, 28);
+  Add(cases, "qvs-release", "wrong", qvs, End::kFails).logEnd = L"INIT ERROR ! \n";
+  Add(cases, "qvs-release", "garbage", qvs, End::kFails).logEnd = L"INIT ERROR ! \n";
+  Compared(cases, "qvs-add", qvs, 29);
+  Compared(cases, "qvs-block", qvs, 32);
+  // Bytes other than 0xC5 are waited past.
+  Add(cases, "qvs-end", "drop", qvs, End::kWaits, 58);
+  Add(cases, "qvs-end", "short", qvs, End::kWaits, 58);
+  Add(cases, "qvs-end", "wrong", qvs, End::kWaits, 58);
+  Add(cases, "qvs-end", "garbage", qvs, End::kSucceeds);
+  Compared(cases, "qvs-unmount", qvs, 36);
+  // The adapter pulled while the block's reply is due.
+  Add(cases, "qvs-block", "unplug", qvs, End::kPulled, 32);
+
+  // The format (Format button): bytes other than 0xE1 and 0xF2 are waited past, the count's
+  // sum among them.
+  const Op format = Op::kFormat;
+  for (const char* kind : {"drop", "short", "wrong", "garbage"})
+    Add(cases, "qvs-format-sum", kind, format, End::kSucceeds);
+  Add(cases, "qvs-format", "drop", format, End::kWaits, 33);
+  Add(cases, "qvs-format", "short", format, End::kWaits, 33);
+  Add(cases, "qvs-format", "wrong", format, End::kWaits, 33);
+  Add(cases, "qvs-format", "garbage", format, End::kSucceeds);
+  // The status: a record cut short is waited for, bytes before 0xED are waited past.
+  Add(cases, "qvs-status", "drop", Op::kStatus, End::kWaits, 34);
+  Add(cases, "qvs-status", "short", Op::kStatus, End::kWaits, 35);
+  Add(cases, "qvs-status", "garbage", Op::kStatus, End::kSucceeds);
+
+  // The NOR erase of sectors 3 and 5.
+  const std::vector<std::wstring> eraseFailed = {L"Fail to erase sector!"};
+  Add(cases, "erase", "drop", Op::kErase, End::kWaits, 22);
+  Add(cases, "erase", "short", Op::kErase, End::kWaits, 22);
+  Add(cases, "erase", "wrong", Op::kErase, End::kFailsAndEnds, 0, eraseFailed);
+  Add(cases, "erase", "garbage", Op::kErase, End::kFailsAndEnds, 0, eraseFailed);
+  AddLater(cases, "erase", "wrong", Op::kErase, End::kFailsAndEnds, 0, eraseFailed);
+  // The NOR dump of sector 4 (16 blocks): a reply of another length than 8193 bytes is waited
+  // for; a wrong sum stops with the controls left until Stop.
+  const std::vector<std::wstring> sumFailed = {L"Checksum mismatched!"};
+  const Op dump = Op::kDump;
+  Add(cases, "dump-data", "drop", dump, End::kWaits, 24);
+  Add(cases, "dump-data", "short", dump, End::kWaits, 24);
+  Add(cases, "dump-data", "wrong", dump, End::kFails, 0, sumFailed);
+  Add(cases, "dump-data", "garbage", dump, End::kWaits, 24);
+  Add(cases, "dump-sum", "drop", dump, End::kWaits, 24);
+  Add(cases, "dump-sum", "short", dump, End::kWaits, 24);
+  Add(cases, "dump-sum", "wrong", dump, End::kFails, 0, sumFailed);
+  Add(cases, "dump-sum", "garbage", dump, End::kWaits, 24);
+  AddLater(cases, "dump-data", "wrong", dump, End::kFails, 0, sumFailed);
+  AddLater(cases, "dump-sum", "wrong", dump, End::kFails, 0, sumFailed);
+
+  // The slave chip's download after the master's (the first reply at each point is the
+  // master's).
+  const Op slave = Op::kSlave;
+  AddLater(cases, "checksum", "drop", slave, End::kWaits, 51);
+  AddLater(cases, "checksum", "wrong", slave, End::kFails);
+  AddLater(cases, "offset", "garbage", slave, End::kFailsAndEnds);
+  AddLater(cases, "write-done", "wrong", slave, End::kFailsAndEnds);
+  AddLater(cases, "download-end", "short", slave, End::kWaits, 59);
+  AddLater(cases, "download-end", "wrong", slave, End::kFails);
   return cases;
 }
 
@@ -134,59 +243,121 @@ std::wstring TempDir() {
   return dir;
 }
 
-std::vector<std::uint8_t> Pattern(std::size_t n) {
+std::vector<std::uint8_t> Pattern(std::size_t n, unsigned seed = 0) {
   std::vector<std::uint8_t> data(n);
-  for (std::size_t i = 0; i < n; ++i) data[i] = static_cast<std::uint8_t>(i * 29 + (i >> 8));
+  for (std::size_t i = 0; i < n; ++i)
+    data[i] = static_cast<std::uint8_t>((i * 29 + (i >> 8)) ^ (seed * 77));
   return data;
+}
+
+// A Linux path of the build as Wine sees it.
+std::wstring Win(const std::string& linux) {
+  std::wstring w = L"Z:";
+  for (char c : linux) w += c == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(c));
+  return w;
+}
+
+std::vector<std::uint8_t> ReadBytes(const std::wstring& path) {
+  std::vector<std::uint8_t> b;
+  CFile f;
+  if (!f.Open(path.c_str(), CFile::modeRead | CFile::shareDenyNone)) return b;
+  b.resize(static_cast<std::size_t>(f.GetLength()));
+  std::size_t got = 0;
+  while (got < b.size()) {
+    UINT n = f.Read(b.data() + got, static_cast<UINT>(b.size() - got));
+    if (n == 0) break;
+    got += n;
+  }
+  b.resize(got);
+  return b;
 }
 
 constexpr std::size_t kBinarySize = 5000;  // three pieces of one 128 KiB sector at offset 0
 // Longer than any reply of the simulator takes: a state that still waits after it waits on.
 constexpr DWORD kQuiet = 3000;
+// The flash ID of the NOR table of 128 KiB sectors and a 1 Gbit NAND.
+const std::vector<std::uint8_t> kFlashId = {0x00, 0xEC, 0x22, 0x06, 0, 0, 0, 0, 0x00, 0x34};
+constexpr std::uint32_t kSector = 0x20000;
+constexpr int kDumpSector = 4;
+const std::vector<int> kEraseSectors = {3, 5};
+
+// The main dialog with its sector and save-file dialogs answered by the test.
+class SweepDlg : public CDownloaderDlg {
+ public:
+  std::vector<int> tick;
+  std::wstring savePath;
+
+ protected:
+  bool RunSectorDialog() override {
+    for (int i : tick) g_SectorFlags[i] = 1;
+    return true;
+  }
+  bool ChooseSaveFile(const wchar_t*, const wchar_t*, CString& chosen) override {
+    chosen = savePath.c_str();
+    return true;
+  }
+};
 
 class TeskelFaultSweep : public ::testing::TestWithParam<SweepCase> {
  protected:
   void SetUp() override {
     if (!phone_sim::PhoneSimControl::Available()) GTEST_SKIP() << "no phone simulator";
+    const SweepCase& c = GetParam();
     AfxInitRichEdit2();
     RegDeleteTreeW(HKEY_CURRENT_USER, g_app.RegRoot().c_str());
-    g_strHistoryPath =
-        TempDir() + L"sweep_history_" + std::to_wstring(GetCurrentProcessId()) + L".txt";
+    g_app.yesNo = IDYES;  // "Sure to FORMAT?"
+    temp_ = TempDir() + L"sweep_" + std::to_wstring(GetCurrentProcessId()) + L"_";
+    g_strHistoryPath = temp_ + L"history.txt";
     DeleteFileW(g_strHistoryPath.c_str());
     ASSERT_TRUE(OpenHistoryFile());
     sim = std::make_unique<phone_sim::PhoneSimControl>();
-    g_app.WriteProfileInt(L"Setting", L"COM", std::stoi(sim->ComName().substr(3)) - 1);
-    g_app.WriteProfileInt(L"Setting", L"ARM9", 1);
-    binary_ = TempDir() + L"sweep_" + std::to_wstring(GetCurrentProcessId()) + L".cla";
-    const auto bytes = Pattern(kBinarySize);
-    CFile f;
-    ASSERT_TRUE(f.Open(binary_.c_str(), CFile::modeCreate | CFile::modeWrite));
-    f.Write(bytes.data(), static_cast<UINT>(bytes.size()));
-    f.Close();
+    if (c.op != Op::kBoot && c.op != Op::kBinary) sim->SetFlashId(SimChip::kMaster, kFlashId);
+    Write(L"COM", std::stoi(sim->ComName().substr(3)) - 1);
+    Write(L"ARM9", 1);
+    binary_ = temp_ + L"master.cla";
+    WriteBytes(binary_, Pattern(kBinarySize));
     g_app.WriteProfileString(L"Setting", L"binary1", binary_.c_str());
-    ASSERT_TRUE(dlg.Create(IDD_DOWNLOADER_DIALOG));
-    h = dlg.m_hWnd;
+    if (c.op == Op::kSlave) {
+      slaveBinary_ = temp_ + L"slave.cla";
+      WriteBytes(slaveBinary_, Pattern(kBinarySize, 3));
+      g_app.WriteProfileString(L"Setting", L"4", slaveBinary_.c_str());
+      Write(L"ARM7", 1);
+    }
+    dump_ = temp_ + L"dump.hex";
+    DeleteFileW(dump_.c_str());
+    Create();
   }
   void TearDown() override {
     if (HasFailure()) {
-      std::printf("  state %d, log:\n%ls\n", dlg.m_hWnd ? dlg.m_OperationState : -1,
-                  dlg.m_hWnd ? LogText(h).c_str() : L"");
+      std::printf("  state %d, log:\n%ls\n", dlg->m_hWnd ? dlg->m_OperationState : -1,
+                  dlg->m_hWnd ? LogText(h).c_str() : L"");
+      for (const auto& box : g_app.boxes) std::printf("  box | %ls\n", box.c_str());
       if (sim) {
         for (const auto& frame : sim->Frames()) std::printf("  phone | %s\n", frame.c_str());
       }
     }
-    if (dlg.m_hWnd) {
+    if (dlg && dlg->m_hWnd) {
       if (g_MasterComm.IsConnected()) Click(h, IDC_STOP);
-      dlg.DestroyWindow();
+      dlg->DestroyWindow();
     }
     g_MasterComm.Close();
     CloseHistoryFile();
-    DeleteFileW(g_strHistoryPath.c_str());
-    DeleteFileW(binary_.c_str());
+    for (const auto& f : {g_strHistoryPath, binary_, slaveBinary_, dump_}) DeleteFileW(f.c_str());
     RegDeleteTreeW(HKEY_CURRENT_USER, g_app.RegRoot().c_str());
   }
+  void Write(const wchar_t* name, int v) { g_app.WriteProfileInt(L"Setting", name, v); }
+  void WriteBytes(const std::wstring& path, const std::vector<std::uint8_t>& data) {
+    CFile f;
+    ASSERT_TRUE(f.Open(path.c_str(), CFile::modeCreate | CFile::modeWrite));
+    f.Write(data.data(), static_cast<UINT>(data.size()));
+  }
+  void Create() {
+    dlg = std::make_unique<SweepDlg>();
+    ASSERT_TRUE(dlg->Create(IDD_DOWNLOADER_DIALOG));
+    h = dlg->m_hWnd;
+  }
 
-  bool Idle() const { return dlg.m_OperationState == kStateIdle; }
+  bool Idle() const { return dlg->m_OperationState == kStateIdle; }
   // START on a phone just switched on.
   void Start() {
     sim->Power(false);
@@ -195,12 +366,98 @@ class TeskelFaultSweep : public ::testing::TestWithParam<SweepCase> {
     Click(h, IDC_START);
   }
   bool Booted() {
-    return PumpUntil([&] { return dlg.m_BootDone && Idle(); }, 60000);
+    return PumpUntil([&] { return dlg->m_BootDone && Idle(); }, 60000);
   }
-  void Download() {
+
+  // What the operation works on: the NOR's sectors, the dialog's choices.
+  void Prepare(Op op, bool autoFormat) {
+    if (op == Op::kErase) {
+      for (int s : kEraseSectors) sim->NorWrite(SimChip::kMaster, s * kSector, Pattern(kSector, s));
+      dlg->tick = kEraseSectors;
+    }
+    if (op == Op::kDump) {
+      sim->NorWrite(SimChip::kMaster, kDumpSector * kSector, Pattern(kSector, kDumpSector));
+      dlg->tick = {kDumpSector};
+      dlg->savePath = dump_;
+    }
+    if (op == Op::kQvs || op == Op::kFormat) {
+      if (op == Op::kQvs) {
+        CheckRadioButton(h, IDC_MASTER_BIN, IDC_MASTER_BINQVS, IDC_MASTER_QVS);
+        Click(h, IDC_MASTER_QVS);
+      }
+      if ((dlg->m_bNoAutoFormat != 0) == autoFormat) {
+        CheckDlgButton(h, IDC_NO_AUTO_FORMAT, autoFormat ? BST_UNCHECKED : BST_CHECKED);
+        Click(h, IDC_NO_AUTO_FORMAT);
+      }
+      const std::wstring qvs = Win(std::string(QVS_FIXTURE_DIR) + "/norel.qvs");
+      SetDlgItemTextW(h, IDC_QVS_PATH, qvs.c_str());
+      dlg->m_strQvsPath = qvs.c_str();
+      dlg->m_strCfgPath = CfgNameFor(qvs).c_str();
+    }
+  }
+  // Presses the operation's button.
+  void Press(Op op) {
     g_app.boxes.clear();
     sim->ClearFrames();
-    Click(h, IDC_DOWNLOAD);
+    const int button = op == Op::kFormat   ? IDC_FORMAT
+                       : op == Op::kStatus ? IDC_STATUS
+                       : op == Op::kErase  ? IDC_ERASE
+                       : op == Op::kDump   ? IDC_DUMP
+                                           : IDC_DOWNLOAD;
+    Click(h, button);
+  }
+  // The boxes of the operation's success.
+  static std::vector<std::wstring> SuccessBoxes(Op op) {
+    switch (op) {
+      case Op::kFormat:
+        return {L"Sure to FORMAT?", L"NAND-Formatting Completed!"};
+      case Op::kStatus:
+        return {};
+      case Op::kErase:
+        return {L"Erasing Completed!"};
+      case Op::kDump:
+        return {L"Dump Completed!"};
+      default:
+        return {L"Download completed!"};
+    }
+  }
+  bool Ended(Op op) {
+    const std::size_t boxes = SuccessBoxes(op).size();
+    return PumpUntil(
+        [&] {
+          return Idle() && g_app.boxes.size() >= boxes && (op != Op::kSlave || dlg->m_SlaveTarget);
+        },
+        120000);
+  }
+  // What the operation leaves when it succeeded.
+  void ExpectDone(Op op) {
+    EXPECT_EQ(g_app.boxes, SuccessBoxes(op));
+    EXPECT_TRUE(Enabled(h, IDC_ABOUT));
+    if (op == Op::kBoot || op == Op::kBinary || op == Op::kSlave) {
+      EXPECT_EQ(sim->NorRead(SimChip::kMaster, 0, kBinarySize), Pattern(kBinarySize));
+    }
+    if (op == Op::kSlave) {
+      EXPECT_EQ(sim->NorRead(SimChip::kSlave, 0, kBinarySize), Pattern(kBinarySize, 3));
+    }
+    if (op == Op::kErase) {
+      for (int s : kEraseSectors)
+        EXPECT_EQ(sim->NorRead(SimChip::kMaster, s * kSector, 4096),
+                  std::vector<std::uint8_t>(4096, 0xFF))
+            << s;
+    }
+    if (op == Op::kDump) {
+      EXPECT_EQ(ReadBytes(dump_), Pattern(kSector, kDumpSector));
+    }
+    if (op == Op::kQvs) {
+      const std::string frames = Joined();
+      EXPECT_NE(frames.find("QVS_FILE_DONE /a/x.bin bytes=3000"), std::string::npos) << frames;
+      EXPECT_NE(frames.find("QVS_UNMOUNT"), std::string::npos);
+    }
+  }
+  std::string Joined() {
+    std::string out;
+    for (const auto& f : sim->Frames()) out += f + "\n";
+    return out;
   }
   bool FaultUsed(const std::string& point) {
     for (const auto& frame : sim->Frames())
@@ -209,56 +466,72 @@ class TeskelFaultSweep : public ::testing::TestWithParam<SweepCase> {
   }
 
   std::unique_ptr<phone_sim::PhoneSimControl> sim;
-  CDownloaderDlg dlg;
+  std::unique_ptr<SweepDlg> dlg;
   HWND h = nullptr;
-  std::wstring binary_;
+  std::wstring temp_, binary_, slaveBinary_, dump_;
 };
 
-TEST_P(TeskelFaultSweep, EndsAsItsStateSaysThenDownloadsAfterAPowerCycle) {
+TEST_P(TeskelFaultSweep, EndsAsItsStateSaysThenWorksAfterAPowerCycle) {
   const SweepCase& c = GetParam();
-  if (c.phase == Phase::kBoot) {
-    sim->Fault(c.point, c.kind, c.times);
+  if (c.op == Op::kBoot) {
+    sim->Fault(c.point, c.kind, c.times, c.skip);
     Start();
   } else {
     Start();
     ASSERT_TRUE(Booted());
-    sim->Fault(c.point, c.kind, c.times);
-    Download();
+    Prepare(c.op, false);
+    sim->Fault(c.point, c.kind, c.times, c.skip);
+    Press(c.op);
   }
   ASSERT_TRUE(PumpUntil([&] { return FaultUsed(c.point); }, 60000)) << "never reached";
   const DWORD start = GetTickCount();
+  const std::vector<std::wstring> asked = c.op == Op::kFormat
+                                              ? std::vector<std::wstring>{L"Sure to FORMAT?"}
+                                              : std::vector<std::wstring>{};
+  auto with_asked = [&](const std::vector<std::wstring>& boxes) {
+    std::vector<std::wstring> all = asked;
+    all.insert(all.end(), boxes.begin(), boxes.end());
+    return all;
+  };
   switch (c.end) {
     case End::kWaits:
+    case End::kPulled:
       // Nothing ends the wait but Stop: the machine stays in the state that awaits the reply.
       Pump(kQuiet);
-      EXPECT_EQ(dlg.m_OperationState, c.state);
-      EXPECT_TRUE(g_MasterComm.IsConnected());
-      EXPECT_TRUE(g_app.boxes.empty());
+      EXPECT_EQ(dlg->m_OperationState, c.state);
+      if (c.end == End::kWaits) {
+        EXPECT_TRUE(g_MasterComm.IsConnected());
+      }
+      EXPECT_EQ(g_app.boxes, asked);
       break;
     case End::kFails:
     case End::kFailsAndEnds:
-      ASSERT_TRUE(PumpUntil([&] { return Idle(); }, 10000)) << dlg.m_OperationState;
+      ASSERT_TRUE(PumpUntil([&] { return Idle(); }, 10000)) << dlg->m_OperationState;
       Pump(500);  // replies still on their way change nothing
-      EXPECT_EQ(dlg.m_OperationState, kStateIdle);
+      EXPECT_EQ(dlg->m_OperationState, kStateIdle);
       EXPECT_TRUE(g_MasterComm.IsConnected());
-      EXPECT_TRUE(g_app.boxes.empty());
+      EXPECT_EQ(g_app.boxes, with_asked(c.boxes));
       EXPECT_EQ(Enabled(h, IDC_ABOUT), c.end == End::kFailsAndEnds);
-      EXPECT_FALSE(dlg.m_BootDone && c.phase == Phase::kBoot);
+      EXPECT_FALSE(dlg->m_BootDone && c.op == Op::kBoot);
+      if (!c.logEnd.empty()) {
+        const std::wstring log = LogText(h);
+        EXPECT_EQ(log.substr(log.size() - std::min(log.size(), c.logEnd.size())), c.logEnd) << log;
+      }
       break;
     case End::kStops:
       ASSERT_TRUE(PumpUntil([&] { return !g_MasterComm.IsConnected(); }, 10000));
       Pump(300);
       EXPECT_EQ(g_app.boxes, c.boxes);
-      EXPECT_EQ(dlg.m_OperationState, 0);
+      EXPECT_EQ(dlg->m_OperationState, 0);
       EXPECT_TRUE(Enabled(h, IDC_START));
       break;
     case End::kSucceeds:
-      if (c.phase == Phase::kBoot) {
+      if (c.op == Op::kBoot) {
         ASSERT_TRUE(Booted());
       } else {
-        ASSERT_TRUE(PumpUntil([&] { return Idle(); }, 30000));
+        ASSERT_TRUE(Ended(c.op));
         Pump(300);
-        EXPECT_EQ(g_app.boxes, std::vector<std::wstring>{L"Download completed!"});
+        ExpectDone(c.op);
       }
       break;
   }
@@ -266,23 +539,47 @@ TEST_P(TeskelFaultSweep, EndsAsItsStateSaysThenDownloadsAfterAPowerCycle) {
   if (c.end == End::kFails || c.end == End::kFailsAndEnds || c.end == End::kStops) {
     EXPECT_LT(GetTickCount() - start, 10000u);
   }
-
-  // Stop, a power cycle, the boot and the download in a new dialog (the download cleared
-  // its item's check box).
-  if (g_MasterComm.IsConnected()) Click(h, IDC_STOP);
+  // Stop, then a power cycle, the boot and the same operation in a new dialog (a download
+  // cleared its item's check box); the QVS download formats first.
+  if (g_MasterComm.IsConnected() || c.end == End::kPulled) Click(h, IDC_STOP);
   EXPECT_FALSE(g_MasterComm.IsConnected());
   EXPECT_TRUE(Enabled(h, IDC_START));
-  dlg.DestroyWindow();
+  if (c.op == Op::kDump) {
+    // Only whole blocks, each equal to the NOR's.
+    const auto dump = ReadBytes(dump_);
+    const auto nor = Pattern(kSector, kDumpSector);
+    EXPECT_EQ(dump.size() % 8192, 0u);
+    ASSERT_LE(dump.size(), nor.size());
+    EXPECT_TRUE(std::equal(dump.begin(), dump.end(), nor.begin()));
+    if (c.skip > 0) {
+      EXPECT_EQ(dump.size(), 8192u) << "the first block is kept";
+    }
+  }
+  if (c.op == Op::kErase && c.skip > 0 && c.end != End::kSucceeds) {
+    EXPECT_EQ(sim->NorRead(SimChip::kMaster, kEraseSectors[0] * kSector, 4096),
+              std::vector<std::uint8_t>(4096, 0xFF));
+    EXPECT_EQ(sim->NorRead(SimChip::kMaster, kEraseSectors[1] * kSector, 4096),
+              Pattern(4096, kEraseSectors[1]))
+        << "the second sector is never erased";
+  }
+  dlg->DestroyWindow();
   sim->ClearFaults();
+  if (c.end == End::kPulled) {
+    const std::string com = sim->Replug();
+    Write(L"COM", std::stoi(com.substr(3)) - 1);
+  }
   sim->NorErase(SimChip::kMaster);
-  ASSERT_TRUE(dlg.Create(IDD_DOWNLOADER_DIALOG));
-  h = dlg.m_hWnd;
+  sim->NorErase(SimChip::kSlave);
+  Create();
   Start();
   ASSERT_TRUE(Booted());
-  Download();
-  ASSERT_TRUE(PumpUntil([&] { return Idle() && !g_app.boxes.empty(); }, 60000));
-  EXPECT_EQ(g_app.boxes, std::vector<std::wstring>{L"Download completed!"});
-  EXPECT_EQ(sim->NorRead(SimChip::kMaster, 0, kBinarySize), Pattern(kBinarySize));
+  const Op again = c.op == Op::kBoot ? Op::kBinary : c.op;
+  Prepare(again, again == Op::kQvs);
+  DeleteFileW(dump_.c_str());
+  Press(again);
+  ASSERT_TRUE(Ended(again)) << "state " << dlg->m_OperationState;
+  Pump(300);
+  ExpectDone(again);
 }
 
 INSTANTIATE_TEST_SUITE_P(Replies, TeskelFaultSweep, ::testing::ValuesIn(Cases()),
