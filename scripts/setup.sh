@@ -33,6 +33,17 @@ if [ ${#need[@]} -gt 0 ]; then
   $SUDO apt-get install -y -q --no-install-recommends "${need[@]}"
 fi
 
+# Without 32-bit x86 execution the Windows tests run in an emulated machine (scripts/wine-vm.sh).
+if ! /usr/lib/wine/wineserver32 --version >/dev/null 2>&1; then
+  vm_need=()
+  for p in qemu-system-x86 mmdebstrap e2fsprogs; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || vm_need+=("$p")
+  done
+  if [ ${#vm_need[@]} -gt 0 ]; then
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${vm_need[@]}"
+  fi
+fi
+
 # The posix-thread variant of the cross compiler must be the one CMake finds.
 for tool in gcc g++; do
   if [ -x "/usr/bin/i686-w64-mingw32-$tool-posix" ]; then

@@ -7,17 +7,32 @@ case "$build" in /*) ;; *) build=$top/$build ;; esac
 export BUILD_DIR=$build
 
 [ -n "${SKIP_SETUP:-}" ] || "$top/scripts/setup.sh" || exit 1
-"$top/scripts/build.sh" || exit 1
+[ -n "${SKIP_BUILD:-}" ] || "$top/scripts/build.sh" || exit 1
 # A kernel without 32-bit x86 execution (ia32 emulation switched off) runs no i386 Wine
-# program: the Windows test programs are then built but not run, and the native tests run.
+# program: the native tests run here, the Windows tests in an emulated machine.
 if ! /usr/lib/wine/wineserver32 --version >/dev/null 2>&1; then
   echo "test.sh: this machine runs no 32-bit x86 programs (the kernel's ia32 emulation is off):" \
-    "the Windows test programs are built but NOT run; running the native tests only." >&2
+    "native tests here, Windows tests in an emulated machine (scripts/wine-vm.sh)" >&2
   export LC_ALL=C.UTF-8 TZ=UTC
-  exec ctest --test-dir "$build/native" -j "${JOBS:-$(nproc)}" --output-on-failure --timeout 600 "$@"
+  ctest --test-dir "$build/native" -j "${JOBS:-$(nproc)}" --output-on-failure --timeout 600 \
+    --no-tests=ignore "$@"
+  native=$?
+  "$top/scripts/wine-vm.sh" run env SKIP_SETUP=1 SKIP_BUILD=1 WINE_TESTS_ONLY=1 WINE_VM_GUEST=1 \
+    BUILD_DIR="$build" "$top/scripts/test.sh" "$@"
+  windows=$?
+  [ ! -L "$build/win/wineprefix" ] || rm "$build/win/wineprefix"
+  [ $native -eq 0 ] && [ $windows -eq 0 ]
+  exit
 fi
 
 prefix="$build/win/wineprefix"
+if [ -n "${WINE_VM_GUEST:-}" ]; then
+  # The shared folder is slow for the prefix's many small writes: the prefix lives on the
+  # machine's own disk.
+  mkdir -p /var/tmp/wineprefix
+  rm -rf "$prefix"
+  ln -s /var/tmp/wineprefix "$prefix"
+fi
 WINE_DESKTOP_KEEPER="$build/win/test-support/desktop-keeper/desktop_keeper.exe" \
   "$top/scripts/wine-prefix.sh" start "$prefix" || exit 1
 trap '"$top/scripts/wine-prefix.sh" stop "$prefix"' EXIT
