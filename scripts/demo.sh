@@ -9,18 +9,34 @@ case "$build" in /*) ;; *) build=$top/$build ;; esac
 export BUILD_DIR=$build
 
 [ -n "${SKIP_SETUP:-}" ] || "$top/scripts/setup.sh" >/dev/null || exit 1
+build_all() {
+  echo "Building ..."
+  mkdir -p "$build"
+  "$top/scripts/build.sh" >"$build/demo-build.log" 2>&1 || { tail -30 "$build/demo-build.log"; exit 1; }
+}
+# A kernel without 32-bit x86 execution runs Quarrion in an emulated machine.
 if ! /usr/lib/wine/wineserver32 --version >/dev/null 2>&1; then
-  echo "demo.sh: this machine runs no 32-bit x86 programs (the kernel's ia32 emulation is off), so Wine cannot run Quarrion here." >&2
-  exit 1
+  echo "demo.sh: this machine runs no 32-bit x86 programs (the kernel's ia32 emulation is off):" \
+    "Quarrion runs in an emulated machine (scripts/wine-vm.sh; its first start builds its disk)." >&2
+  build_all
+  "$top/scripts/wine-vm.sh" run env SKIP_SETUP=1 SKIP_BUILD=1 WINE_VM_GUEST=1 BUILD_DIR="$build" \
+    "$top/scripts/demo.sh"
+  rc=$?
+  [ ! -L "$build/demo/wineprefix" ] || rm "$build/demo/wineprefix"
+  exit $rc
 fi
-echo "Building ..."
-mkdir -p "$build"
-"$top/scripts/build.sh" >"$build/demo-build.log" 2>&1 || { tail -30 "$build/demo-build.log"; exit 1; }
+[ -n "${SKIP_BUILD:-}" ] || build_all
 
 demo=$build/demo
 rm -rf "$demo/out"; mkdir -p "$demo/out"
 out=$demo/out
 prefix=$demo/wineprefix
+if [ -n "${WINE_VM_GUEST:-}" ]; then
+  # The prefix lives on the emulated machine's own disk: the shared folder is slow for it.
+  mkdir -p /var/tmp/demo-prefix
+  rm -rf "$prefix"
+  ln -s /var/tmp/demo-prefix "$prefix"
+fi
 offset=00040000
 
 pids=()

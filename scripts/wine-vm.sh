@@ -38,7 +38,9 @@ for arg in $(cat /proc/cmdline); do
 done
 ip link set lo up
 rc=127
-[ -n "${job:-}" ] && { bash "$job" </dev/null >/dev/ttyS0 2>&1; rc=$?; }
+# Through a pipe: Wine's console writes terminal controls to a terminal.
+stty -F /dev/ttyS0 -onlcr 2>/dev/null
+[ -n "${job:-}" ] && { bash "$job" </dev/null 2>&1 | cat >/dev/ttyS0; rc=${PIPESTATUS[0]}; }
 echo "$rc" >"$job.rc"
 sync
 echo o >/proc/sysrq-trigger
