@@ -1,8 +1,10 @@
 // A program linked as Quarrion is (vantorlog_program), with the leak tracker switched on by its
 // debug data: it frees a block twice and leaves blocks from two places; the library, started
-// and stopped by the program's start and end, writes both reports into its log.
-// Usage: vantorlog_leak_scenario <log folder>
+// and stopped by the program's start and end, writes both reports into its log. With "none" it
+// frees everything it takes: nothing is reported.
+// Usage: vantorlog_leak_scenario <log folder> [none]
 #include <cstring>
+#include <string>
 
 #include "VModules.h"
 #include "VSystem.h"
@@ -48,6 +50,13 @@ int main(int argc, char** argv) {
   if (TVantorModuleInfo* info = VCore::ModuleInfoOfHandle(VCore::ThisModuleHandle()))
     if (info->Options) LogInto(*info->Options, argv[1]);
   if (TVantorModuleOptions* options = ExceptionLog::CurrentOptions()) LogInto(*options, argv[1]);
+  if (argc > 2 && std::string(argv[2]) == "none") {
+    LeakWidgets();
+    LeakBuffer();
+    for (TLeakyWidget* w : g_widgets) delete w;
+    delete[] g_buffer;
+    return 0;
+  }
   FreeTwice();
   LeakWidgets();
   LeakBuffer();

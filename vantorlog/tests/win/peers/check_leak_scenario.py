@@ -2,8 +2,9 @@
 """The leak scenario program, linked as Quarrion is and tracked: its log holds the double free
 as an EMultiFree report and, written after the program's end, one EMemoryLeak report whose
 leak blocks name the two places that leaked, each first row where addr2line and the marked
-source line say.
-Usage: check_leak_scenario.py <addr2line> <program.exe> <program source> <work dir> <runner...>"""
+source line say. In mode "none" the program frees all it takes: its log holds no report.
+Usage: check_leak_scenario.py <addr2line> <program.exe> <program source> <work dir> <leaks|none>
+                              <runner...>"""
 import os
 import re
 import shutil
@@ -12,7 +13,9 @@ import sys
 
 from report_rows import exception_thread_row, item, row_failures, site_line
 
-addr2line, exe, source, work, runner = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5:]
+addr2line, exe, source, work, mode, runner = (sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4],
+                                               sys.argv[5], sys.argv[6:])
+work = os.path.join(work, mode)
 shutil.rmtree(work, ignore_errors=True)
 os.makedirs(work)
 PROCEDURES = {"widget": "LeakWidgets", "buffer": "LeakBuffer", "multi-free": "FreeTwice"}
@@ -26,8 +29,8 @@ def check_row(label, row, site):
 
 
 folder = "Z:" + os.path.abspath(work).replace("/", "\\") + "\\"
-r = subprocess.run(runner + [exe, folder], capture_output=True, text=True, errors="replace",
-                   timeout=180)
+r = subprocess.run(runner + [exe, folder] + (["none"] if mode == "none" else []),
+                   capture_output=True, text=True, errors="replace", timeout=180)
 if r.returncode != 0:
     failures.append("exit code %d, want 0 (%s)" % (r.returncode, r.stderr[-300:]))
 path = os.path.join(work, os.path.splitext(os.path.basename(exe))[0] + ".vlf")
@@ -35,11 +38,23 @@ try:
     data = open(path, "rb").read().decode("latin-1")
 except OSError:
     data = ""
-    failures.append("no log %s (%s)" % (path, os.listdir(work)))
+    if mode != "none":
+        failures.append("no log %s (%s)" % (path, os.listdir(work)))
 reports = [rep for rep in re.split(r"(?:\r\n){4,}", data) if rep.strip("\r\n")]
 by_type = {}
 for rep in reports:
     by_type.setdefault(item(rep, "2.5"), []).append(rep)
+
+if mode == "none":
+    for rep in by_type.get("EMemoryLeak", [])[:1]:
+        heads = re.findall(r"\|\+Memory Leak: Type=([^;]+); Total size=(\d+); Count=(\d+)", rep)
+        failures.append("leak report %r without leaks: %s" % (item(rep, "2.6"), heads[:10]))
+    if reports:
+        failures.append("%d reports, want none: %s" % (len(reports), list(by_type)))
+    for f in failures:
+        print("FAIL:", f)
+    print("none: %d reports in the log" % len(reports))
+    sys.exit(1 if failures else 0)
 
 multi = by_type.get("EMultiFree", [])
 if len(multi) != 1:
@@ -76,8 +91,9 @@ for rep in leaks[:1]:
             check_row(label, lines[i + 2], site)
     others = sorted((k, v[:2]) for k, vs in found.items() for v in vs
                     if (k, v[:2]) not in (("TLeakyWidget", (72, 3)), ("Data", (100, 1))))
+    # The library's own lasting state is no leak of the program.
     if others:
-        print("other leaks in the report: %s" % others)
+        failures.append("other leaks in the report: %s" % others)
 
 for f in failures:
     print("FAIL:", f)
