@@ -40,8 +40,21 @@ if [ -n "${WINE_VM_GUEST:-}" ]; then
   rm -rf "$prefix"
   ln -s /var/tmp/wineprefix "$prefix"
 fi
+# The desktop's display gives every program of the prefix its graphics driver: without one
+# they would all draw on the null driver, and no test could read a pixel.
+xvfb=""
+if [ -z "${WINE_DESKTOP_DISPLAY:-}" ]; then
+  fdfile=$(mktemp)
+  exec 8>"$fdfile"
+  Xvfb -displayfd 8 -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+  xvfb=$!
+  for _ in $(seq 200); do [ -s "$fdfile" ] && break; sleep 0.05; done
+  export WINE_DESKTOP_DISPLAY=":$(head -1 "$fdfile")"
+  exec 8>&-
+  rm -f "$fdfile"
+fi
 WINE_DESKTOP_KEEPER="$build/win/test-support/desktop-keeper/desktop_keeper.exe" \
   "$top/scripts/wine-prefix.sh" start "$prefix" || exit 1
-trap '"$top/scripts/wine-prefix.sh" stop "$prefix"' EXIT
+trap '"$top/scripts/wine-prefix.sh" stop "$prefix"; [ -z "$xvfb" ] || kill "$xvfb"' EXIT
 export LC_ALL=C.UTF-8 TZ=UTC
 ctest --test-dir "$build/win" -j "${JOBS:-$(nproc)}" --output-on-failure --timeout 600 "$@"
