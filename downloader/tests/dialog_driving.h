@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -18,10 +19,21 @@ inline void Click(HWND dlg, int id) {
                reinterpret_cast<LPARAM>(GetDlgItem(dlg, id)));
 }
 
-// Dispatches this thread's messages (replies, timers) until done() or ms have passed; done()
-// is asked once the queue is empty.
+// A test's waits for the program, times TEST_WAIT_FACTOR (1 unless set; an emulated machine
+// runs everything several times slower).
+inline DWORD WaitMs(DWORD ms) {
+  static const double factor = [] {
+    const char* v = std::getenv("TEST_WAIT_FACTOR");
+    const double f = v ? std::atof(v) : 1.0;
+    return f >= 1.0 ? f : 1.0;
+  }();
+  return static_cast<DWORD>(ms * factor);
+}
+
+// Dispatches this thread's messages (replies, timers) until done() or ms (times the wait
+// factor) have passed; done() is asked once the queue is empty.
 inline bool PumpUntil(const std::function<bool()>& done, DWORD ms) {
-  const DWORD end = GetTickCount() + ms;
+  const DWORD end = GetTickCount() + WaitMs(ms);
   for (;;) {
     MSG m;
     while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {

@@ -230,7 +230,7 @@ class QvsNor : public ::testing::Test {
   }
   // One message at a time, so that done() sees every step.
   bool PumpUntil(const std::function<bool()>& done, DWORD ms) {
-    DWORD end = GetTickCount() + ms;
+    DWORD end = GetTickCount() + WaitMs(ms);
     for (;;) {
       MSG m;
       while (!done() && PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
