@@ -28,6 +28,8 @@ import sys
 import threading
 import time
 
+import dnslib  # at start: an import at the first query would miss its short timeout
+
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import peer_control  # noqa: E402
 
@@ -130,16 +132,15 @@ class TcpPeer:
         return {"received": self.received.decode("latin-1"), "errors": errors}
 
 
+class FullNameMX(dnslib.MX):
+    def pack(self, buffer):
+        buffer.pack("!H", self.preference)
+        buffer.encode_name_nocompress(self.label)
+
+
 def mx_reply(query, records, compress):
     """The MX answer a DNS library (dnslib) builds for the query it parsed; without compress
     the exchangers' names are written out in full."""
-    import dnslib
-
-    class FullNameMX(dnslib.MX):
-        def pack(self, buffer):
-            buffer.pack("!H", self.preference)
-            buffer.encode_name_nocompress(self.label)
-
     request = dnslib.DNSRecord.parse(query)
     if request.q.qtype != dnslib.QTYPE.MX or request.q.qclass != dnslib.CLASS.IN:
         raise ValueError("not an MX query: %s" % request.q)
