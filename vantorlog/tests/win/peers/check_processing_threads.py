@@ -13,6 +13,8 @@ import re
 import subprocess
 import sys
 
+from report_rows import Addr2Line
+
 addr2line, exe, source, work, runner = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5:]
 os.makedirs(work, exist_ok=True)
 with open(source, encoding="utf-8") as f:
@@ -64,30 +66,7 @@ def item(report, item_id):
     return m.group(1).rstrip() if m else None
 
 
-resolved = {}
-cxxfilt = addr2line.replace("addr2line", "c++filt")
-
-
-def demangled(function):
-    """addr2line's name of a function: some names stay mangled, with too few underscores for the
-    i686 symbol prefix; c++filt is asked again with them."""
-    if re.match(r"_*Z[NLS0-9]", function):
-        out = subprocess.run([cxxfilt, "__" + function.lstrip("_")], capture_output=True,
-                             text=True).stdout.strip()
-        return out or function
-    return function
-
-
-def where(address):
-    """(outermost function, innermost file, line) as addr2line sees the address."""
-    if address not in resolved:
-        out = subprocess.run([addr2line, "-f", "-i", "-C", "-e", exe, "0x" + address],
-                             capture_output=True, text=True).stdout.splitlines()
-        functions, places = out[0::2], out[1::2]
-        m = re.search(r"([^/\\]+):(\d+)", places[0] if places else "")
-        resolved[address] = (demangled(functions[-1]) if functions else "",
-                             m.group(1) if m else None, int(m.group(2)) if m else None)
-    return resolved[address]
+where = Addr2Line(addr2line, exe).where
 
 
 def check_rows(name, rows):

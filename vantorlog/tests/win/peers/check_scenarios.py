@@ -12,9 +12,10 @@ import shutil
 import subprocess
 import sys
 
+from report_rows import Addr2Line
+
 addr2line, exe, inactive_exe, source, work, modes = sys.argv[1:7]
 runner = sys.argv[7:]
-cxxfilt = addr2line.replace("addr2line", "c++filt")
 modes = modes.split(",")
 with open(source, encoding="utf-8") as f:
     text = f.read().splitlines()
@@ -89,29 +90,7 @@ def check_row(what, report, procedure, site):
                         (what, row[0], row[5], where, SITES[site]))
 
 
-resolved = {}
-
-
-def demangled(function):
-    """addr2line's name of a function: some names stay mangled, with too few underscores for the
-    i686 symbol prefix; c++filt is asked again with them."""
-    if re.match(r"_*Z[NLS0-9]", function):
-        out = subprocess.run([cxxfilt, "__" + function.lstrip("_")], capture_output=True,
-                             text=True).stdout.strip()
-        return out or function
-    return function
-
-
-def where(address):
-    """(outermost function, innermost file, line) of an address of the child, by addr2line."""
-    if address not in resolved:
-        out = subprocess.run([addr2line, "-f", "-i", "-C", "-e", exe, "0x" + address],
-                             capture_output=True, text=True).stdout.splitlines()
-        functions, places = out[0::2], out[1::2]
-        m = re.search(r"([^/\\]+):(\d+)", places[0] if places else "")
-        resolved[address] = (demangled(functions[-1]) if functions else "",
-                             m.group(1) if m else None, int(m.group(2)) if m else None)
-    return resolved[address]
+where = Addr2Line(addr2line, exe).where
 
 
 def check_all_rows(what, report):

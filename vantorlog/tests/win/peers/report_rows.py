@@ -48,3 +48,31 @@ def exception_thread_row(report):
     if head is None or head + 2 >= len(lines):
         return None, None
     return lines[head], lines[head + 2]
+
+
+class Addr2Line:
+    """(outermost function, innermost file, line) of an address of one executable, by addr2line.
+    Some names stay mangled, with too few underscores for the i686 symbol prefix: c++filt is
+    asked again with them."""
+
+    def __init__(self, addr2line, exe):
+        self.addr2line, self.exe = addr2line, exe
+        self.cxxfilt = addr2line.replace("addr2line", "c++filt")
+        self.resolved = {}
+
+    def demangled(self, function):
+        if re.match(r"_*Z[NLS0-9]", function):
+            out = subprocess.run([self.cxxfilt, "__" + function.lstrip("_")], capture_output=True,
+                                 text=True).stdout.strip()
+            return out or function
+        return function
+
+    def where(self, address):
+        if address not in self.resolved:
+            out = subprocess.run([self.addr2line, "-f", "-i", "-C", "-e", self.exe, "0x" + address],
+                                 capture_output=True, text=True).stdout.splitlines()
+            functions, places = out[0::2], out[1::2]
+            m = re.search(r"([^/\\]+):(\d+)", places[0] if places else "")
+            self.resolved[address] = (self.demangled(functions[-1]) if functions else "",
+                                      m.group(1) if m else None, int(m.group(2)) if m else None)
+        return self.resolved[address]
