@@ -7,7 +7,19 @@ case "$build" in /*) ;; *) build=$top/$build ;; esac
 export BUILD_DIR=$build
 
 [ -n "${SKIP_SETUP:-}" ] || "$top/scripts/setup.sh" || exit 1
+vm_image=""
+if [ "${WINE_VM:-0}" = 1 ] && ! /usr/lib/wine/wineserver32 --version >/dev/null 2>&1; then
+  # The emulated machine's disk is made from Debian's packages while the build compiles.
+  vm_log=$(mktemp)
+  "$top/scripts/wine-vm.sh" image >"$vm_log" 2>&1 &
+  vm_image=$!
+fi
 [ -n "${SKIP_BUILD:-}" ] || "$top/scripts/build.sh" || exit 1
+if [ -n "$vm_image" ] && ! wait "$vm_image"; then
+  echo "test.sh: the emulated machine's disk could not be made:" >&2
+  tail -30 "$vm_log" >&2
+  exit 1
+fi
 # A kernel without 32-bit x86 execution (ia32 emulation switched off) runs no i386 Wine
 # program: the native tests run here; with WINE_VM=1 the Windows tests run in an emulated
 # machine, else they are built but not run.
@@ -24,8 +36,9 @@ if ! /usr/lib/wine/wineserver32 --version >/dev/null 2>&1; then
   ctest --test-dir "$build/native" -j "${JOBS:-$(nproc)}" --output-on-failure --timeout 600 \
     --no-tests=ignore "$@"
   native=$?
+  # Emulated, everything runs several times slower: the tests' waits for the programs grow.
   "$top/scripts/wine-vm.sh" run env SKIP_SETUP=1 SKIP_BUILD=1 WINE_TESTS_ONLY=1 WINE_VM_GUEST=1 \
-    BUILD_DIR="$build" "$top/scripts/test.sh" "$@"
+    TEST_WAIT_FACTOR="${TEST_WAIT_FACTOR:-4}" BUILD_DIR="$build" "$top/scripts/test.sh" "$@"
   windows=$?
   [ ! -L "$build/win/wineprefix" ] || rm "$build/win/wineprefix"
   [ $native -eq 0 ] && [ $windows -eq 0 ]
@@ -57,4 +70,8 @@ WINE_DESKTOP_KEEPER="$build/win/test-support/desktop-keeper/desktop_keeper.exe" 
   "$top/scripts/wine-prefix.sh" start "$prefix" || exit 1
 trap '"$top/scripts/wine-prefix.sh" stop "$prefix"; [ -z "$xvfb" ] || kill "$xvfb"' EXIT
 export LC_ALL=C.UTF-8 TZ=UTC
+# CTest lists each program's cases when it starts, one program after another (minutes under
+# emulation): list them all at once first, CTest then reads the lists.
+find "$build/win" -name '*\[1\]_include.cmake' -print0 |
+  xargs -0 -P "${JOBS:-$(nproc)}" -I{} cmake -DINCLUDE={} -P "$top/cmake/ListTests.cmake"
 ctest --test-dir "$build/win" -j "${JOBS:-$(nproc)}" --output-on-failure --timeout 600 "$@"

@@ -3,7 +3,8 @@
 # Usage: wine-run.sh --prefix P --native N [--phone-sim] [--display] -- program.exe [args]
 #  --phone-sim: starts a phone simulator on a fresh COM port for this process
 #               (PHONE_SIM_COM, PHONE_SIM_CONTROL in the environment).
-#  --display:   runs the program on an Xvfb display of its own.
+#  --display:   runs the program on an Xvfb display of its own (else on the desktop's,
+#               WINE_DESKTOP_DISPLAY, when there is one).
 set -u
 prefix="" native="" sim=0 display=0
 while [ $# -gt 0 ]; do
@@ -18,7 +19,10 @@ while [ $# -gt 0 ]; do
 done
 export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=${WINEDEBUG:--all}
 export LC_ALL=${LC_ALL:-C.UTF-8} TZ=${TZ:-UTC}
+# Every program of the prefix loads the graphics driver of its desktop: on an X11 desktop a
+# program without a display of its own draws on the desktop's, else it could open no window.
 unset DISPLAY
+[ -z "${WINE_DESKTOP_DISPLAY:-}" ] || export DISPLAY=$WINE_DESKTOP_DISPLAY
 
 listing=0
 for a in "$@"; do [ "$a" = "--gtest_list_tests" ] && listing=1; done
