@@ -6,6 +6,7 @@
 
 #include "VClassModel.h"
 #include "VTextUtils.h"
+#include "VUnitVariable.h"
 #ifdef _WIN32
 #include <windows.h>
 
@@ -67,13 +68,16 @@ namespace {
 
 TVantorModuleOptions* g_current_options = nullptr;
 bool g_library_active = false;
-std::vector<const TUnitEntry*> g_started;
-std::vector<TUnitEntry> g_units;
+VCore::TUnitVariable<std::vector<const TUnitEntry*>> g_started_unit;
+std::vector<const TUnitEntry*>& g_started = *g_started_unit;
+VCore::TUnitVariable<std::vector<TUnitEntry>> g_units_unit;
+std::vector<TUnitEntry>& g_units = *g_units_unit;
 
 VCore::TErrorHook g_error_hook = nullptr;
 bool g_ide_host = false;
 TVantorLogErrorCode g_warning_code = TVantorLogErrorCode::eeNone;
-std::string g_warning_message;
+VCore::TUnitVariable<std::string> g_warning_message_unit;
+std::string& g_warning_message = *g_warning_message_unit;
 
 bool KindAllows(std::uint8_t match_kind, int notify_kind) {
   switch (match_kind) {

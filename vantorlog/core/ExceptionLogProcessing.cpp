@@ -3,6 +3,7 @@
 // itself (report, log, dialog, screenshot, sending, terminate or restart).
 #include <windows.h>
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -23,6 +24,7 @@
 #include "VSystem.h"
 #include "VTextUtils.h"
 #include "VThreads.h"
+#include "VUnitVariable.h"
 #include "report/ExceptionLog.h"
 #include "report/ReportText.h"
 #include "report/SendSequence.h"
@@ -37,23 +39,34 @@ constexpr char kSafeCallPrefix[] = "[SafeCall Exception]: ";
 
 // Process globals, written only under the processing lock.
 volatile DWORD g_progress = 0;
-std::string g_bug_id;
-std::string g_last_report;
-std::string g_last_message;
-std::string g_filter_message;
+VCore::TUnitVariable<std::string> g_bug_id_unit;
+std::string& g_bug_id = *g_bug_id_unit;
+VCore::TUnitVariable<std::string> g_last_report_unit;
+std::string& g_last_report = *g_last_report_unit;
+VCore::TUnitVariable<std::string> g_last_message_unit;
+std::string& g_last_message = *g_last_message_unit;
+VCore::TUnitVariable<std::string> g_filter_message_unit;
+std::string& g_filter_message = *g_filter_message_unit;
 int g_error_count = 0;
-std::vector<std::string> g_crash_times;
+VCore::TUnitVariable<std::vector<std::string>> g_crash_times_unit;
+std::vector<std::string>& g_crash_times = *g_crash_times_unit;
 bool g_process_ending = false;
 const void* volatile g_last_processed = nullptr;
-std::unique_ptr<TVantorStackList> g_call_stack;
+VCore::TUnitVariable<std::unique_ptr<TVantorStackList>> g_call_stack_unit;
+std::unique_ptr<TVantorStackList>& g_call_stack = *g_call_stack_unit;
 TDialogState g_dialog_state;
 TProcessingSteps* g_steps = nullptr;
 // The options of the exception being processed (a copy; nil outside a processing).
-std::unique_ptr<TVantorModuleOptionsEx> g_report_options;
+VCore::TUnitVariable<std::unique_ptr<TVantorModuleOptionsEx>> g_report_options_unit;
+std::unique_ptr<TVantorModuleOptionsEx>& g_report_options = *g_report_options_unit;
 TVantorModuleOptionsEx* volatile g_report_in_force = nullptr;
-std::shared_ptr<TVantorModuleInfo> g_report_module;  // whose options the copy holds
-std::string g_leak_texts[2];
-std::string g_last_html_page;
+// The module whose options the copy holds.
+VCore::TUnitVariable<std::shared_ptr<TVantorModuleInfo>> g_report_module_unit;
+std::shared_ptr<TVantorModuleInfo>& g_report_module = *g_report_module_unit;
+VCore::TUnitVariable<std::array<std::string, 2>> g_leak_texts_unit;
+std::array<std::string, 2>& g_leak_texts = *g_leak_texts_unit;
+VCore::TUnitVariable<std::string> g_last_html_page_unit;
+std::string& g_last_html_page = *g_last_html_page_unit;
 volatile LONG g_in_place = 0;
 volatile DWORD g_freeze_thread = 0;
 // A WM_QUIT taken from the faulting thread's queue while it waited: posted again at the end.

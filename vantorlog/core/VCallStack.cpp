@@ -455,15 +455,13 @@ void CaptureAllocationStack(const void* frame, std::uint32_t* stack_copy,
   }
 }
 
-const std::vector<std::string>& OwnUnitNames() {
-  static const std::vector<std::string> names = [] {
-    std::vector<std::string> list = {
+std::vector<std::string> OwnUnitNames() {
+  // Built at each call: the leak report runs this unit's start again after static destruction.
+  std::vector<std::string> list = {
 #include "VOwnUnits.inc"
-    };
-    std::sort(list.begin(), list.end());
-    return list;
-  }();
-  return names;
+  };
+  std::sort(list.begin(), list.end());
+  return list;
 }
 
 void StartCallStacks() {

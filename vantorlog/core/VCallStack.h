@@ -158,12 +158,13 @@ void CaptureAllocationStack(const void* frame, std::uint32_t* stack_copy,
 
 // The library's own unit files, sorted (their frames are hidden outside internal-error
 // reports).
-const std::vector<std::string>& OwnUnitNames();
+std::vector<std::string> OwnUnitNames();
 
 // Connects the unit to its neighbours; the library's start-up calls it once, before the
 // modules list is filled: the modules list picks a module's other debug-information source
 // (map file, TD32, JCL) through VDebug, the leak tracker captures allocation stacks with
-// CaptureAllocationStack, and the library's own units are hidden.
+// CaptureAllocationStack, and the library's own units are hidden. The leak report runs it
+// again once the library's state was emptied.
 void StartCallStacks();
 #endif
 

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "VSystem.h"
+#include "VUnitVariable.h"
 
 namespace VCore {
 namespace {
@@ -382,7 +383,8 @@ std::string EncodeUtf8(const std::string& ansi) {
 namespace {
 void* g_oom_cache = nullptr;
 std::mutex g_windows_lock;
-std::vector<HWND> g_top_windows;
+VCore::TUnitVariable<std::vector<HWND>> g_top_windows_unit;
+std::vector<HWND>& g_top_windows = *g_top_windows_unit;
 }  // namespace
 
 void ReserveOutOfMemoryCache() {
@@ -470,7 +472,8 @@ void RichEditSetBackground(HWND rich_edit, int colour) {
 
 namespace ExceptionLog {
 namespace {
-std::string g_start_folder;
+VCore::TUnitVariable<std::string> g_start_folder_unit;
+std::string& g_start_folder = *g_start_folder_unit;
 bool g_restart_strips_vshost = false;
 }  // namespace
 

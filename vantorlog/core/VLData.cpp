@@ -9,6 +9,7 @@
 #include "VBase64.h"
 #include "VEncrypt.h"
 #include "VOptionsStream.h"
+#include "VUnitVariable.h"
 #include "VZlib2.h"
 
 namespace VLData {
@@ -17,7 +18,8 @@ namespace {
 std::atomic<bool> g_light_pass{false};
 std::atomic<bool> g_internal_error_report{false};
 std::mutex g_unit_files_lock;
-std::vector<std::string> g_library_unit_files;
+VCore::TUnitVariable<std::vector<std::string>> g_library_unit_files_unit;
+std::vector<std::string>& g_library_unit_files = *g_library_unit_files_unit;
 
 // The cipher key is shared by the process: whoever keys it last wins, so every user of the
 // names keys it for its own password before reading.

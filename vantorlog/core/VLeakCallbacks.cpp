@@ -40,6 +40,8 @@ TVantorModuleOptionsEx* OwnModuleOptions() {
 }
 
 void RebuildMissingState() {
+  // The library's variables were emptied for the leak check: connect the call stacks again.
+  StartCallStacks();
   if (!VCore::ModulesList()) {
     VCore::StartModulesList();
     g_made_modules = true;

@@ -14,6 +14,7 @@
 #include "VMemory.h"
 #include "VOptionsStream.h"
 #include "VSystem.h"
+#include "VUnitVariable.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -887,7 +888,11 @@ void StopTracking() {
 void FinalizeTracker() {
   if (g_finalized.exchange(true)) return;
   try {
-    if (g_active) StopTracking();
+    // The library's variables give their memory back before the check (they stay usable).
+    if (g_active) {
+      VCore::EmptyUnitVariables();
+      StopTracking();
+    }
     if (g_callbacks.Finalization) g_callbacks.Finalization();
   } catch (...) {
     Message("Error in VLeaks Finalization.");

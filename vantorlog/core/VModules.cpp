@@ -14,6 +14,7 @@
 #include "VLDataWin.h"
 #include "VMemory.h"
 #include "VTextUtils.h"
+#include "VUnitVariable.h"
 
 namespace VCore {
 namespace {
@@ -41,8 +42,10 @@ namespace {
 
 std::recursive_mutex g_lock;
 TVantorModulesList* g_modules = nullptr;
-TVantorProcessesList g_processes;
-std::function<std::shared_ptr<void>(TVantorModuleInfo&)> g_other_source;
+VCore::TUnitVariable<TVantorProcessesList> g_processes_unit;
+TVantorProcessesList& g_processes = *g_processes_unit;
+VCore::TUnitVariable<std::function<std::shared_ptr<void>(TVantorModuleInfo&)>> g_other_source_unit;
+std::function<std::shared_ptr<void>(TVantorModuleInfo&)>& g_other_source = *g_other_source_unit;
 
 HMODULE AsModule(TModuleHandle module) { return reinterpret_cast<HMODULE>(module); }
 

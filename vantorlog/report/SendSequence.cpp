@@ -23,16 +23,22 @@
 #include "core/VCore.h"
 #include "core/VOptions.h"
 #include "core/VThreads.h"
+#include "core/VUnitVariable.h"
 
 namespace ExceptionLog {
 
 namespace {
 
 // The shared state of the send line (one send at a time: the processing lock).
-std::vector<std::string> g_send_files;
+VCore::TUnitVariable<std::vector<std::string>> g_send_files_unit;
+std::vector<std::string>& g_send_files = *g_send_files_unit;
 bool g_closed_bug = false;
-std::string g_exception_time;  // "yyyymmddhhnnss" of the exception being sent
-std::string g_class_text;      // its class, taken before a send thread copies the object
+// "yyyymmddhhnnss" of the exception being sent.
+VCore::TUnitVariable<std::string> g_exception_time_unit;
+std::string& g_exception_time = *g_exception_time_unit;
+// Its class, taken before a send thread copies the object.
+VCore::TUnitVariable<std::string> g_class_text_unit;
+std::string& g_class_text = *g_class_text_unit;
 volatile LONG g_send_threads = 0;
 volatile LONG g_pending_crash = 0;  // an order that waits for a send thread
 TSendBoxHook g_box_hook = nullptr;

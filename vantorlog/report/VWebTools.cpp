@@ -15,13 +15,20 @@
 
 #include "SysUtils.h"
 #include "core/VTextUtils.h"
+#include "core/VUnitVariable.h"
 
 namespace VWebTools {
 
 namespace internal {
 
-std::string g_library = "wininet.dll";
-std::string g_proxy, g_proxy_user, g_proxy_password;
+VCore::TUnitVariable<std::string> g_library_unit{[] { return std::string("wininet.dll"); }};
+std::string& g_library = *g_library_unit;
+VCore::TUnitVariable<std::string> g_proxy_unit;
+std::string& g_proxy = *g_proxy_unit;
+VCore::TUnitVariable<std::string> g_proxy_user_unit;
+std::string& g_proxy_user = *g_proxy_user_unit;
+VCore::TUnitVariable<std::string> g_proxy_password_unit;
+std::string& g_proxy_password = *g_proxy_password_unit;
 DWORD g_timeout = 30000;
 
 // The entries of WinInet, taken by name from a library loaded for one use.

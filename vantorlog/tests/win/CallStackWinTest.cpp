@@ -509,8 +509,8 @@ TEST_F(CallStackWinTest, LibraryFramesAreHiddenOutsideInternalErrorReports) {
     EXPECT_EQ(loc.ModuleInfo->Handle,
               reinterpret_cast<VCore::TModuleHandle>(GetModuleHandleA(nullptr)));
   }
-  EXPECT_TRUE(
-      std::is_sorted(ExceptionLog::OwnUnitNames().begin(), ExceptionLog::OwnUnitNames().end()));
+  const std::vector<std::string> names = ExceptionLog::OwnUnitNames();
+  EXPECT_TRUE(std::is_sorted(names.begin(), names.end()));
 }
 
 // An entry keeps the module record it names while the modules list drops and rebuilds it.
