@@ -818,9 +818,9 @@ bool ProcessCaughtException(void* object, const void* address, bool language, BY
           g_last_report = pieces.Report;
           context.ReportText = TVantorText(pieces.Report);
 
-          if (send_wanted) {
-            Steps().SaveScreenshotPNG(ScreenshotFileName(*options));
-          }
+          // The dialog may have changed the answer: the picture is kept for a send that follows.
+          send_wanted = MustSendReport(*options);
+          if (send_wanted) Steps().SaveScreenshotPNG(ScreenshotFileName(*options));
           Steps().ReleaseScreenshot();
           Step(15);
 

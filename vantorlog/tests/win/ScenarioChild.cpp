@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <stdexcept>
@@ -206,6 +207,29 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     thread.Start();
     thread.WaitFor();
   } else if (mode == "unhandled") {
+    ThrowConvert();
+  } else if (mode == "send") {
+    // An uncaught throw sent by SMTP and HTTP to the peers' ports (VL_SEND_SMTP_PORT,
+    // VL_SEND_HTTP_PORT), with the temporary folder VL_SEND_TMP.
+    char value[MAX_PATH] = {};
+    GetEnvironmentVariableA("VL_SEND_TMP", value, sizeof value);
+    SetEnvironmentVariableA("TMP", value);
+    SetEnvironmentVariableA("TEMP", value);
+    TVantorModuleOptions* options = ExceptionLog::CurrentOptions();
+    options->FMailMode = 2;
+    options->FSmtpServer = "127.0.0.1";
+    GetEnvironmentVariableA("VL_SEND_SMTP_PORT", value, sizeof value);
+    options->FSmtpPortNo = static_cast<std::uint16_t>(std::atoi(value));
+    options->FSmtpSender = "Scenario <scenario@example.org>";
+    options->FMailRecipients = "desk@example.org";
+    options->FMailSubjectText = "Scenario %_MainModuleName%";
+    options->FMailBody = "%_ExceptMsg%";
+    options->FWebMode = 1;
+    options->FWebAddress = "http://127.0.0.1/scenario.php";
+    GetEnvironmentVariableA("VL_SEND_HTTP_PORT", value, sizeof value);
+    options->FWebPortNo = std::atoi(value);
+    options->FSendFlags = 0x08 | 0x10;  // the XML copy and the screenshot
+    options->NotifyChanged();
     ThrowConvert();
   } else if (mode == "main-av") {
     WriteNowhere();

@@ -103,9 +103,13 @@ DWORD WINAPI BoxWatcher(void*) {
         Trail("dialog up " + Text(dialog));
       }
       const std::string now = Text(GetDlgItem(dialog, 100));
-      if (now != status) Trail("status " + (status = now));
       const int pos = static_cast<int>(SendDlgItemMessageA(dialog, 101, PBM_GETPOS, 0, 0));
-      if (pos != position) Trail("pos " + std::to_string(position = pos));
+      // A closing dialog is hidden before its controls go: what was read from one that is no
+      // longer shown may come from controls already torn down.
+      if (IsWindowVisible(GetDlgItem(dialog, 101))) {
+        if (now != status) Trail("status " + (status = now));
+        if (pos != position) Trail("pos " + std::to_string(position = pos));
+      }
     }
     if (box) {
       std::string text;

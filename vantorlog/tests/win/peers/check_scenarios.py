@@ -5,7 +5,7 @@ how many reports, their thread, class, message and bug ID, and the first call-st
 exception thread, whose procedure and line addr2line must confirm.
 Usage: check_scenarios.py <addr2line> <child.exe> <child without debug data.exe> <child source>
                           <work dir> <mode,mode...> <runner...>
-A runner given as "wine-run.sh ... --" gets --display for the window mode."""
+A runner given as "wine-run.sh ... --" gets --display for the window and send modes."""
 import os
 import re
 import shutil
@@ -13,6 +13,10 @@ import subprocess
 import sys
 
 from report_rows import Addr2Line
+from web_peers import HttpPeer, SmtpPeer
+
+# Waits for the program grow on a slow (emulated) machine.
+WAIT = max(1.0, float(os.environ.get("TEST_WAIT_FACTOR") or 1))
 
 addr2line, exe, inactive_exe, source, work, modes = sys.argv[1:7]
 runner = sys.argv[7:]
@@ -125,19 +129,22 @@ def block(report, kind, thread_id):
 
 # ---- Runs ----
 
-def run(mode, program=exe, name=None):
+def run(mode, program=exe, name=None, env=None):
     folder = os.path.join(work, name or mode)
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
+    if env:
+        env = {k: v(folder) if callable(v) else v for k, v in env.items()}
     copy = os.path.join(folder, os.path.basename(program))
     shutil.copy2(program, copy)
     trail = os.path.join(folder, "trail.txt")
     command = list(runner)
-    if mode == "window" and "--" in command:
+    if mode in ("window", "send") and "--" in command:
         command.insert(command.index("--"), "--display")
     try:
         r = subprocess.run(command + [copy, mode, "Z:" + trail.replace("/", "\\")],
-                           capture_output=True, text=True, errors="replace", timeout=120)
+                           capture_output=True, text=True, errors="replace", timeout=120 * WAIT,
+                           env=dict(os.environ, **(env or {})))
         code = r.returncode
     except subprocess.TimeoutExpired:
         failures.append("%s: hangs" % (name or mode))
@@ -197,6 +204,33 @@ for mode in modes:
         code, rows, reports = run(mode, program=inactive_exe, name="unhandled-inactive")
         common("inactive", rows, reports, 0, active="0")
         check("inactive ends as an uncaught throw", code, 3)
+    elif mode == "send":
+        # An uncaught throw reaches a real SMTP server and an HTTP server: each gets one
+        # archive with the log copy, the XML copy and the screenshot.
+        base = os.path.splitext(os.path.basename(exe))[0]
+        archive = {"entries": [base + ".vlf", base + ".xml", "Screenshot.png"],
+                   "xml": [base + ".xml"], "png": ["Screenshot.png"],
+                   "contains": {base + ".vlf": "the scenario's throw"}}
+        smtp = SmtpPeer({"sessions": [{"expect": {"text": "the scenario's throw.",
+                                                  "archive": archive}}]})
+        http = HttpPeer({"requests": [{"expect": {"method": "POST", "path": "/scenario.php",
+                                                  "archive": archive}, "count": 1}]})
+
+        def temp(folder):
+            os.makedirs(os.path.join(folder, "tmp"))
+            return "Z:" + os.path.join(folder, "tmp").replace("/", "\\")
+        code, rows, reports = run(mode, env={"VL_SEND_SMTP_PORT": str(smtp.port),
+                                             "VL_SEND_HTTP_PORT": str(http.port),
+                                             "VL_SEND_TMP": temp})
+        check("send exit", code, 1)
+        common(mode, rows, reports, 1)
+        for e in smtp.report():
+            failures.append("send: SMTP " + e)
+        for e in http.report():
+            failures.append("send: HTTP " + e)
+        left = os.path.join(work, mode, "tmp")
+        check("send: the temporary folder afterwards",
+              sorted(os.listdir(left)) if os.path.isdir(left) else None, [])
     elif mode == "main-av":
         code, rows, reports = run(mode)
         check("main-av exit", code, 1)

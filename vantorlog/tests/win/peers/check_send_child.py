@@ -21,6 +21,8 @@ exe, work, runner = sys.argv[1], sys.argv[2], sys.argv[3:]
 failures = []
 SENT = "The message was sent successfully."
 NOT_SENT = "Sorry, sending the message didn't work."
+# Waits for the program grow on a slow (emulated) machine.
+WAIT = max(1.0, float(os.environ.get("TEST_WAIT_FACTOR") or 1))
 
 
 def windows(path):
@@ -41,9 +43,10 @@ def run(mode, temp_name, web_fails=False, environment=None, code=None, slow=Fals
     os.makedirs(temp)
     os.makedirs(log)
     trail = os.path.join(folder, "trail.txt")
-    # Slow servers hold each phase long enough for the send dialog to be read.
+    # Slow servers hold each phase long enough for the send dialog to be read. The body is
+    # %_ExceptMsg%, the exception's message text, which always ends in a full stop.
     smtp = SmtpPeer({"sessions": [{"expect": {
-        "subject_text": "Crash in " + windows(exe), "text": "the send child's throw",
+        "subject_text": "Crash in " + windows(exe), "text": "the send child's throw.",
         "archive": archive_spec()}, "delay": {"HELO": 1.5, "DATA": 1.5} if slow else {}}]})
     http = HttpPeer({"requests": [{"status": 500, "reason": "Down", "count": 1}] if web_fails else
                      [{"expect": {"method": "POST", "path": "/upload.php",
@@ -60,13 +63,13 @@ def run(mode, temp_name, web_fails=False, environment=None, code=None, slow=Fals
                VL_SEND_LOG=windows(log), VL_SEND_TMP=windows(temp), **(environment or {}))
     started = time.time()
     r = subprocess.run(runner + [exe, mode, windows(trail)], env=env, capture_output=True,
-                       text=True, timeout=150)
+                       text=True, timeout=150 * WAIT)
     if code is not None and r.returncode != code:
         failures.append(where + "exit code %d, want %d (%s)" % (r.returncode, code, r.stderr[-300:]))
     for e in smtp.report() + http.report():
         failures.append(where + e)
     rows = []
-    for _ in range(200):  # a restarted instance writes after this one ended
+    for _ in range(int(200 * WAIT)):  # a restarted instance writes after this one ended
         rows = open(trail, encoding="latin-1").read().splitlines() if os.path.exists(trail) else []
         if mode != "restart" or "restarted" in rows:
             break
