@@ -174,10 +174,10 @@ TEST_F(SendSequenceTest, FailedWebKeepsTheArchiveUnderItsOwnNameAndPrunesOnlyOwn
   retries_ = 1;                             // the handler asks for one more attempt
   const std::string computer = ComputerName();
   const std::string kept = "BugReport__" + computer + ".zip";
-  // Eleven kept archives of earlier runs (one under this run's name), a foreign archive.
+  // Eleven kept archives of earlier runs (one under this run's name), a foreign archive. The
+  // ten numbered ones sort before any name with a computer name ("BugReport_" and a digit).
   std::vector<std::string> earlier;
-  for (int i = 0; i < 10; ++i)
-    earlier.push_back("BugReport__0000010100000" + std::to_string(i) + ".zip");
+  for (int i = 0; i < 10; ++i) earlier.push_back("BugReport_" + std::to_string(i) + ".zip");
   earlier.push_back(kept);
   for (const std::string& name : earlier)
     std::ofstream(log_folder_ + "\\" + name) << "old " << name;
@@ -195,17 +195,10 @@ TEST_F(SendSequenceTest, FailedWebKeepsTheArchiveUnderItsOwnNameAndPrunesOnlyOwn
   // 12 own archives with the new one: the two first by name went; the old one under the same
   // name stays as it was, the new one has a number; the foreign archive is untouched.
   const std::string numbered = "BugReport__" + computer + "_2.zip";
-  std::vector<std::string> want = {"BugReport__00000101000002.zip",
-                                   "BugReport__00000101000003.zip",
-                                   "BugReport__00000101000004.zip",
-                                   "BugReport__00000101000005.zip",
-                                   "BugReport__00000101000006.zip",
-                                   "BugReport__00000101000007.zip",
-                                   "BugReport__00000101000008.zip",
-                                   "BugReport__00000101000009.zip",
-                                   kept,
-                                   numbered,
-                                   "Photos.zip"};
+  std::vector<std::string> want = {"BugReport_2.zip", "BugReport_3.zip", "BugReport_4.zip",
+                                   "BugReport_5.zip", "BugReport_6.zip", "BugReport_7.zip",
+                                   "BugReport_8.zip", "BugReport_9.zip", kept,
+                                   numbered,          "Photos.zip"};
   std::sort(want.begin(), want.end());
   EXPECT_EQ(FilesIn(log_folder_), want);
   EXPECT_EQ(ReadAll(log_folder_ + "\\" + kept), "old " + kept);
