@@ -1,15 +1,18 @@
 // Driving a dialog of this process in tests: buttons pressed through their notification,
-// this thread's messages pumped until a condition holds, the simulator's frame log counted.
+// this thread's messages pumped until a condition holds, the simulator's frame log counted,
+// the files the program wrote read back.
 #pragma once
 
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "Afx.h"
 #include "resource.h"
 
 inline bool Enabled(HWND dlg, int id) { return IsWindowEnabled(GetDlgItem(dlg, id)) != FALSE; }
@@ -72,4 +75,20 @@ inline std::wstring LogText(HWND dlg) {
     out += s[i];
   }
   return out;
+}
+
+// A file's bytes; none when it cannot be opened.
+inline std::vector<std::uint8_t> ReadBytes(const std::wstring& path) {
+  std::vector<std::uint8_t> b;
+  CFile f;
+  if (!f.Open(path.c_str(), CFile::modeRead | CFile::shareDenyNone)) return b;
+  b.resize(static_cast<std::size_t>(f.GetLength()));
+  std::size_t got = 0;
+  while (got < b.size()) {
+    UINT n = f.Read(b.data() + got, static_cast<UINT>(b.size() - got));
+    if (n == 0) break;
+    got += n;
+  }
+  b.resize(got);
+  return b;
 }

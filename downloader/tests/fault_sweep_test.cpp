@@ -259,21 +259,6 @@ std::wstring Win(const std::string& linux) {
   return w;
 }
 
-std::vector<std::uint8_t> ReadBytes(const std::wstring& path) {
-  std::vector<std::uint8_t> b;
-  CFile f;
-  if (!f.Open(path.c_str(), CFile::modeRead | CFile::shareDenyNone)) return b;
-  b.resize(static_cast<std::size_t>(f.GetLength()));
-  std::size_t got = 0;
-  while (got < b.size()) {
-    UINT n = f.Read(b.data() + got, static_cast<UINT>(b.size() - got));
-    if (n == 0) break;
-    got += n;
-  }
-  b.resize(got);
-  return b;
-}
-
 constexpr std::size_t kBinarySize = 5000;  // three pieces of one 128 KiB sector at offset 0
 // Longer than any reply of the simulator takes: a state that still waits after it waits on.
 constexpr DWORD kQuiet = 3000;

@@ -79,20 +79,6 @@ Bytes Unhex(const std::string& h) {
 
 std::string AsText(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
-Bytes ReadBytes(const fs::path& p) {
-  CFile f;
-  if (!f.Open(p.wstring().c_str(), CFile::modeRead | CFile::shareDenyNone)) return {};
-  Bytes b(static_cast<std::size_t>(f.GetLength()));
-  std::size_t got = 0;
-  while (got < b.size()) {
-    UINT n = f.Read(b.data() + got, static_cast<UINT>(b.size() - got));
-    if (n == 0) break;
-    got += n;
-  }
-  b.resize(got);
-  return b;
-}
-
 void WriteBytes(const std::wstring& path, const std::string& data) {
   CFile f;
   ASSERT_TRUE(f.Open(path.c_str(), CFile::modeCreate | CFile::modeWrite));
@@ -159,7 +145,7 @@ std::set<std::string> Listing(const fs::path& root) {
     if (e.is_directory())
       out.insert("D /" + name);
     else
-      out.insert("F /" + name + " " + Hex(ReadBytes(e.path())));
+      out.insert("F /" + name + " " + Hex(ReadBytes(e.path().wstring())));
   }
   return out;
 }
