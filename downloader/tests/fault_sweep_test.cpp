@@ -4,7 +4,9 @@
 // operation, with its message box), stops with its message box, or waits for the reply until
 // Stop; a dump file then holds only whole blocks equal to the NOR; after Stop and a power cycle
 // the same operation succeeds. The adapter pulled during a QVS download: Stop, and the
-// download runs on the port the adapter comes back as.
+// download runs on the port the adapter comes back as. The QVS explorer's replies (opening it,
+// a directory listing, a file's status record, reading a file, EXIT) the same way: it fails idle
+// with its log line, or waits until EXIT; nothing half-read is listed, printed or kept.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "DownloaderDlg.h"
+#include "QVSExplorerDlg.h"
 #include "SerialComm.h"
 #include "answering_app.h"
 #include "dialog_driving.h"
@@ -26,8 +29,25 @@ using phone_sim::SimChip;
 AnsweringApp g_app(L"FaultSweep", IDOK);
 
 // The operation whose replies get the fault: kBoot is the boot after START (followed by a
-// binary download once it works again); the others run after the boot.
-enum class Op { kBoot, kBinary, kQvs, kFormat, kStatus, kErase, kDump, kSlave };
+// binary download once it works again); the others run after the boot. The explorer's: opening
+// it (the root listed), listing /data/, the status of /data/big.bin, reading it, EXIT.
+enum class Op {
+  kBoot,
+  kBinary,
+  kQvs,
+  kFormat,
+  kStatus,
+  kErase,
+  kDump,
+  kSlave,
+  kExplorerOpen,
+  kExplorerList,
+  kExplorerStatus,
+  kExplorerRead,
+  kExplorerExit,
+};
+
+bool InExplorer(Op op) { return op >= Op::kExplorerOpen; }
 
 enum class End {
   kWaits,         // the state still awaits its reply; Stop ends the run
@@ -36,6 +56,7 @@ enum class End {
   kStops,         // its message boxes, then Stop: the line closed
   kSucceeds,
   kPulled,  // the adapter pulled: the state waits on; Stop, and the next run on a new port
+  kCloses,  // the explorer closes at once (its EXIT answered by another byte)
 };
 
 struct SweepCase {
@@ -49,6 +70,12 @@ struct SweepCase {
   int skip = 0;                     // replies at the point that pass before the fault
   std::wstring logEnd;              // kFails: how the log ends, when it says something
 };
+
+// A failed explorer reply: idle with its line at the end of the log.
+SweepCase& Failed(SweepCase& c, std::wstring logEnd) {
+  c.logEnd = std::move(logEnd);
+  return c;
+}
 
 const std::wstring kNandText = L" ONE 1G NAND FLASH  \r\n";
 
@@ -69,6 +96,16 @@ const char* OpName(Op op) {
       return "InDump";
     case Op::kSlave:
       return "InSlave";
+    case Op::kExplorerOpen:
+      return "InExplorerOpen";
+    case Op::kExplorerList:
+      return "InExplorerList";
+    case Op::kExplorerStatus:
+      return "InExplorerStatus";
+    case Op::kExplorerRead:
+      return "InExplorerRead";
+    case Op::kExplorerExit:
+      return "InExplorerExit";
   }
   return "";
 }
@@ -80,12 +117,15 @@ SweepCase& Add(std::vector<SweepCase>& cases, const std::string& point, const st
   return cases.back();
 }
 
-// The same reply a second time: the second sector or block, or the slave's after the master's.
-void AddLater(std::vector<SweepCase>& cases, const std::string& point, const std::string& kind,
-              Op op, End end, int state = 0, std::vector<std::wstring> boxes = {}) {
+// The same reply a later time: the second sector or block, or the slave's after the master's;
+// in the explorer the reply after `skip` others at its point.
+SweepCase& AddLater(std::vector<SweepCase>& cases, const std::string& point,
+                    const std::string& kind, Op op, End end, int state = 0,
+                    std::vector<std::wstring> boxes = {}, int skip = 1) {
   SweepCase& c = Add(cases, point, kind, op, end, state, std::move(boxes));
-  c.skip = 1;
-  if (op != Op::kSlave) c.name = "Second" + c.name;
+  c.skip = skip;
+  if (op != Op::kSlave) c.name = (skip == 1 ? "Second" : "Later" + std::to_string(skip)) + c.name;
+  return c;
 }
 
 // A one-byte reply that state compares: a missing or cut reply is waited for, a wrong byte or
@@ -236,6 +276,72 @@ std::vector<SweepCase> Cases() {
   AddLater(cases, "write-done", "wrong", slave, End::kFailsAndEnds);
   AddLater(cases, "download-end", "short", slave, End::kWaits, 59);
   AddLater(cases, "download-end", "wrong", slave, End::kFails);
+
+  // The QVS explorer on the tree a/ = {data/ = {big.bin (20000 bytes: chunks of 8192, 8192 and
+  // 3616), full.bin, sub/}, empty.txt}. A failed reply ends idle (71, the browsing controls
+  // enabled) with its line; a reply missing or cut short, a record whose length is wrong, is
+  // waited for with the controls disabled, until EXIT.
+  const Op open = Op::kExplorerOpen, list = Op::kExplorerList, xstatus = Op::kExplorerStatus,
+           xread = Op::kExplorerRead;
+  // LINK_SYNC's answer may be any byte; junk in front of it meets the mount.
+  Add(cases, "bl-sync", "drop", open, End::kWaits, 19);
+  Add(cases, "bl-sync", "short", open, End::kWaits, 19);
+  Add(cases, "bl-sync", "wrong", open, End::kSucceeds);
+  Failed(Add(cases, "bl-sync", "garbage", open, End::kFails), L"Fail! (0x5A)\r\n");
+  Add(cases, "qvs-mount", "drop", open, End::kWaits, 25);
+  Add(cases, "qvs-mount", "short", open, End::kWaits, 25);
+  Failed(Add(cases, "qvs-mount", "wrong", open, End::kFails), L"Fail! (0x25)\r\n");
+  Failed(Add(cases, "qvs-mount", "garbage", open, End::kFails), L"Fail! (0xA5)\r\n");
+  // The record "." (length byte 2): cut, it is waited for; a wrong or junk length asks for
+  // more bytes than come.
+  Add(cases, "qvs-list", "drop", open, End::kWaits, 63);
+  Add(cases, "qvs-list", "short", open, End::kWaits, 64);
+  Add(cases, "qvs-list", "wrong", open, End::kWaits, 64);
+  Add(cases, "qvs-list", "garbage", open, End::kWaits, 64);
+  // In place of 0xCB after ".": the length byte 3 of "..", or the wrong byte.
+  const std::wstring unknown = L"Unknown FILE name receive error!";
+  Failed(Add(cases, "qvs-list-next", "drop", open, End::kFails), unknown + L"(3)\r\n");
+  Failed(Add(cases, "qvs-list-next", "short", open, End::kFails), unknown + L"(3)\r\n");
+  Failed(Add(cases, "qvs-list-next", "wrong", open, End::kFails), unknown + L"(34)\r\n");
+  Failed(Add(cases, "qvs-list-next", "garbage", open, End::kFails), unknown + L"(a5)\r\n");
+  // The end of the root's listing (0xE7 after its fourth record).
+  AddLater(cases, "qvs-list-next", "drop", open, End::kWaits, 65, {}, 3);
+  Failed(AddLater(cases, "qvs-list-next", "wrong", open, End::kFails, 0, {}, 3),
+         unknown + L"(18)\r\n");
+  // /data/: the record of big.bin (the third), the byte after it.
+  AddLater(cases, "qvs-list", "drop", list, End::kWaits, 63, {}, 2);
+  AddLater(cases, "qvs-list", "wrong", list, End::kWaits, 64, {}, 2);
+  Failed(AddLater(cases, "qvs-list-next", "garbage", list, End::kFails, 0, {}, 2),
+         unknown + L"(a5)\r\n");
+  // The status record: cut, it is waited for; a wrong first byte fails, the rest is ignored.
+  Add(cases, "qvs-file-status", "drop", xstatus, End::kWaits, 47);
+  Add(cases, "qvs-file-status", "short", xstatus, End::kWaits, 48);
+  Failed(Add(cases, "qvs-file-status", "wrong", xstatus, End::kFails), L"Fail! (0xE)\r\n");
+  Failed(Add(cases, "qvs-file-status", "garbage", xstatus, End::kFails), L"Fail! (0xA5)\r\n");
+  // Reading big.bin: the size, then each chunk and its sum.
+  const std::wstring sizeFailed = L"File size read Fail! ";
+  Add(cases, "qvs-read", "drop", xread, End::kWaits, 37);
+  Add(cases, "qvs-read", "short", xread, End::kWaits, 38);
+  Failed(Add(cases, "qvs-read", "wrong", xread, End::kFails), sizeFailed + L"(0x16)\r\n");
+  Failed(Add(cases, "qvs-read", "garbage", xread, End::kFails), sizeFailed + L"(0xA5)\r\n");
+  const std::vector<std::wstring> mismatched = {L"Checksum Mismatched!"};
+  const std::wstring mismatchedLine = L"Checksum mismatched!\r\n";
+  for (const char* point : {"qvs-chunk", "qvs-chunk-sum"}) {
+    Add(cases, point, "drop", xread, End::kWaits, 41);
+    Add(cases, point, "short", xread, End::kWaits, 41);
+    Failed(Add(cases, point, "wrong", xread, End::kFails, 0, mismatched), mismatchedLine);
+    // Junk in front: the chunk's last bytes come in place of its sum.
+    Failed(Add(cases, point, "garbage", xread, End::kFails, 0, mismatched), mismatchedLine);
+  }
+  Failed(AddLater(cases, "qvs-chunk", "wrong", xread, End::kFails, 0, mismatched), mismatchedLine);
+  AddLater(cases, "qvs-chunk-sum", "drop", xread, End::kWaits, 41);
+  Failed(AddLater(cases, "qvs-chunk-sum", "wrong", xread, End::kFails, 0, mismatched, 2),
+         mismatchedLine);
+  // EXIT: any answer but none closes; without one a second EXIT does.
+  Add(cases, "qvs-unmount", "drop", Op::kExplorerExit, End::kWaits, 34);
+  Add(cases, "qvs-unmount", "short", Op::kExplorerExit, End::kWaits, 34);
+  Add(cases, "qvs-unmount", "wrong", Op::kExplorerExit, End::kCloses);
+  Add(cases, "qvs-unmount", "garbage", Op::kExplorerExit, End::kCloses);
   return cases;
 }
 
@@ -285,6 +391,63 @@ class SweepDlg : public CDownloaderDlg {
   }
 };
 
+// The explorer with its save dialog answered by the test.
+class SweepExplorer : public CQVSExplorerDlg {
+ public:
+  using CQVSExplorerDlg::CQVSExplorerDlg;
+  std::wstring target;
+
+ protected:
+  bool ChooseSaveFile(const wchar_t*, const wchar_t*, const wchar_t*, CString& chosen) override {
+    chosen = target.c_str();
+    return true;
+  }
+};
+
+// The explorer's tree (drive a/ of the QVS download fixture "main").
+const std::string kExplorerTree = std::string(QVS_FIXTURE_DIR) + "/main/tree";
+const std::vector<std::wstring> kRootFiles = {L"empty.txt"};
+const std::vector<std::wstring> kDataFiles = {L"big.bin", L"full.bin"};
+constexpr std::size_t kBigSize = 20000, kChunk = 8192;
+
+std::vector<std::wstring> ListItems(HWND list) {
+  std::vector<std::wstring> out;
+  const int n = static_cast<int>(SendMessageW(list, LB_GETCOUNT, 0, 0));
+  for (int i = 0; i < n; ++i) {
+    std::wstring s(static_cast<std::size_t>(SendMessageW(list, LB_GETTEXTLEN, i, 0)) + 1, L'\0');
+    s.resize(static_cast<std::size_t>(
+        SendMessageW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(s.data()))));
+    out.push_back(s);
+  }
+  return out;
+}
+
+std::vector<std::pair<HTREEITEM, std::wstring>> TreeChildren(HWND tree, HTREEITEM item) {
+  std::vector<std::pair<HTREEITEM, std::wstring>> out;
+  for (auto c = reinterpret_cast<HTREEITEM>(
+           SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CHILD, reinterpret_cast<LPARAM>(item)));
+       c; c = reinterpret_cast<HTREEITEM>(
+              SendMessageW(tree, TVM_GETNEXTITEM, TVGN_NEXT, reinterpret_cast<LPARAM>(c)))) {
+    wchar_t text[256] = {};
+    TVITEMW tv{};
+    tv.mask = TVIF_TEXT;
+    tv.hItem = c;
+    tv.pszText = text;
+    tv.cchTextMax = 255;
+    SendMessageW(tree, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&tv));
+    out.push_back({c, text});
+  }
+  return out;
+}
+
+bool EndsWith(const std::wstring& s, const std::wstring& end) {
+  return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+}
+
+bool Contains(const std::wstring& s, const std::wstring& part) {
+  return s.find(part) != std::wstring::npos;
+}
+
 class TeskelFaultSweep : public ::testing::TestWithParam<SweepCase> {
  protected:
   void SetUp() override {
@@ -312,6 +475,13 @@ class TeskelFaultSweep : public ::testing::TestWithParam<SweepCase> {
     }
     dump_ = temp_ + L"dump.hex";
     DeleteFileW(dump_.c_str());
+    if (InExplorer(c.op)) {
+      sim->QvsLoad(SimChip::kMaster, kExplorerTree);
+      big_ = ReadBytes(Win(kExplorerTree + "/a/data/big.bin"));
+      ASSERT_EQ(big_.size(), kBigSize);
+      readTarget_ = temp_ + L"big.hex";
+      DeleteFileW(readTarget_.c_str());
+    }
     Create();
   }
   void TearDown() override {
@@ -319,17 +489,23 @@ class TeskelFaultSweep : public ::testing::TestWithParam<SweepCase> {
       std::printf("  state %d, log:\n%ls\n", dlg->m_hWnd ? dlg->m_OperationState : -1,
                   dlg->m_hWnd ? LogText(h).c_str() : L"");
       for (const auto& box : g_app.boxes) std::printf("  box | %ls\n", box.c_str());
+      if (ex && ex->m_hWnd) {
+        std::printf("  explorer state %d, log:\n%ls\n", ex->m_nState, ExplorerLog().c_str());
+      }
       if (sim) {
         for (const auto& frame : sim->Frames()) std::printf("  phone | %s\n", frame.c_str());
       }
     }
+    if (ex && ex->m_hWnd) ex->DestroyWindow();
+    ex.reset();
     if (dlg && dlg->m_hWnd) {
       if (g_MasterComm.IsConnected()) Click(h, IDC_STOP);
       dlg->DestroyWindow();
     }
     g_MasterComm.Close();
     CloseHistoryFile();
-    for (const auto& f : {g_strHistoryPath, binary_, slaveBinary_, dump_}) DeleteFileW(f.c_str());
+    for (const auto& f : {g_strHistoryPath, binary_, slaveBinary_, dump_, readTarget_})
+      DeleteFileW(f.c_str());
     RegDeleteTreeW(HKEY_CURRENT_USER, g_app.RegRoot().c_str());
   }
   void Write(const wchar_t* name, int v) { g_app.WriteProfileInt(L"Setting", name, v); }
@@ -452,14 +628,209 @@ class TeskelFaultSweep : public ::testing::TestWithParam<SweepCase> {
     return false;
   }
 
+  // The explorer, opened over the booted link (as the main dialog's Explorer... opens it).
+  void OpenExplorer() {
+    ex = std::make_unique<SweepExplorer>(dlg.get(), kFlashId[9]);
+    ex->target = readTarget_;
+    ASSERT_TRUE(ex->Create(IDD_QVS_EXPLORER, dlg.get()));
+    xh = ex->m_hWnd;
+  }
+  bool ExplorerIdle() const { return ex->m_nState == kExplorerIdle; }
+  HWND Tree() const { return GetDlgItem(xh, IDC_QVSX_TREE); }
+  HWND Files() const { return GetDlgItem(xh, IDC_QVSX_FILES); }
+  std::wstring ExplorerLog() const { return ItemText(xh, IDC_QVSX_LOG); }
+  HTREEITEM Root() const {
+    return reinterpret_cast<HTREEITEM>(SendMessageW(Tree(), TVM_GETNEXTITEM, TVGN_ROOT, 0));
+  }
+  std::vector<std::wstring> ChildNames(HTREEITEM item) const {
+    std::vector<std::wstring> names;
+    for (const auto& [c, name] : TreeChildren(Tree(), item)) names.push_back(name);
+    return names;
+  }
+  HTREEITEM DataItem() const {
+    for (const auto& [c, name] : TreeChildren(Tree(), Root()))
+      if (name == L"data") return c;
+    return nullptr;
+  }
+  // Tree, file list and NAND FULL Dump: all enabled (idle) or all disabled (an exchange runs).
+  int BrowsingEnabled() const {
+    return Enabled(xh, IDC_QVSX_TREE) + Enabled(xh, IDC_QVSX_FILES) +
+           Enabled(xh, IDC_QVSX_NAND_DUMP);
+  }
+  // Starts the explorer operation on the idle explorer (/data/ listed for the status and the
+  // read).
+  void BeginExplorer(Op op, bool arm) {
+    const SweepCase& c = GetParam();
+    if (op != Op::kExplorerOpen) {
+      ASSERT_TRUE(PumpUntil([&] { return ExplorerIdle(); }, 30000)) << ex->m_nState;
+      if (op == Op::kExplorerStatus || op == Op::kExplorerRead) {
+        ASSERT_NE(DataItem(), nullptr);
+        SendMessageW(Tree(), TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(DataItem()));
+        ASSERT_TRUE(PumpUntil([&] { return ExplorerIdle(); }, 30000)) << ex->m_nState;
+        ASSERT_EQ(ListItems(Files()), kDataFiles);
+        SendMessageW(Files(), LB_SETCURSEL, 0, 0);  // big.bin
+      }
+    }
+    g_app.boxes.clear();
+    sim->ClearFrames();
+    if (arm) sim->Fault(c.point, c.kind, c.times, c.skip);
+    switch (op) {
+      case Op::kExplorerOpen:
+        OpenExplorer();
+        break;
+      case Op::kExplorerList:
+        SendMessageW(Tree(), TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(DataItem()));
+        break;
+      case Op::kExplorerStatus:
+        Click(xh, ID_QVSX_STATUS);
+        break;
+      case Op::kExplorerRead:
+        Click(xh, ID_QVSX_DUMP);
+        break;
+      default:
+        Click(xh, IDOK);
+        break;
+    }
+  }
+  // What the explorer operation leaves when it succeeded.
+  void ExpectExplorerDone(Op op) {
+    if (op == Op::kExplorerExit) {
+      ASSERT_TRUE(PumpUntil([&] { return !IsWindow(xh); }, 10000));
+      EXPECT_EQ(CountPrefix(sim->Frames(), "QVS_UNMOUNT"), 1);
+      EXPECT_EQ(g_hReplyWnd.load(), h);
+      return;
+    }
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+          return ExplorerIdle() && g_app.boxes.size() >= std::size_t{op == Op::kExplorerRead};
+        },
+        60000))
+        << ex->m_nState;
+    Pump(300);
+    EXPECT_EQ(ex->m_nState, kExplorerIdle);
+    EXPECT_EQ(BrowsingEnabled(), 3);
+    const std::wstring log = ExplorerLog();
+    switch (op) {
+      case Op::kExplorerOpen:
+        EXPECT_EQ(ListItems(Files()), kRootFiles);
+        EXPECT_EQ(ChildNames(Root()), std::vector<std::wstring>{L"data"});
+        EXPECT_TRUE(EndsWith(log, L"empty.txt\r\n\r\n Read directory OK!\r\n")) << log;
+        break;
+      case Op::kExplorerList:
+        EXPECT_EQ(ListItems(Files()), kDataFiles);
+        EXPECT_EQ(ChildNames(DataItem()), std::vector<std::wstring>{L"sub"});
+        EXPECT_TRUE(EndsWith(log, L"full.bin\r\n\r\n Read directory OK!\r\n")) << log;
+        break;
+      case Op::kExplorerStatus:
+        EXPECT_TRUE(Contains(log, L"*File size : 20000 byte\r\n")) << log;
+        break;
+      default:
+        EXPECT_EQ(g_app.boxes, std::vector<std::wstring>{L"Dump Completed!"});
+        EXPECT_TRUE(EndsWith(log, L"** Dump Completed! **\r\n")) << log;
+        EXPECT_EQ(ReadBytes(readTarget_), big_);
+        break;
+    }
+  }
+  void RunExplorerCase();
+
   std::unique_ptr<phone_sim::PhoneSimControl> sim;
   std::unique_ptr<SweepDlg> dlg;
   HWND h = nullptr;
-  std::wstring temp_, binary_, slaveBinary_, dump_;
+  std::unique_ptr<SweepExplorer> ex;
+  HWND xh = nullptr;
+  std::wstring temp_, binary_, slaveBinary_, dump_, readTarget_;
+  std::vector<std::uint8_t> big_;
 };
+
+void TeskelFaultSweep::RunExplorerCase() {
+  const SweepCase& c = GetParam();
+  Start();
+  ASSERT_TRUE(Booted());
+  if (c.op != Op::kExplorerOpen) OpenExplorer();
+  BeginExplorer(c.op, true);
+  ASSERT_TRUE(PumpUntil([&] { return FaultUsed(c.point); }, 60000)) << "never reached";
+  const DWORD start = GetTickCount();
+  switch (c.end) {
+    case End::kWaits:
+      // Only EXIT ends the wait: the state awaits the rest of the reply, nothing is enabled.
+      Pump(kQuiet);
+      EXPECT_EQ(ex->m_nState, c.state);
+      EXPECT_EQ(BrowsingEnabled(), c.op == Op::kExplorerExit ? 3 : 0);
+      EXPECT_TRUE(IsWindow(xh));
+      EXPECT_TRUE(g_app.boxes.empty());
+      break;
+    case End::kFails:
+      ASSERT_TRUE(
+          PumpUntil([&] { return ExplorerIdle() && g_app.boxes.size() >= c.boxes.size(); }, 10000))
+          << ex->m_nState;
+      EXPECT_LT(GetTickCount() - start, 10000u);
+      Pump(500);  // bytes still on their way change nothing
+      EXPECT_EQ(ex->m_nState, kExplorerIdle);
+      EXPECT_EQ(BrowsingEnabled(), 3);
+      EXPECT_EQ(g_app.boxes, c.boxes);
+      EXPECT_TRUE(EndsWith(ExplorerLog(), c.logEnd)) << ExplorerLog();
+      break;
+    case End::kCloses:
+      ASSERT_TRUE(PumpUntil([&] { return !IsWindow(xh); }, 10000));
+      EXPECT_LT(GetTickCount() - start, 10000u);
+      break;
+    default:
+      ExpectExplorerDone(c.op);
+      break;
+  }
+  EXPECT_TRUE(g_MasterComm.IsConnected());
+  // Nothing half-read passes for whole: no listing said complete, no status printed.
+  if (IsWindow(xh) && c.end != End::kSucceeds) {
+    const std::wstring log = ExplorerLog();
+    const auto files = ListItems(Files());
+    if (c.op == Op::kExplorerOpen || c.op == Op::kExplorerList) {
+      EXPECT_FALSE(Contains(log, L"Read directory OK!")) << log;
+      const auto& all = c.op == Op::kExplorerOpen ? kRootFiles : kDataFiles;
+      ASSERT_LE(files.size(), all.size());
+      EXPECT_TRUE(std::equal(files.begin(), files.end(), all.begin())) << "listed in order";
+    }
+    if (c.op == Op::kExplorerStatus) {
+      EXPECT_FALSE(Contains(log, L"*File")) << log;
+    }
+    if (c.op == Op::kExplorerRead) {
+      EXPECT_FALSE(Contains(log, L"Dump Completed")) << log;
+    }
+  }
+  // EXIT closes on the phone's answer (a second EXIT when the answer is missing); the main
+  // dialog has the replies again.
+  if (IsWindow(xh)) {
+    Click(xh, IDOK);
+    ASSERT_TRUE(PumpUntil([&] { return !IsWindow(xh); }, 10000)) << ex->m_nState;
+  }
+  EXPECT_EQ(g_hReplyWnd.load(), h);
+  if (c.op == Op::kExplorerRead && c.end != End::kSucceeds) {
+    // The target holds only the whole chunks that came before the fault, each as read.
+    const auto got = ReadBytes(readTarget_);
+    EXPECT_EQ(got.size(), c.point == "qvs-read" ? 0u : c.skip * kChunk);
+    ASSERT_LE(got.size(), big_.size());
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), big_.begin()));
+  }
+  ex.reset();
+  // Stop, a power cycle, the boot and the same operation in a new explorer.
+  Click(h, IDC_STOP);
+  EXPECT_FALSE(g_MasterComm.IsConnected());
+  dlg->DestroyWindow();
+  sim->ClearFaults();
+  DeleteFileW(readTarget_.c_str());
+  Create();
+  Start();
+  ASSERT_TRUE(Booted());
+  if (c.op != Op::kExplorerOpen) OpenExplorer();
+  BeginExplorer(c.op, false);
+  ExpectExplorerDone(c.op);
+}
 
 TEST_P(TeskelFaultSweep, EndsAsItsStateSaysThenWorksAfterAPowerCycle) {
   const SweepCase& c = GetParam();
+  if (InExplorer(c.op)) {
+    RunExplorerCase();
+    return;
+  }
   if (c.op == Op::kBoot) {
     sim->Fault(c.point, c.kind, c.times, c.skip);
     Start();
@@ -512,6 +883,7 @@ TEST_P(TeskelFaultSweep, EndsAsItsStateSaysThenWorksAfterAPowerCycle) {
       EXPECT_EQ(dlg->m_OperationState, 0);
       EXPECT_TRUE(Enabled(h, IDC_START));
       break;
+    case End::kCloses:  // the explorer's only
     case End::kSucceeds:
       if (c.op == Op::kBoot) {
         ASSERT_TRUE(Booted());
