@@ -15,6 +15,7 @@
 #include "Registry.h"
 #include "StdCtrls.h"
 #include "Thread.h"
+#include "window_driver.h"
 
 namespace {
 
@@ -32,6 +33,7 @@ std::wstring ComboItem(HWND combo, int index) {
 
 // Pumps this thread's messages until done() or the time runs out.
 bool PumpUntil(const std::function<bool()>& done, DWORD timeout_ms = 10000) {
+  timeout_ms = window_driver::WaitMs(timeout_ms);
   const DWORD start = GetTickCount();
   while (!done()) {
     if (GetTickCount() - start > timeout_ms) return false;

@@ -1,5 +1,6 @@
 #include "window_driver.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -60,7 +61,17 @@ BOOL CALLBACK CollectProc(HWND window, LPARAM param) {
 
 }  // namespace
 
+DWORD WaitMs(DWORD ms) {
+  static const double factor = [] {
+    const char* v = std::getenv("TEST_WAIT_FACTOR");
+    const double f = v ? std::atof(v) : 1.0;
+    return f >= 1.0 ? f : 1.0;
+  }();
+  return static_cast<DWORD>(ms * factor);
+}
+
 bool WaitUntil(const std::function<bool()>& done, DWORD timeout_ms) {
+  timeout_ms = WaitMs(timeout_ms);
   const DWORD start = GetTickCount();
   for (;;) {
     if (done()) return true;

@@ -36,6 +36,9 @@ bool SelectComboItem(HWND combo, const std::wstring& item);
 std::vector<std::wstring> ComboItems(HWND combo);
 // The lines of a multi-line edit.
 std::vector<std::wstring> Lines(HWND edit);
+// A wait for the program under test, times TEST_WAIT_FACTOR (1 unless set; an emulated
+// machine runs everything several times slower). Every wait below is scaled by it.
+DWORD WaitMs(DWORD ms);
 // Waits until `done` is true, polling every 50 ms; false on time-out.
 bool WaitUntil(const std::function<bool()>& done, DWORD timeout_ms);
 
