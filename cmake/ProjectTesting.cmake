@@ -2,7 +2,7 @@
 include(GoogleTest)
 
 # project_add_gtest(<name> SOURCES ... [LIBS ...] [PHONE_SIM] [DISPLAY] [DESKTOP_INPUT] [SERIAL]
-#                   [TIMEOUT s])
+#                   [TIMEOUT s] [END_TO_END])
 #  PHONE_SIM: each test process gets its own phone simulator on a fresh COM port
 #             (environment: PHONE_SIM_COM, PHONE_SIM_CONTROL).
 #  DISPLAY:   each test process runs under its own Xvfb display.
@@ -11,8 +11,10 @@ include(GoogleTest)
 #             at a time.
 #  SERIAL:    the test cases share files of their own (a child program and what it writes
 #             beside itself), so they run one at a time.
+#  END_TO_END: the cases carry the label end_to_end: the programs' own checks, end to end, which
+#             a test run on an emulated machine runs by default (scripts/test.sh).
 function(project_add_gtest name)
-  cmake_parse_arguments(T "PHONE_SIM;DISPLAY;DESKTOP_INPUT;SERIAL" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "PHONE_SIM;DISPLAY;DESKTOP_INPUT;SERIAL;END_TO_END" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main)
   if(NOT T_TIMEOUT)
@@ -36,6 +38,9 @@ function(project_add_gtest name)
   endif()
   if(T_SERIAL)
     list(APPEND properties RESOURCE_LOCK ${name})
+  endif()
+  if(T_END_TO_END)
+    list(APPEND properties LABELS end_to_end)
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES ${properties})
 endfunction()

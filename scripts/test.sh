@@ -7,8 +7,14 @@ case "$build" in /*) ;; *) build=$top/$build ;; esac
 export BUILD_DIR=$build
 
 [ -n "${SKIP_SETUP:-}" ] || "$top/scripts/setup.sh" || exit 1
+# A kernel without 32-bit x86 execution (ia32 emulation switched off) runs no i386 Wine
+# program: the native tests run here and the Windows tests in an emulated machine.
+# WINE_VM=1: the end-to-end checks there (label end_to_end), WINE_VM=all: every Windows test,
+# WINE_VM=0: none.
+wine_vm=${WINE_VM:-0}
+[ "$wine_vm" != 1 ] || wine_vm=end_to_end
 vm_image=""
-if [ "${WINE_VM:-0}" = 1 ] && ! /usr/lib/wine/wineserver32 --version >/dev/null 2>&1; then
+if [ "$wine_vm" != 0 ] && ! /usr/lib/wine/wineserver32 --version >/dev/null 2>&1; then
   # The emulated machine's disk is made from Debian's packages while the build compiles.
   vm_log=$(mktemp)
   "$top/scripts/wine-vm.sh" image >"$vm_log" 2>&1 &
@@ -20,25 +26,23 @@ if [ -n "$vm_image" ] && ! wait "$vm_image"; then
   tail -30 "$vm_log" >&2
   exit 1
 fi
-# A kernel without 32-bit x86 execution (ia32 emulation switched off) runs no i386 Wine
-# program: the native tests run here; with WINE_VM=1 the Windows tests run in an emulated
-# machine, else they are built but not run.
 if ! /usr/lib/wine/wineserver32 --version >/dev/null 2>&1; then
   export LC_ALL=C.UTF-8 TZ=UTC
-  if [ "${WINE_VM:-0}" != 1 ]; then
+  if [ "$wine_vm" = 0 ]; then
     echo "test.sh: this machine runs no 32-bit x86 programs (the kernel's ia32 emulation is off):" \
-      "the Windows test programs are built but NOT run (WINE_VM=1 runs them in an emulated" \
-      "machine); running the native tests only." >&2
+      "the Windows test programs are built but NOT run (WINE_VM=1 runs their end-to-end checks" \
+      "in an emulated machine, WINE_VM=all all of them); running the native tests only." >&2
     exec ctest --test-dir "$build/native" -j "${JOBS:-$(nproc)}" --output-on-failure --timeout 600 "$@"
   fi
   echo "test.sh: this machine runs no 32-bit x86 programs (the kernel's ia32 emulation is off):" \
-    "native tests here, Windows tests in an emulated machine (scripts/wine-vm.sh)" >&2
+    "native tests here, Windows tests ($wine_vm) in an emulated machine (scripts/wine-vm.sh)" >&2
   ctest --test-dir "$build/native" -j "${JOBS:-$(nproc)}" --output-on-failure --timeout 600 \
     --no-tests=ignore "$@"
   native=$?
   # Emulated, everything runs several times slower: the tests' waits for the programs grow.
   "$top/scripts/wine-vm.sh" run env SKIP_SETUP=1 SKIP_BUILD=1 WINE_TESTS_ONLY=1 WINE_VM_GUEST=1 \
-    TEST_WAIT_FACTOR="${TEST_WAIT_FACTOR:-4}" BUILD_DIR="$build" "$top/scripts/test.sh" "$@"
+    TEST_WAIT_FACTOR="${TEST_WAIT_FACTOR:-4}" BUILD_DIR="$build" WINE_VM_SET="$wine_vm" \
+    "$top/scripts/test.sh" "$@"
   windows=$?
   [ ! -L "$build/win/wineprefix" ] || rm "$build/win/wineprefix"
   [ $native -eq 0 ] && [ $windows -eq 0 ]
@@ -74,4 +78,7 @@ export LC_ALL=C.UTF-8 TZ=UTC
 # emulation): list them all at once first, CTest then reads the lists.
 find "$build/win" -name '*\[1\]_include.cmake' -print0 |
   xargs -0 -P "${JOBS:-$(nproc)}" -I{} cmake -DINCLUDE={} -P "$top/cmake/ListTests.cmake"
-ctest --test-dir "$build/win" -j "${JOBS:-$(nproc)}" --output-on-failure --timeout 600 "$@"
+selection=()
+[ "${WINE_VM_SET:-all}" = all ] || selection=(-L "$WINE_VM_SET")
+ctest --test-dir "$build/win" -j "${JOBS:-$(nproc)}" --output-on-failure --timeout 600 \
+  "${selection[@]}" "$@"
