@@ -11,7 +11,7 @@ export BUILD_DIR=$build
 # program: the native tests run here and the Windows tests in an emulated machine.
 # WINE_VM=1: the end-to-end checks there (label end_to_end), WINE_VM=all: every Windows test,
 # WINE_VM=0: none.
-wine_vm=${WINE_VM:-0}
+wine_vm=${WINE_VM:-1}
 [ "$wine_vm" != 1 ] || wine_vm=end_to_end
 vm_image=""
 if [ "$wine_vm" != 0 ] && ! /usr/lib/wine/wineserver32 --version >/dev/null 2>&1; then
