@@ -9,6 +9,9 @@ import re
 import subprocess
 import sys
 
+# Waits for the child grow on a slow (emulated) machine.
+WAIT = max(1.0, float(os.environ.get("TEST_WAIT_FACTOR") or 1))
+
 addr2line, exe, source, work, runner = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5:]
 os.makedirs(work, exist_ok=True)
 with open(source, encoding="utf-8") as f:
@@ -36,7 +39,7 @@ for mode, (code, steps, cls, message, site_name, procedure) in CASES.items():
         if os.path.exists(stale):
             os.remove(stale)
     r = subprocess.run(runner + [exe, mode, "Z:" + trail.replace("/", "\\")],
-                       capture_output=True, text=True, timeout=120)
+                       capture_output=True, text=True, timeout=120 * WAIT)
     if r.returncode != code:
         failures.append("%s: exit code %d, want %d" % (mode, r.returncode, code))
     try:
