@@ -105,10 +105,11 @@ void OnInitSimple(HWND window) {
     y += 12;
     const std::string lead = VCore::Trim(DialogText(31)) + " ";
     const int lead_width = TextWidth(window, f.Dialog, lead);
-    PlaceLabel(window, 8, y, f.Dialog, false, lead, kMsLinkLead, lead_width + 2);
+    const int lead_box = lead_width + 2;
+    PlaceLabel(window, 8, y, f.Dialog, false, lead, kMsLinkLead, lead_box);
+    // The link starts where the lead-in's control ends: the control paints over its area.
     const int link_width = TextWidth(window, f.Underlined, DialogText(32));
-    ms.link = {lead_width + 8, y, lead_width + 8 + link_width,
-               y + LineHeight(window, f.Underlined)};
+    ms.link = {lead_box + 8, y, lead_box + 8 + link_width, y + LineHeight(window, f.Underlined)};
     y += LineHeight(window, f.Dialog);
   }
   Show(window, kMsLinkLead, ms.link_shown);

@@ -310,8 +310,13 @@ INT_PTR RichPage(HWND window, UINT message, WPARAM wparam, int label,
     if (CommonMessage(window, message, wparam, result)) return result;
     if (message == WM_INITDIALOG) {
       InitRichPage(window, label, "");
-      VCore::RichEditSetRtf(PageControl(window), rtf(window));
-      return TRUE;
+      const HWND edit = PageControl(window);
+      VCore::RichEditSetRtf(edit, rtf(window));
+      // The page opens at its first line, nothing selected; the focus stays where it is (a
+      // focused page would have all its text selected and be scrolled to the end).
+      SendMessageA(edit, EM_SETSEL, 0, 0);
+      SendMessageA(edit, WM_VSCROLL, SB_TOP, 0);
+      return FALSE;
     }
   } catch (...) {
   }
