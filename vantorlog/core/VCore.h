@@ -65,6 +65,9 @@ const void* CurrentStackPointer();
 int UtcOffsetMinutes();
 // ANSI text to UTF-8.
 std::string EncodeUtf8(const std::string& ansi);
+// UTF-8 text (the messages of the runtime's exceptions) in the ANSI code page the library's
+// texts use; text that is plain ASCII or not valid UTF-8 is returned as it is.
+std::string AnsiFromUtf8(const std::string& text);
 
 // Address space kept back for reporting after an out-of-memory failure.
 void ReserveOutOfMemoryCache();

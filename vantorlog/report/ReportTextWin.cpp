@@ -457,7 +457,7 @@ TExceptionMessageFacts ExceptionMessageFacts(const void* object) {
   const Exception* exception = VCore::ObjectAs<Exception>(object);
   if (!exception) return facts;
   facts.IsException = true;
-  facts.Message = exception->Message();
+  facts.Message = VCore::AnsiFromUtf8(exception->Message());  // the runtime's are UTF-8
   const EAccessViolation* violation = VCore::ObjectAs<EAccessViolation>(object);
   if (!violation) return facts;
   facts.IsAccessViolation = true;

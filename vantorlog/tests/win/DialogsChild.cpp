@@ -3,7 +3,7 @@
 // count as errors of the run without a dialog.
 // Usage: vantorlog_dialogs_child <folder> [key=value ...]
 //   kind, mail, web, dialog (FDialogOptions), autoclose, terminate (FTerminateAction),
-//   after (FTerminateAfterCount), errors, logflags, firsttab, sendflags, link, help
+//   after (FTerminateAfterCount), errors, logflags, firsttab, sendflags, link, help, russian
 // Writes <folder>\result.txt (one "key=value" a line) when the processing is over; the log
 // and the settings file go into the folder too.
 #include <windows.h>
@@ -38,12 +38,19 @@ int Arg(const std::string& key, int default_value) {
                             : static_cast<int>(std::strtol(it->second.c_str(), nullptr, 0));
 }
 
-// As the raise hook hands over an uncaught language raise at this call.
+// As the raise hook hands over an uncaught language raise at this call, with the registers
+// of the raising frame. russian=1: the message in Russian (UTF-8, as the runtime keeps it).
 [[gnu::noinline]] void RaiseInTheFlasher(int number) {
-  EConvertError error("The flasher's block " + std::to_string(number) +
-                      " could not be written: the phone stopped answering.");
+  EConvertError error(Arg("russian", 0)
+                          ? "Блок " + std::to_string(number) +
+                                " не записан: телефон перестал отвечать."
+                          : "The flasher's block " + std::to_string(number) +
+                                " could not be written: the phone stopped answering.");
+  CONTEXT context{};
+  RtlCaptureContext(&context);
+  context.Eip = reinterpret_cast<DWORD>(__builtin_return_address(0));
   ExceptionLog::CoreExceptionHandler(&error, __builtin_return_address(0), true, nullptr, 0, 0,
-                                     nullptr, 0, nullptr, nullptr, __builtin_frame_address(0),
+                                     nullptr, 0, nullptr, &context, __builtin_frame_address(0),
                                      nullptr);
 }
 
@@ -163,6 +170,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     std::fprintf(f, "dialog_options=%u\nreproduce=%s\nemail=%s\nlast_email=%s\n",
                  options->FDialogOptions, options->FReproduceSteps.c_str(),
                  options->FUserEmail.c_str(), window.LastEmail.c_str());
+    std::fprintf(f, "acp=%u\n", GetACP());
     std::fprintf(f, "warning=%s\nsent=%d\nterminated=%d\nhelp=%d\nerrors=%d\nopen=%d\n",
                  ErrorCodeName(LastWarningCode()).c_str(), g_sent, g_terminated, g_help_clicks,
                  ExceptionLog::ErrorCount(), ExceptionLog::IsDialogOpen());

@@ -149,6 +149,15 @@ TEST(ReportTextWinTest, ExceptionContextGivesClassAndMessage) {
   EConvertError convert("Bad number");
   EXPECT_EQ(ExceptionClassText(&convert), "EConvertError");
   EXPECT_EQ(GetExceptionMessageText(ExceptionMessageFacts(&convert)), "Bad number.");
+  // The runtime's messages are UTF-8, the report's texts in the ANSI code page; a message that
+  // is no UTF-8 is taken as it is.
+  const std::wstring russian = L"\u0411\u043B\u043E\u043A 7";  // "Blok 7" in Cyrillic
+  char ansi[64] = {};
+  WideCharToMultiByte(CP_ACP, 0, russian.c_str(), -1, ansi, sizeof ansi, nullptr, nullptr);
+  EConvertError utf8("\xD0\x91\xD0\xBB\xD0\xBE\xD0\xBA 7");
+  EXPECT_EQ(ExceptionMessageFacts(&utf8).Message, ansi);
+  EConvertError already_ansi("\xC1\xEB\xEE\xEA 7");
+  EXPECT_EQ(ExceptionMessageFacts(&already_ansi).Message, "\xC1\xEB\xEE\xEA 7");
 }
 
 // 1.5: the build time of the debug data (UTC) in local time; none without one.
