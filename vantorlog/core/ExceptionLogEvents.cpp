@@ -22,6 +22,7 @@
 #include "VOptionsStream.h"
 #include "VSystem.h"
 #include "VThreads.h"
+#include "VUnitVariable.h"
 
 // ---- Reference-counted text ----
 
@@ -87,7 +88,6 @@ namespace {
 
 TVantorGlobalHandlers g_globals;
 TVantorLogList* g_handlers = nullptr;
-TVantorExceptionRecord* g_context = nullptr;
 std::vector<TVantorExceptionRecord>* g_saved_contexts = nullptr;
 void* g_converted_object = nullptr;  // made by ExceptionObjectOfContext
 bool g_handle_flag = true;
@@ -223,8 +223,9 @@ void UnregisterHandler(TVantorLogHandler* handler) {
 }
 
 TVantorExceptionRecord& CurrentExceptionContext() {
-  if (!g_context) g_context = new TVantorExceptionRecord;
-  return *g_context;
+  // In place and never destroyed: no block of the library's own is left for the leak report.
+  static VCore::TUnitVariable<TVantorExceptionRecord> context;
+  return *context;
 }
 
 bool& HandleFlag() { return g_handle_flag; }

@@ -8,6 +8,7 @@
 
 #include "VCore.h"
 #include "VLogFile.h"
+#include "VUnitVariable.h"
 
 namespace ExceptionLog {
 
@@ -17,8 +18,8 @@ constexpr char kCoordinates[] = "Coordinates";
 constexpr char kUser[] = "User";
 
 std::string& SettingsFile() {
-  static std::string file = kWindowSettingsFile;
-  return file;
+  static VCore::TUnitVariable<std::string> file{[] { return std::string(kWindowSettingsFile); }};
+  return *file;
 }
 
 struct TColumn {

@@ -8,6 +8,7 @@
 #include "VDisAsm.h"
 #include "VHook.h"
 #include "VTextUtils.h"
+#include "VUnitVariable.h"
 
 namespace ExceptionLog {
 namespace {
@@ -181,8 +182,9 @@ bool TBufferReportMemory::Read(std::uintptr_t address, void* buffer, std::size_t
 }
 
 TReportPieces& ReportPieces() {
-  static TReportPieces pieces;
-  return pieces;
+  // Never destroyed: the leak report builds its text after static destruction.
+  static VCore::TUnitVariable<TReportPieces> pieces;
+  return *pieces;
 }
 
 // ---- general section ----

@@ -17,6 +17,7 @@
 #include "VCore.h"
 #include "VMemory.h"
 #include "VThreads.h"
+#include "VUnitVariable.h"
 
 namespace ExceptionLog {
 namespace {
@@ -422,11 +423,12 @@ std::string CompilationDateText(double build_date) {
 
 void GatherReportInput(TReportInput& input, std::uintptr_t address, const void* context,
                        std::uintptr_t stack_value, bool lists) {
-  static const TProcessReportMemory memory;
+  // Never destroyed: the leak report reads memory after static destruction.
+  static VCore::TUnitVariable<TProcessReportMemory> memory;
   FillGeneralFacts(input.General, address);
   input.ExceptionAddress = address;
   input.StackValue = stack_value;
-  input.Memory = &memory;
+  input.Memory = &*memory;
   input.Threads = ProcessThreadsContext();
   if (context) {
     CONTEXT c;

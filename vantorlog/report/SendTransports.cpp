@@ -11,6 +11,7 @@
 #include "core/VBase64.h"
 #include "core/VCore.h"
 #include "core/VTextUtils.h"
+#include "core/VUnitVariable.h"
 
 namespace ExceptionLog {
 
@@ -72,7 +73,8 @@ void AddAttachments(const std::vector<std::string>& files, std::vector<TMailAtta
 }  // namespace
 
 TSendHooks& SendHooks() {
-  static TSendHooks hooks = [] {
+  // Never destroyed: a leak report may be sent after static destruction.
+  static VCore::TUnitVariable<TSendHooks> hooks{[] {
     TSendHooks h;
     h.ReportFileName = FileNameOnly;
     h.LookupMX = [](const std::string& address, int timeout_ms) {
@@ -80,8 +82,8 @@ TSendHooks& SendHooks() {
     };
     h.SenderDisplayName = DefaultDisplayName;
     return h;
-  }();
-  return hooks;
+  }};
+  return *hooks;
 }
 
 bool SendSMTPMail(bool server_mode, const std::string& sender, const std::string& host,

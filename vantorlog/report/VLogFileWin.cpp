@@ -10,6 +10,7 @@
 #include "VLogFile.h"
 #include "VOptions.h"
 #include "VSystem.h"
+#include "VUnitVariable.h"
 #include "core/ExceptionLog.h"
 
 namespace ExceptionLog {
@@ -52,8 +53,9 @@ struct TLogGlue {
 };
 
 TLogGlue& Glue() {
-  static TLogGlue glue;
-  return glue;
+  // Never destroyed: the leak report is logged after static destruction.
+  static VCore::TUnitVariable<TLogGlue> glue;
+  return *glue;
 }
 
 std::string Temp(const std::string& name) {

@@ -2,7 +2,9 @@
 // that checks the freeze reports: how many, on which thread, where the main thread stood.
 // Usage: vantorlog_freeze_child <busy|long|iconic|responsive> <trail file>
 //   busy:       the window procedure loops 2.5 s (the report's dialog stays up 0.8 s);
-//   long:       it loops 4.5 s (the dialog stays up 0.2 s);
+//   long:       it loops until 2.5 s after the first report's processing ended (however long
+//               that took), so that a full limit of silence follows it (the dialog stays up
+//               0.2 s);
 //   iconic:     the same as busy with the window minimised first;
 //   responsive: the window answers for 10 s.
 // The freeze limit is 1 s. Trail lines: "<what> <thread id> <milliseconds>": "main", "loop",
@@ -23,6 +25,8 @@ std::string g_mode;
 int g_reports = 0;
 volatile LONG g_release = 0;
 DWORD g_loop_ms = 2500;
+// Set at the end of each processing; the long loop counts from the first one.
+HANDLE g_processing_ended = nullptr;
 DWORD g_dialog_ms = 800;
 constexpr UINT kStartLoop = WM_APP + 1;
 constexpr UINT_PTR kEndTimer = 1;
@@ -41,6 +45,8 @@ void Trail(const std::string& what) {
 }
 
 DWORD WINAPI Release(void*) {
+  // Without a report at all the loop still ends (the check then counts none).
+  if (g_processing_ended) WaitForSingleObject(g_processing_ended, 90000);
   Sleep(g_loop_ms);
   InterlockedExchange(&g_release, 1);
   return 0;
@@ -76,7 +82,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   g_trail = __argv[2];
   DeleteFileA(g_trail.c_str());
   if (g_mode == "long") {
-    g_loop_ms = 4500;
+    g_processing_ended = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     g_dialog_ms = 200;
   }
   Trail("main");
@@ -85,7 +91,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   options->SetHangTimeoutSecs(1);
 
   ExceptionLog::TProcessingSteps& steps = ExceptionLog::ProcessingSteps();
-  steps.Progress = [](DWORD code) { Trail("p" + std::to_string(code)); };
+  steps.Progress = [](DWORD code) {
+    Trail("p" + std::to_string(code));
+    if (code == 18 && g_processing_ended) SetEvent(g_processing_ended);
+  };
   steps.CaptureScreenshot = [] {};
   steps.ReleaseScreenshot = [] {};
   steps.SaveReportToLog = [](const std::string& report) {

@@ -68,7 +68,8 @@ if mode in ("two", "one"):
         failures.append("the leak report came before the end of main")
     for report in leaks[:1]:
         message = item(report, "2.6")
-        if message != "Memory Leak: Total size=%d - Count=%d" % (total, count):
+        # The report's message item ends with a full stop.
+        if message != "Memory Leak: Total size=%d - Count=%d." % (total, count):
             failures.append("message %r, want total %d and count %d" % (message, total, count))
         lines = report.split("\r\n")
         heads = []
