@@ -49,6 +49,23 @@ inline bool PumpUntil(const std::function<bool()>& done, DWORD ms) {
   }
 }
 
+// As PumpUntil, but done() is asked after every message: a state the replies pass through
+// is seen even when a busy host delivers them in one burst.
+inline bool PumpEachUntil(const std::function<bool()>& done, DWORD ms) {
+  const DWORD end = GetTickCount() + WaitMs(ms);
+  for (;;) {
+    MSG m;
+    while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&m);
+      DispatchMessageW(&m);
+      if (done()) return true;
+    }
+    if (done()) return true;
+    if (static_cast<int>(GetTickCount() - end) > 0) return false;
+    Sleep(2);
+  }
+}
+
 inline void Pump(DWORD ms) {
   PumpUntil([] { return false; }, ms);
 }

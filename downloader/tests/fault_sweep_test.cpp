@@ -71,6 +71,9 @@ struct SweepCase {
   std::wstring logEnd;              // kFails: how the log ends, when it says something
 };
 
+// Test lists name a case by its name, not by its bytes.
+void PrintTo(const SweepCase& c, std::ostream* os) { *os << c.name; }
+
 // A failed explorer reply: idle with its line at the end of the log.
 SweepCase& Failed(SweepCase& c, std::wstring logEnd) {
   c.logEnd = std::move(logEnd);
@@ -914,12 +917,11 @@ TEST_P(TeskelFaultSweep, EndsAsItsStateSaysThenWorksAfterAPowerCycle) {
       EXPECT_EQ(dump.size(), 8192u) << "the first block is kept";
     }
   }
+  // The first sector's erase was answered; the later one's reply was lost after the phone
+  // erased it, so only the first sector's state is the program's.
   if (c.op == Op::kErase && c.skip > 0 && c.end != End::kSucceeds) {
     EXPECT_EQ(sim->NorRead(SimChip::kMaster, kEraseSectors[0] * kSector, 4096),
               std::vector<std::uint8_t>(4096, 0xFF));
-    EXPECT_EQ(sim->NorRead(SimChip::kMaster, kEraseSectors[1] * kSector, 4096),
-              Pattern(4096, kEraseSectors[1]))
-        << "the second sector is never erased";
   }
   dlg->DestroyWindow();
   sim->ClearFaults();

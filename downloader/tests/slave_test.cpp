@@ -367,7 +367,8 @@ TEST_F(Slave, DriveButtonsSelectTheDriveThatLaterRequestsAddress) {
   Boot();
   g_nCurrentDrive = 1;
   Click(h, IDC_DOWNLOAD);
-  ASSERT_TRUE(PumpUntil([&] { return dlg.m_OperationState == 49; }, 20000)) << Join(sim->Frames());
+  ASSERT_TRUE(PumpEachUntil([&] { return dlg.m_OperationState == 49; }, 20000))
+      << Join(sim->Frames());
   CheckRadioButton(h, IDC_DRIVE_A, IDC_DRIVE_C, IDC_DRIVE_C);
   Click(h, IDC_DRIVE_C);
   ASSERT_TRUE(PumpUntil([&] { return Idle() && !g_app.boxes.empty(); }, 60000))

@@ -44,6 +44,9 @@ struct FaultCase {
   bool slave = false;   // the slave chip, booted after the master
 };
 
+// Test lists name a case by its name, not by its bytes.
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
+
 // Shorter deadlines than the program's 3 to 30 s, still long enough for a loaded machine.
 Special_unit::Timings ShortTimings() {
   Special_unit::Timings t;

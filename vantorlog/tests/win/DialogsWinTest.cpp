@@ -333,6 +333,9 @@ struct TOptionCase {
   std::map<std::string, std::string> result;
 };
 
+// Test lists name a case by its name, not by its bytes.
+void PrintTo(const TOptionCase& c, std::ostream* os) { *os << c.name; }
+
 void Press(HWND dialog, int id) { PostMessageA(Item(dialog, id), BM_CLICK, 0, 0); }
 void Escape(HWND dialog) { PostMessageA(dialog, WM_KEYDOWN, VK_ESCAPE, 0); }
 

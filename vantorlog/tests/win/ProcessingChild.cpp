@@ -98,6 +98,16 @@ DWORD WINAPI BusyThread(void*) {
   return 0;
 }
 
+// Other programs on the desktop may take the front at any time: the form asks for it again.
+void BringToFront(HWND form) {
+  for (int i = 0; i < 200 && GetForegroundWindow() != form; ++i) {
+    SetForegroundWindow(form);
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+    Sleep(25);
+  }
+}
+
 // The main thread's own window, brought to the front.
 HWND ShowForm() {
   WNDCLASSA window_class{};
@@ -108,12 +118,7 @@ HWND ShowForm() {
   HWND form = CreateWindowExA(WS_EX_TOPMOST, "ProcessingChildForm", "Processing child form",
                               WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 40, 320, 200, nullptr, nullptr,
                               GetModuleHandleA(nullptr), nullptr);
-  for (int i = 0; i < 200 && GetForegroundWindow() != form; ++i) {
-    SetForegroundWindow(form);
-    MSG message;
-    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
-    Sleep(25);
-  }
+  BringToFront(form);
   return form;
 }
 
@@ -149,7 +154,11 @@ int RunThreads() {
   Sleep(100);  // every thread is at its wait or in its loop
   for (int i = 0; i < 5; ++i) {
     EConvertError error("main thread exception " + std::to_string(i));
+    BringToFront(form);
+    const bool before = GetForegroundWindow() == form;
     Process(error);  // main-thread-site
+    const bool front = before && GetForegroundWindow() == form;
+    Trail("report " + std::to_string(i) + (front ? " front" : " behind"));
   }
   InterlockedExchange(&g_stop, 1);
   SetEvent(g_go);
