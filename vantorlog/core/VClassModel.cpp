@@ -35,7 +35,7 @@ bool IsClassTypeInfoVtable(const void* vtable) {
 }
 
 // The readable name of a type_info, without reading past readable memory.
-bool ReadTypeName(TClass cls, std::string* out) {
+bool TypeNameView(TClass cls, std::string_view* out) {
   const char* name = nullptr;
   // type_info layout: vtable pointer, then the name pointer.
   if (!SafeRead(reinterpret_cast<const char*>(cls) + sizeof(void*), &name, sizeof name))
@@ -47,9 +47,63 @@ bool ReadTypeName(TClass cls, std::string* out) {
   if (length == readable || length == 0) return false;
   for (std::size_t i = 0; i < length; ++i)
     if (static_cast<unsigned char>(name[i]) < 32) return false;
-  if (out) out->assign(name, length);
+  if (out) *out = std::string_view(name, length);
   return true;
 }
+
+bool ReadTypeName(TClass cls, std::string* out) {
+  std::string_view name;
+  if (!TypeNameView(cls, &name)) return false;
+  if (out) out->assign(name);
+  return true;
+}
+
+// A global class's mangled name is "<length><identifier>": the identifier, else empty.
+std::string_view GlobalIdentifier(std::string_view mangled) {
+  if (!mangled.empty() && mangled[0] == '*') mangled.remove_prefix(1);
+  std::size_t digits = 0, length = 0;
+  while (digits < mangled.size() && digits < 4 && mangled[digits] >= '0' && mangled[digits] <= '9')
+    length = length * 10 + (mangled[digits++] - '0');
+  if (digits == 0 || digits + length != mangled.size()) return {};
+  return mangled.substr(digits);
+}
+
+std::string_view Trimmed(std::string_view name) {
+  while (!name.empty() && static_cast<unsigned char>(name.front()) <= ' ') name.remove_prefix(1);
+  while (!name.empty() && static_cast<unsigned char>(name.back()) <= ' ') name.remove_suffix(1);
+  return name;
+}
+
+bool EqualUpperCased(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// The class's name compared trimmed and upper-cased with a trimmed name; global classes (every
+// exception class of the library and of a program) without demangling or allocating, since
+// every raise asks this.
+bool ClassNameIs(TClass cls, std::string_view trimmed) {
+  std::string_view mangled;
+  if (!TypeNameView(cls, &mangled)) return false;
+  const std::string_view id = GlobalIdentifier(mangled);
+  if (!id.empty()) return EqualUpperCased(id, trimmed);
+  // Nested, std:: and local names demangle with a "::".
+  if (!mangled.empty() && mangled[0] == '*') mangled.remove_prefix(1);
+  if (trimmed.find(':') == std::string_view::npos && !mangled.empty() &&
+      (mangled[0] == 'N' || mangled[0] == 'S' || mangled[0] == 'Z'))
+    return false;
+  return EqualUpperCased(ClassNameOf(cls), trimmed);
+}
+
+// Calls visit(c) for the class, then each base depth-first; stops at the first true.
+template <class Visit>
+bool AnyInAncestry(TClass cls, const Visit& visit, int depth);
 
 std::string Demangle(const std::string& mangled) {
   // Global classes are "<length><identifier>": no allocation needed.
@@ -68,21 +122,24 @@ std::string Demangle(const std::string& mangled) {
   return result;
 }
 
-void CollectAncestry(TClass cls, std::vector<TClass>& out, int depth) {
-  if (depth > 64 || !IsValidClass(cls)) return;
-  out.push_back(cls);
+template <class Visit>
+bool AnyInAncestry(TClass cls, const Visit& visit, int depth) {
+  if (depth > 64 || !IsValidClass(cls)) return false;
+  if (visit(cls)) return true;
   const void* kind = VtableOf(cls);
-  if (kind == VtableOf(&typeid(KindSingle))) {
-    CollectAncestry(static_cast<const abi::__si_class_type_info*>(cls)->__base_type, out,
-                    depth + 1);
-  } else if (kind == VtableOf(&typeid(KindMultiple))) {
+  if (kind == VtableOf(&typeid(KindSingle)))
+    return AnyInAncestry(static_cast<const abi::__si_class_type_info*>(cls)->__base_type, visit,
+                         depth + 1);
+  if (kind == VtableOf(&typeid(KindMultiple))) {
     const auto* vmi = static_cast<const abi::__vmi_class_type_info*>(cls);
     unsigned count = 0;
-    if (!SafeRead(&vmi->__base_count, &count, sizeof count) || count > 256) return;
-    if (!IsMemoryReadable(vmi->__base_info, count * sizeof(abi::__base_class_type_info))) return;
+    if (!SafeRead(&vmi->__base_count, &count, sizeof count) || count > 256) return false;
+    if (!IsMemoryReadable(vmi->__base_info, count * sizeof(abi::__base_class_type_info)))
+      return false;
     for (unsigned i = 0; i < count; ++i)
-      CollectAncestry(vmi->__base_info[i].__base_type, out, depth + 1);
+      if (AnyInAncestry(vmi->__base_info[i].__base_type, visit, depth + 1)) return true;
   }
+  return false;
 }
 
 }  // namespace
@@ -131,15 +188,20 @@ std::string ClassNameOf(TClass cls) {
 
 std::vector<TClass> ClassAncestry(TClass cls) {
   std::vector<TClass> out;
-  CollectAncestry(cls, out, 0);
+  AnyInAncestry(
+      cls,
+      [&](TClass c) {
+        out.push_back(c);
+        return false;
+      },
+      0);
   return out;
 }
 
 bool ClassInheritsFromName(TClass cls, std::string_view name) {
-  const std::string wanted = NormalisedClassName(name);
-  for (TClass c : ClassAncestry(cls))
-    if (NormalisedClassName(ClassNameOf(c)) == wanted) return true;
-  return false;
+  const std::string_view wanted = Trimmed(name);
+  return AnyInAncestry(
+      cls, [&](TClass c) { return ClassNameIs(c, wanted); }, 0);
 }
 
 bool InheritsFromClassName(const void* object, std::string_view name) {
@@ -148,7 +210,15 @@ bool InheritsFromClassName(const void* object, std::string_view name) {
 }
 
 bool InheritsFromClass(const void* object, TClass cls) {
-  return IsValidClass(cls) && InheritsFromClassName(object, ClassNameOf(cls));
+  if (!IsValidClass(cls)) return false;
+  TClass own = ClassOfObject(object);
+  if (!own) return false;
+  // The same type_info, else the same name (a class of another module).
+  std::string_view mangled;
+  const std::string_view id = TypeNameView(cls, &mangled) ? GlobalIdentifier(mangled) : "";
+  if (id.empty()) return ClassInheritsFromName(own, ClassNameOf(cls));
+  return AnyInAncestry(
+      own, [&](TClass c) { return c == cls || ClassNameIs(c, id); }, 0);
 }
 
 bool InheritsFromAny(const void* object, std::initializer_list<TClass> classes) {
