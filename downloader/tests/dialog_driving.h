@@ -34,14 +34,17 @@ inline DWORD WaitMs(DWORD ms) {
 }
 
 // Dispatches this thread's messages (replies, timers) until done() or ms (times the wait
-// factor) have passed; done() is asked once the queue is empty.
-inline bool PumpUntil(const std::function<bool()>& done, DWORD ms) {
+// factor) have passed. done() is asked once the queue is empty; with each_message after every
+// message too, so that a state the replies pass through is seen even when a busy host
+// delivers them in one burst.
+inline bool PumpUntil(const std::function<bool()>& done, DWORD ms, bool each_message = false) {
   const DWORD end = GetTickCount() + WaitMs(ms);
   for (;;) {
     MSG m;
     while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
       TranslateMessage(&m);
       DispatchMessageW(&m);
+      if (each_message && done()) return true;
     }
     if (done()) return true;
     if (static_cast<int>(GetTickCount() - end) > 0) return false;
@@ -49,21 +52,8 @@ inline bool PumpUntil(const std::function<bool()>& done, DWORD ms) {
   }
 }
 
-// As PumpUntil, but done() is asked after every message: a state the replies pass through
-// is seen even when a busy host delivers them in one burst.
 inline bool PumpEachUntil(const std::function<bool()>& done, DWORD ms) {
-  const DWORD end = GetTickCount() + WaitMs(ms);
-  for (;;) {
-    MSG m;
-    while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&m);
-      DispatchMessageW(&m);
-      if (done()) return true;
-    }
-    if (done()) return true;
-    if (static_cast<int>(GetTickCount() - end) > 0) return false;
-    Sleep(2);
-  }
+  return PumpUntil(done, ms, true);
 }
 
 inline void Pump(DWORD ms) {
