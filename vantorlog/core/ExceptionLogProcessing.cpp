@@ -19,6 +19,7 @@
 #include "VFilters.h"
 #include "VFreeze.h"
 #include "VHash.h"
+#include "VLeaks.h"
 #include "VMemory.h"
 #include "VModules.h"
 #include "VSystem.h"
@@ -395,7 +396,13 @@ void WaitForWorker(TExceptionThread& thread, bool pump_allowed) {
   WaitForSingleObject(thread.Handle, INFINITE);
 }
 
+// In the faulting thread: in a library module while its units start or end (under the loader
+// lock no worker starts), and during the leak tracker's final check. That check runs among the
+// exit procedures, under the runtime's exit lock: a worker whose first call of a runtime
+// routine registers an exit procedure (the float formatting's lock, a function's static)
+// would wait for that lock, and this thread for the worker, for ever.
 bool InPlaceWanted() {
+  if (VLeaks::FinalCheckStarted()) return true;
   return VCore::IsLibraryModule(VCore::ThisModuleHandle()) &&
          (UnitInitRunning() || FinalizationStarted());
 }

@@ -899,6 +899,8 @@ void FinalizeTracker() {
   }
 }
 
+bool FinalCheckStarted() { return g_finalized.load(); }
+
 void InitializeUnit() {
   if (g_unit_started.exchange(true)) return;
   std::atexit([] { FinalizeTracker(); });

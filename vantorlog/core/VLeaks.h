@@ -132,6 +132,8 @@ void StopTracking();
 void ProcessLeaks();
 // The unit's finalization (once): StopTracking when active, then the finalization callback.
 void FinalizeTracker();
+// FinalizeTracker has begun: the program's end is under way (its exit procedures run).
+bool FinalCheckStarted();
 // Start and the first process-end registration: StartTracking, then FinalizeTracker with
 // atexit before anything else registers. Runs once; the operator replacements call it from an
 // initializer of priority 101, a start-up table may call it earlier.
