@@ -94,7 +94,8 @@ def check_row(what, report, procedure, site):
                         (what, row[0], row[5], where, SITES[site]))
 
 
-where = Addr2Line(addr2line, exe).where
+resolver = Addr2Line(addr2line, exe)
+where = resolver.where
 
 
 def check_all_rows(what, report):
@@ -113,7 +114,8 @@ def check_all_rows(what, report):
             if not re.search(r"(^|::)_*%s(\(|$| \[)" % re.escape(name), function):
                 failures.append("%s %s: row %s procedure %r, addr2line %r" %
                                 (what, header, address, procedure, function))
-            if (file, number) != (unit, row_line):
+            if (file, number) != (unit, row_line) and \
+                    (number != row_line or resolver.line_table_file(address) != unit):
                 failures.append("%s %s: row %s at %s:%s, addr2line %s:%s" %
                                 (what, header, address, unit, row_line, file, number))
 
@@ -194,7 +196,7 @@ for mode in modes:
             if reports:
                 r = reports[0]
                 check(run_name + " class", r["items"].get("2.5"), "EConvertError")
-                check(run_name + " message", r["items"].get("2.6"), "the scenario's throw")
+                check(run_name + " message", r["items"].get("2.6"), "the scenario's throw.")
                 check(run_name + " thread", thread_of(r), rows[0][-1] if rows else None)
                 check_row(run_name, r, "ThrowConvert", "throw-site")
                 bug_ids.append(r["items"].get("2.7"))

@@ -58,14 +58,42 @@ class Addr2Line:
     def __init__(self, addr2line, exe):
         self.addr2line, self.exe = addr2line, exe
         self.cxxfilt = addr2line.replace("addr2line", "c++filt")
+        self.objdump = addr2line.replace("addr2line", "objdump")
         self.resolved = {}
+        self.table = None
 
     def demangled(self, function):
         if re.match(r"_*Z[NLS0-9]", function):
-            out = subprocess.run([self.cxxfilt, "__" + function.lstrip("_")], capture_output=True,
+            # A stdcall function's symbol ends in "@<argument bytes>", which c++filt refuses.
+            bare = re.sub(r"@\d+$", "", function)
+            out = subprocess.run([self.cxxfilt, "__" + bare.lstrip("_")], capture_output=True,
                                  text=True).stdout.strip()
-            return out or function
+            return out if out and out != "__" + bare.lstrip("_") else function
         return function
+
+    def line_table_file(self, address):
+        """The file of the line-table row that holds the address, as objdump decodes the table:
+        the second witness where addr2line (binutils 2.40, DWARF 5) names the compilation unit's
+        own file for code of a function defined in a header."""
+        if self.table is None:
+            out = subprocess.run([self.objdump, "--dwarf=decodedline", self.exe],
+                                 capture_output=True, text=True).stdout.splitlines()
+            rows = []
+            for line in out:
+                m = re.match(r"(\S+)\s+(\d+|-)\s+0x([0-9a-f]+)", line)
+                if m:
+                    rows.append((int(m.group(3), 16), m.group(1) if m.group(2) != "-" else None))
+            rows.sort(key=lambda r: r[0])
+            self.table = rows
+        at = int(address, 16)
+        lo, hi = 0, len(self.table)
+        while lo < hi:
+            mid = (lo + hi) // 2
+            if self.table[mid][0] <= at:
+                lo = mid + 1
+            else:
+                hi = mid
+        return self.table[lo - 1][1] if lo else None
 
     def where(self, address):
         if address not in self.resolved:
