@@ -80,5 +80,11 @@ find "$build/win" -name '*\[1\]_include.cmake' -print0 |
   xargs -0 -P "${JOBS:-$(nproc)}" -I{} cmake -DINCLUDE={} -P "$top/cmake/ListTests.cmake"
 selection=()
 [ "${WINE_VM_SET:-all}" = all ] || selection=(-L "$WINE_VM_SET")
+# Checks of faults not mended yet carry the label pending: left out unless RUN_PENDING=1.
+if [ -z "${RUN_PENDING:-}" ]; then
+  selection+=(-LE pending)
+  pending=$(ctest --test-dir "$build/win" -N -L pending 2>/dev/null | sed -n 's/^ *Test *#[0-9]*: //p')
+  [ -z "$pending" ] || echo "test.sh: not run (label pending, RUN_PENDING=1 runs them):" $pending >&2
+fi
 ctest --test-dir "$build/win" -j "${JOBS:-$(nproc)}" --output-on-failure --timeout 600 \
   "${selection[@]}" "$@"
