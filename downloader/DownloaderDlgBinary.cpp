@@ -318,7 +318,7 @@ void CDownloaderDlg::SendFileChunk() {
     m_OperationState = 50;
     return;
   }
-  m_Progress.SetPos(static_cast<int>(m_Bin.bytesSent));
+  const int shown = static_cast<int>(m_Bin.bytesSent);
   if (n < kesta::kPieceSize) {
     m_Bin.lastPiece = TRUE;
     m_Bin.bytesSent = 0;
@@ -327,6 +327,8 @@ void CDownloaderDlg::SendFileChunk() {
   m_Bin.remaining -= std::min<std::uint32_t>(m_Bin.remaining, n);
   Send(m_SendBuffer, n);
   m_Bin.bytesSent += n;
+  // The bar repaints at once: after the piece has left, while the phone takes it.
+  m_Progress.SetPos(shown);
 }
 
 void CDownloaderDlg::OnPieceAck() {
