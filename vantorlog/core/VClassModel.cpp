@@ -51,16 +51,16 @@ bool TypeNameView(TClass cls, std::string_view* out) {
   return true;
 }
 
-bool ReadTypeName(TClass cls, std::string* out) {
-  std::string_view name;
-  if (!TypeNameView(cls, &name)) return false;
-  if (out) out->assign(name);
-  return true;
+// The runtime marks names of classes local to a unit with a leading '*'.
+std::string_view Unmarked(std::string_view mangled) {
+  if (!mangled.empty() && mangled[0] == '*') mangled.remove_prefix(1);
+  return mangled;
 }
 
-// A global class's mangled name is "<length><identifier>": the identifier, else empty.
+// A global class's mangled name is "<length><identifier>": the identifier, else empty. Type
+// names are at most 1024 characters: four digits.
 std::string_view GlobalIdentifier(std::string_view mangled) {
-  if (!mangled.empty() && mangled[0] == '*') mangled.remove_prefix(1);
+  mangled = Unmarked(mangled);
   std::size_t digits = 0, length = 0;
   while (digits < mangled.size() && digits < 4 && mangled[digits] >= '0' && mangled[digits] <= '9')
     length = length * 10 + (mangled[digits++] - '0');
@@ -74,14 +74,12 @@ std::string_view Trimmed(std::string_view name) {
   return name;
 }
 
+char UpperCased(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
 bool EqualUpperCased(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-    if (x != y) return false;
-  }
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (UpperCased(a[i]) != UpperCased(b[i])) return false;
   return true;
 }
 
@@ -91,37 +89,32 @@ bool EqualUpperCased(std::string_view a, std::string_view b) {
 bool ClassNameIs(TClass cls, std::string_view trimmed) {
   std::string_view mangled;
   if (!TypeNameView(cls, &mangled)) return false;
+  mangled = Unmarked(mangled);
   const std::string_view id = GlobalIdentifier(mangled);
   if (!id.empty()) return EqualUpperCased(id, trimmed);
   // Nested, std:: and local names demangle with a "::".
-  if (!mangled.empty() && mangled[0] == '*') mangled.remove_prefix(1);
   if (trimmed.find(':') == std::string_view::npos && !mangled.empty() &&
       (mangled[0] == 'N' || mangled[0] == 'S' || mangled[0] == 'Z'))
     return false;
   return EqualUpperCased(ClassNameOf(cls), trimmed);
 }
 
-// Calls visit(c) for the class, then each base depth-first; stops at the first true.
-template <class Visit>
-bool AnyInAncestry(TClass cls, const Visit& visit, int depth);
-
-std::string Demangle(const std::string& mangled) {
-  // Global classes are "<length><identifier>": no allocation needed.
-  std::size_t digits = 0, length = 0;
-  while (digits < mangled.size() && mangled[digits] >= '0' && mangled[digits] <= '9')
-    length = length * 10 + (mangled[digits++] - '0');
-  if (digits > 0 && digits + length == mangled.size()) return mangled.substr(digits);
+std::string Demangle(std::string_view mangled) {
+  // Global classes need no demangling.
+  if (const std::string_view id = GlobalIdentifier(mangled); !id.empty()) return std::string(id);
+  const std::string name(mangled);
   int status = 0;
-  char* text = abi::__cxa_demangle(mangled.c_str(), nullptr, nullptr, &status);
+  char* text = abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status);
   if (!text || status != 0) {
     std::free(text);
-    return mangled;
+    return name;
   }
   std::string result(text);
   std::free(text);
   return result;
 }
 
+// Calls visit(c) for the class, then each base depth-first; stops at the first true.
 template <class Visit>
 bool AnyInAncestry(TClass cls, const Visit& visit, int depth) {
   if (depth > 64 || !IsValidClass(cls)) return false;
@@ -145,12 +138,8 @@ bool AnyInAncestry(TClass cls, const Visit& visit, int depth) {
 }  // namespace
 
 std::string NormalisedClassName(std::string_view name) {
-  std::size_t b = 0, e = name.size();
-  while (b < e && static_cast<unsigned char>(name[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(name[e - 1]) <= ' ') --e;
-  std::string out(name.substr(b, e - b));
-  for (char& c : out)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  std::string out(Trimmed(name));
+  for (char& c : out) c = UpperCased(c);
   return out;
 }
 
@@ -163,7 +152,7 @@ bool IsValidClass(TClass cls) {
   if (vtable == VtableOf(&typeid(KindSingle))) size = sizeof(abi::__si_class_type_info);
   if (vtable == VtableOf(&typeid(KindMultiple)))
     size = sizeof(std::type_info) + 2 * sizeof(unsigned);  // __flags, __base_count
-  return IsMemoryReadable(cls, size) && ReadTypeName(cls, nullptr);
+  return IsMemoryReadable(cls, size) && TypeNameView(cls, nullptr);
 }
 
 TClass ClassOfObject(const void* object) {
@@ -179,11 +168,9 @@ TClass ClassOfObject(const void* object) {
 bool IsValidObject(const void* object) { return ClassOfObject(object) != nullptr; }
 
 std::string ClassNameOf(TClass cls) {
-  std::string mangled;
-  if (!IsValidClass(cls) || !ReadTypeName(cls, &mangled)) return {};
-  // The runtime marks names of classes local to a unit with a leading '*'.
-  if (!mangled.empty() && mangled[0] == '*') mangled.erase(0, 1);
-  return Demangle(mangled);
+  std::string_view mangled;
+  if (!IsValidClass(cls) || !TypeNameView(cls, &mangled)) return {};
+  return Demangle(Unmarked(mangled));
 }
 
 std::vector<TClass> ClassAncestry(TClass cls) {
