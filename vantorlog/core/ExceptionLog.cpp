@@ -390,7 +390,7 @@ void RecordLastException(void* object, const void* address, bool language) {
 const TLastException& LastException() { return g_last; }
 void SetLastKnownObject(void* object) { g_last.KnownObject = object; }
 
-void CopyRaiseStack(void*, const void* address, bool language) {
+void CopyRaiseStack(void* object, const void* address, bool language) {
   const ThreadExceptionState* state = CurrentThreadState();
   const NT_TIB* tib = reinterpret_cast<const NT_TIB*>(NtCurrentTeb());
   const auto top = reinterpret_cast<std::uintptr_t>(tib->StackBase);
@@ -402,6 +402,7 @@ void CopyRaiseStack(void*, const void* address, bool language) {
   if (size > kStackCopyCapacity) size = kStackCopyCapacity;
   AcquireSRWLockExclusive(&g_stack_copy_lock);
   g_stack_copy_facts.ThreadID = GetCurrentThreadId();
+  g_stack_copy_facts.Object = object;
   g_stack_copy_facts.Address =
       language && address ? static_cast<const std::uint8_t*>(address) - 5 : address;
   g_stack_copy_facts.Start = reinterpret_cast<const void*>(start);
@@ -608,15 +609,39 @@ bool WillUserHandlerCatch(void* object, const void* address, bool forced, BYTE* 
 
 // ---- Capture ----
 
+namespace {
+
+bool IsRethrowOfLast(const void* object) {
+  const TLanguageRaise* raise = CurrentRaise();
+  if (!raise || !raise->Rethrow || raise->Object != object || g_last.Object != object ||
+      !g_last.Address)
+    return false;
+  AcquireSRWLockShared(&g_stack_copy_lock);
+  const bool copied =
+      g_stack_copy_facts.ThreadID == GetCurrentThreadId() && g_stack_copy_facts.Object == object;
+  ReleaseSRWLockShared(&g_stack_copy_lock);
+  return copied;
+}
+
+}  // namespace
+
 void CaptureRaisedException(void* object, const void* address, bool language, bool unwind) {
   ThreadExceptionState* state = CurrentThreadState();
   if (!state) return;
   if (__sync_val_compare_and_swap(&state->CaptureGuard, 0, 1) != 0) return;
   const DWORD last_error = GetLastError();
-  if (!unwind || !g_last.KnownAddress) RecordLastException(object, address, language);
+  // A rethrow of this thread's last raised object keeps where it was first raised and the
+  // stack copied then: the frames below its handler are gone.
+  if (IsRethrowOfLast(object)) {
+    address = g_last.Address;
+  } else {
+    if (!unwind || !g_last.KnownAddress) RecordLastException(object, address, language);
+    if (IsLibraryActive() && IsThreadEnabled(GetCurrentThreadId()) &&
+        VCore::IsManageableObject(object))
+      CopyRaiseStack(object, address, language);
+  }
   if (IsLibraryActive() && IsThreadEnabled(GetCurrentThreadId()) &&
       VCore::IsManageableObject(object)) {
-    CopyRaiseStack(object, address, language);
     if (TVantorThreadsList* list = ThreadsList()) list->SetExceptionMark(GetCurrentThreadId(), 0);
     if (unwind && !g_secondary_module && GetCurrentThreadId() == MainThreadID())
       unwind = !BehaviourBit6();

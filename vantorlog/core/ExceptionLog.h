@@ -239,6 +239,7 @@ inline constexpr std::size_t kStackCopyCapacity = 102400;
 void CopyRaiseStack(void* object, const void* address, bool language);
 struct TRaiseStackCopy {
   DWORD ThreadID;
+  const void* Object;   // the exception object raised
   const void* Address;  // minus 5 for a language raise: the call instruction
   const void* Start;    // where the copied bytes were on the stack
   std::size_t Size;
