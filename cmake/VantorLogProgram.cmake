@@ -10,6 +10,11 @@
 # debug-data-tool/vldata_options). Call it after the target's sources and libraries are set.
 include(VantorLogDebugData)
 set(VANTORLOG_PROGRAM_DEF ${CMAKE_CURRENT_LIST_DIR}/../vantorlog/core/ExceptionLog.def)
+# The C++ runtime's raise, rethrow and end of a catch block, and where its search for a handler
+# ends.
+set(VANTORLOG_RAISE_WRAPS -Wl,--wrap=__cxa_throw -Wl,--wrap=__cxa_rethrow
+    -Wl,--wrap=__cxa_end_catch -Wl,--wrap=__gxx_personality_v0
+    -Wl,--wrap=_Unwind_RaiseException -Wl,--wrap=_Unwind_Resume_or_Rethrow)
 
 function(vantorlog_program target)
   cmake_parse_arguments(P "NO_DEBUG_DATA" "LEAK_OPTIONS" "OPTIONS" ${ARGN})
@@ -19,8 +24,7 @@ function(vantorlog_program target)
   target_link_libraries(${target} PRIVATE vantorlog_program_startup vantorlog_leak_operators
                         vantorlog_core)
   target_link_options(${target} PRIVATE
-    -Wl,--wrap=__cxa_throw -Wl,--wrap=__cxa_rethrow -Wl,--wrap=__cxa_end_catch
-    -Wl,--wrap=__main ${VANTORLOG_PROGRAM_DEF})
+    ${VANTORLOG_RAISE_WRAPS} -Wl,--wrap=__main ${VANTORLOG_PROGRAM_DEF})
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${VANTORLOG_PROGRAM_DEF})
   if(NOT P_NO_DEBUG_DATA)
     set(leak_options)

@@ -460,20 +460,16 @@ const TRuntimeAnchors& RuntimeAnchors() {
   return g_anchors;
 }
 
-// ---- Handler-chain walk: the search phase by hand ----
+// ---- The handler that takes a language raise ----
+// A throw through the wrap is decided where the runtime's own search ends: the personality
+// routine finds the frame that takes the object (its kind is read here from that frame's
+// table), or the search runs out of frames. The stack is untouched until then.
 
 namespace {
 
-struct TWalk {
-  const TLanguageRaise* raise;
-  bool started = false;
-  bool stop = false;
-  bool result = false;
-  BYTE out_kind = kOutOrdinary;
-  BYTE first_kind = kHandlerNone;
-  const void* first_handler = nullptr;
-  int count = 0;
-  int frames = 0;
+struct TThrown {
+  void* object;
+  const std::type_info* type;
 };
 
 bool LoadPointer(void*, std::uint64_t address, std::uint64_t* value) {
@@ -487,116 +483,124 @@ bool LoadPointer(void*, std::uint64_t address, std::uint64_t* value) {
 
 // The personality's own test: does a handler for catch_type take the thrown object?
 bool MatchType(void* user, std::uint64_t catch_type) {
-  const TLanguageRaise* raise = static_cast<TWalk*>(user)->raise;
+  const TThrown& thrown = *static_cast<const TThrown*>(user);
   const auto* type =
       reinterpret_cast<const std::type_info*>(static_cast<std::uintptr_t>(catch_type));
   void* vtable = nullptr;
-  if (!raise->Type || !VCore::SafeRead(type, &vtable, sizeof vtable) ||
+  if (!thrown.type || !VCore::SafeRead(type, &vtable, sizeof vtable) ||
       !VCore::IsMemoryReadable(vtable, sizeof(void*)))
     return false;
-  void* object = raise->Object;
-  if (raise->Type->__is_pointer_p()) object = *static_cast<void**>(object);
-  return type->__do_catch(raise->Type, &object, 1);
+  void* object = thrown.object;
+  if (thrown.type->__is_pointer_p()) object = *static_cast<void**>(object);
+  return type->__do_catch(thrown.type, &object, 1);
 }
 
-_Unwind_Reason_Code WalkFrame(struct _Unwind_Context* context, void* user) {
-  auto& walk = *static_cast<TWalk*>(user);
+// The frame the search stopped at: a handler of the program, or the runtime's terminate.
+TLanguageDecision DecideFoundFrame(const ThreadExceptionState& state,
+                                   struct _Unwind_Context* context) {
+  TLanguageDecision decision;
   int before = 0;
   const _Unwind_Ptr ip = _Unwind_GetIPInfo(context, &before);
-  if (!walk.started) {
-    // Frames of the wrap and of this walk come first.
-    if (ip != reinterpret_cast<_Unwind_Ptr>(walk.raise->ReturnAddress))
-      return ++walk.frames > 64 ? _URC_END_OF_STACK : _URC_NO_REASON;
-    walk.started = true;
-  }
   const _Unwind_Ptr region = _Unwind_GetRegionStart(context);
   const auto* lsda = static_cast<const std::uint8_t*>(_Unwind_GetLanguageSpecificData(context));
-  if (!lsda) return _URC_NO_REASON;
+  if (!lsda) return decision;
   VLsda::TSpan span;
   span.data = lsda;
   span.size = VCore::ReadableBytes(lsda, 0x10000);
   span.address = reinterpret_cast<std::uintptr_t>(lsda);
+  TThrown thrown{state.PendingObject, static_cast<const std::type_info*>(state.PendingType)};
   VLsda::TSearch search;
   search.pointer_size = 4;
   search.bases.text = _Unwind_GetTextRelBase(context);
   search.bases.data = _Unwind_GetDataRelBase(context);
   search.load = LoadPointer;
   search.match = MatchType;
-  search.user = &walk;
+  search.user = &thrown;
   const VLsda::TFrameResult found = VLsda::SearchFrame(span, region, before ? ip : ip - 1, search);
-  switch (found.outcome) {
-    case VLsda::TFrameOutcome::kNone:
-      return _URC_NO_REASON;
-    case VLsda::TFrameOutcome::kTerminate:
-    case VLsda::TFrameOutcome::kMalformed:
-      // The exception never gets past this frame.
-      return _URC_END_OF_STACK;
-    case VLsda::TFrameOutcome::kCatchAll:
-    case VLsda::TFrameOutcome::kTyped:
-      break;
-  }
+  if (found.outcome != VLsda::TFrameOutcome::kCatchAll &&
+      found.outcome != VLsda::TFrameOutcome::kTyped)
+    return decision;  // the exception never gets past this frame
   const TRuntimeAnchors& anchors = RuntimeAnchors();
   const void* start = reinterpret_cast<const void*>(region);
-  BYTE kind = found.outcome == VLsda::TFrameOutcome::kTyped ? kHandlerTyped : kHandlerCatchAll;
-  if (start == anchors.SafeCallAnchor) kind = kHandlerSafeCall;
-  if (walk.count == 0 && start == anchors.ThreadProcAnchor) {
-    walk.out_kind = kOutThreadProc;
-    walk.result = false;
-    return _URC_END_OF_STACK;
+  if (start == anchors.ThreadProcAnchor) {
+    decision.kind = kOutThreadProc;
+    return decision;
   }
-  if (!walk.first_handler)
-    walk.first_handler =
-        reinterpret_cast<const void*>(static_cast<std::uintptr_t>(found.landing_pad));
-  if (walk.first_kind == kHandlerNone) walk.first_kind = kind;
-  walk.result = true;
-  ++walk.count;
-  // The first catching handler ends the search: the exception never travels further.
-  return _URC_END_OF_STACK;
+  decision.caught = true;
+  decision.first_kind = start == anchors.SafeCallAnchor                 ? kHandlerSafeCall
+                        : found.outcome == VLsda::TFrameOutcome::kTyped ? kHandlerTyped
+                                                                        : kHandlerCatchAll;
+  return decision;
+}
+
+// Whether the library processes a thrown object, and whether it is a stack overflow: the
+// thrown object's class is the thrown type, so the answers are kept per type.
+struct TTypeFacts {
+  const void* type = nullptr;
+  const char* name = nullptr;
+  bool manageable = false;
+  bool stack_overflow = false;
+};
+SRWLOCK g_type_facts_lock = SRWLOCK_INIT;
+TTypeFacts g_type_facts[16];
+unsigned g_type_facts_next = 0;
+
+TTypeFacts FactsOfThrown(void* object, const std::type_info* type) {
+  TTypeFacts facts;
+  const char* name = type ? type->name() : nullptr;
+  if (type) {
+    AcquireSRWLockShared(&g_type_facts_lock);
+    for (const TTypeFacts& f : g_type_facts)
+      if (f.type == type && f.name == name) facts = f;
+    ReleaseSRWLockShared(&g_type_facts_lock);
+    if (facts.type) return facts;
+  }
+  facts.manageable = VCore::IsManageableObject(object);
+  facts.stack_overflow =
+      facts.manageable && VCore::InheritsFromClass(object, &typeid(EStackOverflow));
+  if (!type) return facts;
+  facts.type = type;
+  facts.name = name;
+  AcquireSRWLockExclusive(&g_type_facts_lock);
+  g_type_facts[g_type_facts_next++ % std::size(g_type_facts)] = facts;
+  ReleaseSRWLockExclusive(&g_type_facts_lock);
+  return facts;
 }
 
 }  // namespace
 
-bool WillUserHandlerCatch(void* object, const void* address, bool forced, BYTE* kind) {
+bool WillUserHandlerCatch(void* object, const void* address, bool forced, BYTE* kind,
+                          const TLanguageDecision* language) {
   *kind = kOutOrdinary;
-  if (VCore::InheritsFromClass(object, &typeid(EStackOverflow))) return false;
-  const TLanguageRaise* raise = CurrentRaise();
-  const bool language = raise && raise->Object == object;
+  if (!language && VCore::InheritsFromClass(object, &typeid(EStackOverflow))) return false;
   const ThreadExceptionState* state = CurrentThreadState();
   // The chain's position: the raising code's stack pointer.
-  const std::uintptr_t head = language ? raise->Esp : state ? state->Context.Esp : 0;
+  const std::uintptr_t head = state ? state->Context.Esp : 0;
   VCore::TCachedDecision cached;
   bool result = false;
   BYTE first_kind = kHandlerNone;
-  // A language raise passes one hook only, and the same throw site at the same stack depth
-  // may be reached through different handlers (two calls of one helper from one caller):
-  // it is always searched. OS exceptions, decided by their address, use the cache.
-  if (!language && VCore::CacheLookup(object, address, head, &cached)) {
+  if (language) {
+    result = language->caught;
+    *kind = language->kind;
+    first_kind = language->first_kind;
+  } else if (VCore::CacheLookup(object, address, head, &cached)) {
+    // OS exceptions are decided by their address.
     result = cached.a != 0;
     *kind = static_cast<BYTE>(cached.b);
     first_kind = cached.c;
   } else {
-    if (language) {
-      TWalk walk;
-      walk.raise = raise;
-      _Unwind_Backtrace(WalkFrame, &walk);
-      result = walk.result;
-      *kind = walk.out_kind;
-      first_kind = walk.first_kind;
-      cached.d = static_cast<std::uint8_t>(walk.count);
-    } else {
-      // No handler of this program catches an OS exception (C++ handlers never see one); a
-      // system routine outside it may, under its own structured handler: those are left to
-      // the unhandled-exception filter.
-      HMODULE module = nullptr;
-      GetModuleHandleExA(
-          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-          static_cast<LPCSTR>(address), &module);
-      result = module != OwnModule();
-    }
+    // No handler of this program catches an OS exception (C++ handlers never see one); a
+    // system routine outside it may, under its own structured handler: those are left to
+    // the unhandled-exception filter.
+    HMODULE module = nullptr;
+    GetModuleHandleExA(
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+        static_cast<LPCSTR>(address), &module);
+    result = module != OwnModule();
     cached.a = result ? 1 : 0;
     cached.b = *kind;
     cached.c = first_kind;
-    if (!language) VCore::CacheAdd(object, address, head, cached);
+    VCore::CacheAdd(object, address, head, cached);
   }
   if (g_secondary_module) return true;
   if (forced) return true;
@@ -625,37 +629,74 @@ bool IsRethrowOfLast(const void* object) {
 
 }  // namespace
 
+namespace {
+
+// The common end of a capture: the stack copy, and the processing when no handler of the
+// program takes the object. decision: that of a throw through the wrap.
+void FinishCapture(ThreadExceptionState* state, void* object, const void* address, bool language,
+                   bool unwind, bool manageable, bool rethrow, const TLanguageDecision* decision) {
+  if (!manageable || !IsLibraryActive() || !IsThreadEnabled(GetCurrentThreadId())) return;
+  // A rethrow of this thread's last raised object keeps the stack copied at its first raise:
+  // the frames below its handler are gone.
+  if (!rethrow) CopyRaiseStack(object, address, language);
+  if (TVantorThreadsList* list = ThreadsList()) list->ClearExceptionMark(GetCurrentThreadId());
+  if (unwind && !g_secondary_module && GetCurrentThreadId() == MainThreadID())
+    unwind = !BehaviourBit6();
+  BYTE kind = kOutOrdinary;
+  if (WillUserHandlerCatch(object, address, unwind, &kind, decision)) return;
+  if (!state->RaiseStackPointer) state->RaiseStackPointer = state->HookStackPosition;
+  if (TCoreExceptionHandler handler = g_core_handler) {
+    try {
+      handler(object, address, language, kind, OwnModule());
+    } catch (...) {
+      // the library never raises into the program
+    }
+  }
+}
+
+}  // namespace
+
 void CaptureRaisedException(void* object, const void* address, bool language, bool unwind) {
   ThreadExceptionState* state = CurrentThreadState();
   if (!state) return;
   if (__sync_val_compare_and_swap(&state->CaptureGuard, 0, 1) != 0) return;
   const DWORD last_error = GetLastError();
-  // A rethrow of this thread's last raised object keeps where it was first raised and the
-  // stack copied then: the frames below its handler are gone.
-  if (IsRethrowOfLast(object)) {
+  const TLanguageRaise* raise = CurrentRaise();
+  const bool rethrow = IsRethrowOfLast(object);
+  if (rethrow)
     address = g_last.Address;
+  else if (!unwind || !g_last.KnownAddress)
+    RecordLastException(object, address, language);
+  if (language && !unwind && raise && raise->Object == object) {
+    // A throw through the wrap: decided when the runtime's search for its handler ends.
+    state->PendingObject = object;
+    state->PendingAddress = address;
+    state->PendingType = raise->Type;
+    state->PendingRethrow = rethrow ? 1 : 0;
   } else {
-    if (!unwind || !g_last.KnownAddress) RecordLastException(object, address, language);
-    if (IsLibraryActive() && IsThreadEnabled(GetCurrentThreadId()) &&
-        VCore::IsManageableObject(object))
-      CopyRaiseStack(object, address, language);
+    FinishCapture(state, object, address, language, unwind, VCore::IsManageableObject(object),
+                  rethrow, nullptr);
   }
-  if (IsLibraryActive() && IsThreadEnabled(GetCurrentThreadId()) &&
-      VCore::IsManageableObject(object)) {
-    if (TVantorThreadsList* list = ThreadsList()) list->SetExceptionMark(GetCurrentThreadId(), 0);
-    if (unwind && !g_secondary_module && GetCurrentThreadId() == MainThreadID())
-      unwind = !BehaviourBit6();
-    BYTE kind = kOutOrdinary;
-    if (!WillUserHandlerCatch(object, address, unwind, &kind)) {
-      if (!state->RaiseStackPointer) state->RaiseStackPointer = state->HookStackPosition;
-      if (TCoreExceptionHandler handler = g_core_handler) {
-        try {
-          handler(object, address, language, kind, OwnModule());
-        } catch (...) {
-          // the library never raises into the program
-        }
-      }
-    }
+  SetLastError(last_error);
+  state->CaptureGuard = 0;
+}
+
+void OnLanguageSearchEnd(void* object, void* found) {
+  ThreadExceptionState* state = CurrentThreadState();
+  if (!state || !object || state->PendingObject != object) return;
+  if (__sync_val_compare_and_swap(&state->CaptureGuard, 0, 1) != 0) return;
+  const DWORD last_error = GetLastError();
+  const TLanguageDecision decision =
+      found ? DecideFoundFrame(*state, static_cast<_Unwind_Context*>(found)) : TLanguageDecision{};
+  const void* address = state->PendingAddress;
+  const auto* type = static_cast<const std::type_info*>(state->PendingType);
+  const bool rethrow = state->PendingRethrow != 0;
+  state->PendingObject = nullptr;
+  if (HooksActive()) {
+    // A stack overflow is processed wherever it is caught.
+    const TTypeFacts facts = FactsOfThrown(object, type);
+    FinishCapture(state, object, address, true, false, facts.manageable, rethrow,
+                  facts.stack_overflow ? nullptr : &decision);
   }
   SetLastError(last_error);
   state->CaptureGuard = 0;

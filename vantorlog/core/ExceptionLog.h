@@ -260,7 +260,18 @@ inline constexpr BYTE kOutOrdinary = 0;
 inline constexpr BYTE kOutSafeCall = 1;
 inline constexpr BYTE kOutThreadProc = 2;
 
-bool WillUserHandlerCatch(void* object, const void* address, bool forced, BYTE* kind);
+// How the runtime's search for the handler of a throw through the wrap ended.
+struct TLanguageDecision {
+  bool caught = false;       // a handler of the program takes it
+  BYTE kind = kOutOrdinary;  // kOutThreadProc: only the thread procedure's handler
+  BYTE first_kind = kHandlerNone;
+};
+// language: the decision of a throw through the wrap; null: an OS exception, decided here.
+bool WillUserHandlerCatch(void* object, const void* address, bool forced, BYTE* kind,
+                          const TLanguageDecision* language = nullptr);
+// The search for the handler of object ended: at the frame found (its unwind context), or
+// with no frame (null). Entries of the runtime's wraps.
+void OnLanguageSearchEnd(void* object, void* found);
 
 // The processing line's entry, filled by the processing unit: (object, address, language,
 // handler kind, module). Nothing is processed while it is empty.

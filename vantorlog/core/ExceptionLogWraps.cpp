@@ -2,11 +2,18 @@
 // --wrap=__cxa_rethrow and --wrap=__cxa_end_catch. A program that links with those options
 // pulls this object in; others never see it (it is the only reference to the __real_ names).
 //
+// The runtime's search for a handler is watched where it ends (--wrap=__gxx_personality_v0,
+// --wrap=_Unwind_RaiseException and --wrap=_Unwind_Resume_or_Rethrow): the personality routine
+// reports the frame that takes the exception, and the search routines return only when no
+// frame does. Either way the raising code's stack is still whole.
+//
 // The throw entries save the raising call's registers and return address into a
 // TLanguageRaise on their own frame, hand it to the library, restore the registers and jump to
 // the real routine, which then sees the call exactly as it was made. The frame carries unwind
 // information, so that the library's search of the handlers can walk through it to the
 // raising code.
+#include <unwind.h>
+
 #include <cstddef>
 #include <cstring>
 #include <exception>
@@ -27,6 +34,12 @@ static_assert(offsetof(TLanguageRaise, ReturnAddress) == 0 &&
 
 extern "C" {
 void __real___cxa_end_catch();
+_Unwind_Reason_Code __real___gxx_personality_v0(int version, _Unwind_Action actions,
+                                                _Unwind_Exception_Class exception_class,
+                                                _Unwind_Exception* header,
+                                                _Unwind_Context* context);
+_Unwind_Reason_Code __real__Unwind_RaiseException(_Unwind_Exception* header);
+_Unwind_Reason_Code __real__Unwind_Resume_or_Rethrow(_Unwind_Exception* header);
 // The rethrow entry's helper: the object and type of the exception being rethrown.
 void VantorLogRethrowRaise(TLanguageRaise* raise);
 }
@@ -103,4 +116,34 @@ extern "C" void VantorLogRethrowRaise(TLanguageRaise* raise) {
 extern "C" void __wrap___cxa_end_catch() {
   if (VantorLogEndCatchDue()) VantorLogEndCatchDone();
   __real___cxa_end_catch();
+}
+
+namespace {
+
+// The thrown object of a runtime exception follows its unwind header.
+void* ThrownObject(_Unwind_Exception* header) { return header + 1; }
+
+}  // namespace
+
+extern "C" _Unwind_Reason_Code __wrap___gxx_personality_v0(int version, _Unwind_Action actions,
+                                                           _Unwind_Exception_Class exception_class,
+                                                           _Unwind_Exception* header,
+                                                           _Unwind_Context* context) {
+  const _Unwind_Reason_Code code =
+      __real___gxx_personality_v0(version, actions, exception_class, header, context);
+  if (code == _URC_HANDLER_FOUND && (actions & _UA_SEARCH_PHASE) && header)
+    ExceptionLog::OnLanguageSearchEnd(ThrownObject(header), context);
+  return code;
+}
+
+extern "C" _Unwind_Reason_Code __wrap__Unwind_RaiseException(_Unwind_Exception* header) {
+  const _Unwind_Reason_Code code = __real__Unwind_RaiseException(header);
+  if (header) ExceptionLog::OnLanguageSearchEnd(ThrownObject(header), nullptr);
+  return code;
+}
+
+extern "C" _Unwind_Reason_Code __wrap__Unwind_Resume_or_Rethrow(_Unwind_Exception* header) {
+  const _Unwind_Reason_Code code = __real__Unwind_Resume_or_Rethrow(header);
+  if (header) ExceptionLog::OnLanguageSearchEnd(ThrownObject(header), nullptr);
+  return code;
 }

@@ -235,9 +235,14 @@ bool TVantorThreadsList::IsCurrentThreadUnmarked() {
 }
 
 void TVantorThreadsList::SetExceptionMark(DWORD thread_id, BYTE value) {
+  if (value) InterlockedExchange(&any_marked_, 1);
   LockForWrite();
   if (TTrackedThreadInfo* record = GetItem(IndexOfThreadID(thread_id))) record->InException = value;
   UnlockWrite();
+}
+
+void TVantorThreadsList::ClearExceptionMark(DWORD thread_id) {
+  if (any_marked_) SetExceptionMark(thread_id, 0);
 }
 
 bool TVantorThreadsList::MarkCurrentThread(bool thread_enabled) {

@@ -107,6 +107,8 @@ class TVantorThreadsList {
   void PurgeDeadThreads();
   bool IsCurrentThreadUnmarked();
   void SetExceptionMark(DWORD thread_id, BYTE value);
+  // Clears the thread's mark; nothing to do (and no lock taken) while no mark was ever set.
+  void ClearExceptionMark(DWORD thread_id);
   // Marks the calling thread when the current options ask for handled exceptions (behaviour
   // bit 8), the library is active, the thread is enabled and not yet marked.
   bool MarkCurrentThread(bool thread_enabled);
@@ -116,6 +118,7 @@ class TVantorThreadsList {
   std::vector<HANDLE> owned_handles_;
   VCore::TMultiReadExclusiveWriteSynchronizer* FLock = nullptr;
   bool FSimpleCopy = false;
+  volatile LONG any_marked_ = 0;
 };
 
 // Per-thread exception state, zero when a thread first asks for it.
@@ -128,6 +131,11 @@ struct ThreadExceptionState {
   BYTE Processing;
   BYTE InProcessing;
   BYTE CaptureGuard;
+  // A throw through the wrap whose handler search has not ended yet.
+  void* PendingObject;
+  const void* PendingAddress;
+  const void* PendingType;  // its std::type_info
+  BYTE PendingRethrow;
 };
 
 namespace ExceptionLog {
