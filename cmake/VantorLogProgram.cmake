@@ -11,10 +11,10 @@
 include(VantorLogDebugData)
 set(VANTORLOG_PROGRAM_DEF ${CMAKE_CURRENT_LIST_DIR}/../vantorlog/core/ExceptionLog.def)
 # The C++ runtime's raise, rethrow and end of a catch block, and where its search for a handler
-# ends.
+# ends (the personality routine, std::terminate).
 set(VANTORLOG_RAISE_WRAPS -Wl,--wrap=__cxa_throw -Wl,--wrap=__cxa_rethrow
     -Wl,--wrap=__cxa_end_catch -Wl,--wrap=__gxx_personality_v0
-    -Wl,--wrap=_Unwind_RaiseException -Wl,--wrap=_Unwind_Resume_or_Rethrow)
+    -Wl,--wrap=_ZSt9terminatev)
 
 function(vantorlog_program target)
   cmake_parse_arguments(P "NO_DEBUG_DATA" "LEAK_OPTIONS" "OPTIONS" ${ARGN})

@@ -467,11 +467,6 @@ const TRuntimeAnchors& RuntimeAnchors() {
 
 namespace {
 
-struct TThrown {
-  void* object;
-  const std::type_info* type;
-};
-
 bool LoadPointer(void*, std::uint64_t address, std::uint64_t* value) {
   std::uint32_t word = 0;
   if (!VCore::SafeRead(reinterpret_cast<const void*>(static_cast<std::uintptr_t>(address)), &word,
@@ -481,23 +476,12 @@ bool LoadPointer(void*, std::uint64_t address, std::uint64_t* value) {
   return true;
 }
 
-// The personality's own test: does a handler for catch_type take the thrown object?
-bool MatchType(void* user, std::uint64_t catch_type) {
-  const TThrown& thrown = *static_cast<const TThrown*>(user);
-  const auto* type =
-      reinterpret_cast<const std::type_info*>(static_cast<std::uintptr_t>(catch_type));
-  void* vtable = nullptr;
-  if (!thrown.type || !VCore::SafeRead(type, &vtable, sizeof vtable) ||
-      !VCore::IsMemoryReadable(vtable, sizeof(void*)))
-    return false;
-  void* object = thrown.object;
-  if (thrown.type->__is_pointer_p()) object = *static_cast<void**>(object);
-  return type->__do_catch(thrown.type, &object, 1);
-}
+// The personality routine has matched the handler's type already: here only the handler's
+// kind counts, not which of the frame's handlers it is.
+bool AnyType(void*, std::uint64_t) { return true; }
 
 // The frame the search stopped at: a handler of the program, or the runtime's terminate.
-TLanguageDecision DecideFoundFrame(const ThreadExceptionState& state,
-                                   struct _Unwind_Context* context) {
+TLanguageDecision DecideFoundFrame(struct _Unwind_Context* context) {
   TLanguageDecision decision;
   int before = 0;
   const _Unwind_Ptr ip = _Unwind_GetIPInfo(context, &before);
@@ -508,14 +492,12 @@ TLanguageDecision DecideFoundFrame(const ThreadExceptionState& state,
   span.data = lsda;
   span.size = VCore::ReadableBytes(lsda, 0x10000);
   span.address = reinterpret_cast<std::uintptr_t>(lsda);
-  TThrown thrown{state.PendingObject, static_cast<const std::type_info*>(state.PendingType)};
   VLsda::TSearch search;
   search.pointer_size = 4;
   search.bases.text = _Unwind_GetTextRelBase(context);
   search.bases.data = _Unwind_GetDataRelBase(context);
   search.load = LoadPointer;
-  search.match = MatchType;
-  search.user = &thrown;
+  search.match = AnyType;
   const VLsda::TFrameResult found = VLsda::SearchFrame(span, region, before ? ip : ip - 1, search);
   if (found.outcome != VLsda::TFrameOutcome::kCatchAll &&
       found.outcome != VLsda::TFrameOutcome::kTyped)
@@ -687,7 +669,7 @@ void OnLanguageSearchEnd(void* object, void* found) {
   if (__sync_val_compare_and_swap(&state->CaptureGuard, 0, 1) != 0) return;
   const DWORD last_error = GetLastError();
   const TLanguageDecision decision =
-      found ? DecideFoundFrame(*state, static_cast<_Unwind_Context*>(found)) : TLanguageDecision{};
+      found ? DecideFoundFrame(static_cast<_Unwind_Context*>(found)) : TLanguageDecision{};
   const void* address = state->PendingAddress;
   const auto* type = static_cast<const std::type_info*>(state->PendingType);
   const bool rethrow = state->PendingRethrow != 0;

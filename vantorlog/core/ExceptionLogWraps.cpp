@@ -2,10 +2,10 @@
 // --wrap=__cxa_rethrow and --wrap=__cxa_end_catch. A program that links with those options
 // pulls this object in; others never see it (it is the only reference to the __real_ names).
 //
-// The runtime's search for a handler is watched where it ends (--wrap=__gxx_personality_v0,
-// --wrap=_Unwind_RaiseException and --wrap=_Unwind_Resume_or_Rethrow): the personality routine
-// reports the frame that takes the exception, and the search routines return only when no
-// frame does. Either way the raising code's stack is still whole.
+// The runtime's search for a handler is watched where it ends (--wrap=__gxx_personality_v0 and
+// --wrap=_ZSt9terminatev, std::terminate): the personality routine reports the frame that takes
+// the exception, and the raise routines call terminate when no frame does. Either way the
+// raising code's stack is still whole.
 //
 // The throw entries save the raising call's registers and return address into a
 // TLanguageRaise on their own frame, hand it to the library, restore the registers and jump to
@@ -38,8 +38,7 @@ _Unwind_Reason_Code __real___gxx_personality_v0(int version, _Unwind_Action acti
                                                 _Unwind_Exception_Class exception_class,
                                                 _Unwind_Exception* header,
                                                 _Unwind_Context* context);
-_Unwind_Reason_Code __real__Unwind_RaiseException(_Unwind_Exception* header);
-_Unwind_Reason_Code __real__Unwind_Resume_or_Rethrow(_Unwind_Exception* header);
+[[noreturn]] void __real__ZSt9terminatev();
 // The rethrow entry's helper: the object and type of the exception being rethrown.
 void VantorLogRethrowRaise(TLanguageRaise* raise);
 }
@@ -118,32 +117,24 @@ extern "C" void __wrap___cxa_end_catch() {
   __real___cxa_end_catch();
 }
 
-namespace {
-
-// The thrown object of a runtime exception follows its unwind header.
-void* ThrownObject(_Unwind_Exception* header) { return header + 1; }
-
-}  // namespace
-
 extern "C" _Unwind_Reason_Code __wrap___gxx_personality_v0(int version, _Unwind_Action actions,
                                                            _Unwind_Exception_Class exception_class,
                                                            _Unwind_Exception* header,
                                                            _Unwind_Context* context) {
   const _Unwind_Reason_Code code =
       __real___gxx_personality_v0(version, actions, exception_class, header, context);
+  // The thrown object follows its unwind header.
   if (code == _URC_HANDLER_FOUND && (actions & _UA_SEARCH_PHASE) && header)
-    ExceptionLog::OnLanguageSearchEnd(ThrownObject(header), context);
+    ExceptionLog::OnLanguageSearchEnd(header + 1, context);
   return code;
 }
 
-extern "C" _Unwind_Reason_Code __wrap__Unwind_RaiseException(_Unwind_Exception* header) {
-  const _Unwind_Reason_Code code = __real__Unwind_RaiseException(header);
-  if (header) ExceptionLog::OnLanguageSearchEnd(ThrownObject(header), nullptr);
-  return code;
-}
-
-extern "C" _Unwind_Reason_Code __wrap__Unwind_Resume_or_Rethrow(_Unwind_Exception* header) {
-  const _Unwind_Reason_Code code = __real__Unwind_Resume_or_Rethrow(header);
-  if (header) ExceptionLog::OnLanguageSearchEnd(ThrownObject(header), nullptr);
-  return code;
+// The raise and rethrow routines call terminate when the search found no handler: the raising
+// frames are still whole under it.
+extern "C" void __wrap__ZSt9terminatev() {
+  const std::exception_ptr current = std::current_exception();
+  void* object = nullptr;
+  std::memcpy(&object, &current, sizeof object);
+  ExceptionLog::OnLanguageSearchEnd(object, nullptr);
+  __real__ZSt9terminatev();
 }

@@ -60,18 +60,17 @@ LONGLONG PackRegion(std::uintptr_t first_page, std::uintptr_t end_page, DWORD ti
                                ((static_cast<std::uint64_t>(tick) & 0x7FFFFF) << 41));
 }
 
-// The end of a fresh cached readable region holding at; 0 when none.
+// The end of a fresh cached readable region holding at; 0 when none. An aligned 64-bit load
+// is one access (no locked instruction needed to read a slot whole).
 std::uintptr_t CachedRegionEnd(std::uintptr_t at) {
   const std::uintptr_t page = at >> 12;
-  const DWORD now = GetTickCount() & 0x7FFFFF;
   for (int i = 0; i < kRegionSlots; ++i) {
-    const auto word = static_cast<std::uint64_t>(InterlockedCompareExchange64(&g_regions[i], 0, 0));
-    if (!word) continue;
+    const auto word = static_cast<std::uint64_t>(__atomic_load_n(&g_regions[i], __ATOMIC_ACQUIRE));
     const std::uintptr_t first = word & 0xFFFFF;
     const std::uintptr_t end = (word >> 20) & 0x1FFFFF;
+    if (!word || page < first || page >= end) continue;
     const DWORD stamp = static_cast<DWORD>(word >> 41);
-    if (((now - stamp) & 0x7FFFFF) > kRegionLifeMs) continue;
-    if (page >= first && page < end) return end << 12;
+    if (((GetTickCount() - stamp) & 0x7FFFFF) <= kRegionLifeMs) return end << 12;
   }
   return 0;
 }
