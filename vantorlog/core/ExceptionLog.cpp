@@ -290,12 +290,20 @@ BOOL CALLBACK AllocateSlots(PINIT_ONCE, PVOID, PVOID*) {
   return TRUE;
 }
 
-void* SlotValue(DWORD* slot) {
+// Once the slots exist a flag says so: no one-time initialisation call on every throw.
+volatile LONG g_slots_ready = 0;
+void EnsureSlots() {
+  if (__atomic_load_n(&g_slots_ready, __ATOMIC_ACQUIRE)) return;
   InitOnceExecuteOnce(&g_slots_once, AllocateSlots, nullptr, nullptr);
+  __atomic_store_n(&g_slots_ready, 1, __ATOMIC_RELEASE);
+}
+
+void* SlotValue(DWORD* slot) {
+  EnsureSlots();
   return *slot == TLS_OUT_OF_INDEXES ? nullptr : TlsGetValue(*slot);
 }
 void SetSlotValue(DWORD* slot, void* value) {
-  InitOnceExecuteOnce(&g_slots_once, AllocateSlots, nullptr, nullptr);
+  EnsureSlots();
   if (*slot != TLS_OUT_OF_INDEXES) TlsSetValue(*slot, value);
 }
 
@@ -515,6 +523,37 @@ TLanguageDecision DecideFoundFrame(struct _Unwind_Context* context) {
   return decision;
 }
 
+// A frame's decision depends only on its code and tables: kept per call site, in words read
+// and written whole (call site 32 bits, table 24 bits, decision 8 bits).
+volatile std::uint64_t g_frame_decisions[64];
+
+std::uint64_t PackFrameDecision(std::uintptr_t ip, std::uintptr_t lsda,
+                                const TLanguageDecision& d) {
+  const unsigned bits = (d.caught ? 0x80u : 0u) | ((d.kind & 7u) << 3) | (d.first_kind & 7u);
+  return static_cast<std::uint64_t>(ip) | (static_cast<std::uint64_t>(lsda & 0xFFFFFF) << 32) |
+         (static_cast<std::uint64_t>(bits) << 56);
+}
+
+TLanguageDecision DecideFoundFrameCached(struct _Unwind_Context* context) {
+  int before = 0;
+  const std::uintptr_t ip = _Unwind_GetIPInfo(context, &before);
+  const auto lsda = reinterpret_cast<std::uintptr_t>(_Unwind_GetLanguageSpecificData(context));
+  volatile std::uint64_t& slot = g_frame_decisions[(ip >> 2) % std::size(g_frame_decisions)];
+  const std::uint64_t word = __atomic_load_n(&slot, __ATOMIC_ACQUIRE);
+  if (word && static_cast<std::uintptr_t>(word & 0xFFFFFFFF) == ip &&
+      ((word >> 32) & 0xFFFFFF) == (lsda & 0xFFFFFF)) {
+    const unsigned bits = static_cast<unsigned>(word >> 56);
+    TLanguageDecision d;
+    d.caught = (bits & 0x80) != 0;
+    d.kind = static_cast<BYTE>((bits >> 3) & 7);
+    d.first_kind = static_cast<BYTE>(bits & 7);
+    return d;
+  }
+  const TLanguageDecision d = DecideFoundFrame(context);
+  __atomic_store_n(&slot, PackFrameDecision(ip, lsda, d), __ATOMIC_RELEASE);
+  return d;
+}
+
 // Whether the library processes a thrown object, and whether it is a stack overflow: the
 // thrown object's class is the thrown type, so the answers are kept per type.
 struct TTypeFacts {
@@ -669,7 +708,7 @@ void OnLanguageSearchEnd(void* object, void* found) {
   if (__sync_val_compare_and_swap(&state->CaptureGuard, 0, 1) != 0) return;
   const DWORD last_error = GetLastError();
   const TLanguageDecision decision =
-      found ? DecideFoundFrame(static_cast<_Unwind_Context*>(found)) : TLanguageDecision{};
+      found ? DecideFoundFrameCached(static_cast<_Unwind_Context*>(found)) : TLanguageDecision{};
   const void* address = state->PendingAddress;
   const auto* type = static_cast<const std::type_info*>(state->PendingType);
   const bool rethrow = state->PendingRethrow != 0;
