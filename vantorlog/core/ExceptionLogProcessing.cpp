@@ -304,6 +304,50 @@ void AddOtherThreadStacks(TVantorStackList& list, const TVantorThreadsList& snap
   }
 }
 
+// The processes list is built by a thread of its own while the stacks are located: both wait
+// mostly on the system. The thread is made past the thread hooks and never processed.
+class TProcessesListBuild {
+ public:
+  TProcessesListBuild() = default;
+  TProcessesListBuild(const TProcessesListBuild&) = delete;
+  TProcessesListBuild& operator=(const TProcessesListBuild&) = delete;
+  ~TProcessesListBuild() { Finish(); }
+  void Start() {
+    handle_ = RealCreateThread(nullptr, 0, Run, nullptr, CREATE_SUSPENDED, &id_);
+    if (!handle_) return;
+    SetThreadEnabled(id_, false);
+    started_ = RealResumeThread(handle_) != static_cast<DWORD>(-1);
+    if (!started_) Finish();
+  }
+  // The list is there when this returns: built by the thread, or here when it could not run.
+  void Finish() {
+    if (handle_ && started_) WaitForSingleObject(handle_, INFINITE);
+    if (handle_) {
+      if (!started_) TerminateThread(handle_, 0);  // never ran a line
+      CloseHandle(handle_);
+      SetThreadEnabled(id_, true);
+    }
+    if (wanted_ && !started_) VCore::BuildProcessesList();
+    handle_ = nullptr;
+    started_ = false;
+    wanted_ = false;
+  }
+  void Want() { wanted_ = true; }
+
+ private:
+  static DWORD WINAPI Run(void*) {
+    try {
+      VCore::BuildProcessesList();
+    } catch (...) {
+    }
+    return 0;
+  }
+  HANDLE handle_ = nullptr;
+  DWORD id_ = 0;
+  bool started_ = false;
+  bool wanted_ = false;
+};
+
 // Threads held by the freeze policy; resumed when the line is through with them or fails.
 class TFrozenThreads {
  public:
@@ -691,6 +735,13 @@ bool ProcessCaughtException(void* object, const void* address, bool language, BY
     if (handler_type == 1) result = true;
     if (handler_type == 2) {
       Step(4);
+      // The stacks of the report repeat addresses: each is located once.
+      TLocationCacheScope locations;
+      TProcessesListBuild processes;
+      if (handler_kind != 2 && (options->FLogFlags & 0x10)) {
+        processes.Want();
+        processes.Start();
+      }
       g_call_stack.reset();
       if (params.StackList) {
         g_call_stack = std::make_unique<TVantorStackList>();
@@ -713,13 +764,13 @@ bool ProcessCaughtException(void* object, const void* address, bool language, BY
       Step(5);
 
       if (handler_kind != 2) {
+        processes.Finish();
         TFrozenThreads frozen;
         if (snapshot) frozen.Freeze(*snapshot, params.ThreadID, options->FBehaviourFlags);
         Step(6);
         HandleFlag() = true;
         if (options->FLogFlags & 0x10) {
           if (VCore::ModulesList()) VCore::RefreshModulesList();
-          VCore::BuildProcessesList();
           input.Processes = VCore::ProcessesList();
         }
         context.ModulesList = VCore::ModulesList();

@@ -323,10 +323,10 @@ void LightLocation(std::uintptr_t address, std::uint32_t thread_id, TAddressLoca
   location.Kind = 1;
 }
 
-}  // namespace
+thread_local std::unordered_map<std::uintptr_t, TAddressLocation>* t_found = nullptr;
 
-void GetAddressLocation(const void* address, std::uint32_t thread_id, TAddressLocation& location,
-                        bool exact, std::uint8_t thread_kind) {
+void LocateAddress(const void* address, std::uint32_t thread_id, TAddressLocation& location,
+                   bool exact, std::uint8_t thread_kind) {
   location = TAddressLocation{};
   std::shared_ptr<TVantorModuleInfo> held = VCore::ModuleInfoRefOfAddress(address);
   TVantorModuleInfo* module = held.get();
@@ -364,6 +364,28 @@ void GetAddressLocation(const void* address, std::uint32_t thread_id, TAddressLo
   if (const TVantorFunctionInfo* entry = ExportCovering(*module, location.Address))
     SplitMangledName(entry->Name, location);
   CutShortStrings(location);
+}
+
+}  // namespace
+
+TLocationCacheScope::TLocationCacheScope() : previous_(t_found) { t_found = &found_; }
+TLocationCacheScope::~TLocationCacheScope() { t_found = previous_; }
+
+void GetAddressLocation(const void* address, std::uint32_t thread_id, TAddressLocation& location,
+                        bool exact, std::uint8_t thread_kind) {
+  const auto key = reinterpret_cast<std::uintptr_t>(address);
+  if (t_found) {
+    const auto kept = t_found->find(key);
+    if (kept != t_found->end()) {
+      location = kept->second;
+      location.ThreadID = thread_id;
+      location.ThreadKind = thread_kind;
+      location.Exact = exact ? 1 : 0;
+      return;
+    }
+  }
+  LocateAddress(address, thread_id, location, exact, thread_kind);
+  if (t_found) t_found->emplace(key, location);
 }
 
 void ScanStackReturnAddresses(TVantorStackList& list, const void* first_address,

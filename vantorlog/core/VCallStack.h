@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "VModules.h"
@@ -133,6 +134,21 @@ struct TStackAdmission {
 // debug-information source or its exports). An address in no module gives kind 0.
 void GetAddressLocation(const void* address, std::uint32_t thread_id, TAddressLocation& location,
                         bool exact, std::uint8_t thread_kind);
+
+// While one lives in a thread, GetAddressLocation keeps there what it found, by address: the
+// stacks of one report repeat addresses (each thread's creator stack, for one), and a lookup
+// in the debug data reads a module's tables from their start.
+class TLocationCacheScope {
+ public:
+  TLocationCacheScope();
+  ~TLocationCacheScope();
+  TLocationCacheScope(const TLocationCacheScope&) = delete;
+  TLocationCacheScope& operator=(const TLocationCacheScope&) = delete;
+
+ private:
+  std::unordered_map<std::uintptr_t, TAddressLocation> found_;
+  std::unordered_map<std::uintptr_t, TAddressLocation>* previous_;
+};
 
 // Appends the return addresses found between stack_start and stack_end (both included, at
 // most kMaxStackScan bytes) to the list, after first_address when given (exact). light: the

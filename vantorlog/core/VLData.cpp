@@ -438,6 +438,55 @@ std::string ReadStoredName(TVantorModuleInfo& info, TStream& stream) {
   return name;
 }
 
+namespace {
+
+// A unit's code range and where its entry starts in the debug information.
+struct TUnitSpan {
+  std::uint64_t offset;
+  std::uint64_t end;
+  std::size_t at;
+};
+struct TUnitIndex {
+  const void* memory;
+  std::size_t size;
+  std::vector<TUnitSpan> units;
+};
+
+// The units of the module's debug information, read once (under the cipher lock).
+const TUnitIndex* UnitIndexOf(TVantorModuleInfo& info) {
+  const void* memory = info.DebugInfo->Memory();
+  const auto size = static_cast<std::size_t>(info.DebugInfo->Size());
+  if (auto* kept = static_cast<const TUnitIndex*>(info.UnitIndex.get()))
+    if (kept->memory == memory && kept->size == size) return kept;
+  auto index = std::make_shared<TUnitIndex>();
+  index->memory = memory;
+  index->size = size;
+  const std::uint16_t v = info.DebugDataVersion;
+  try {
+    TByteReader r(static_cast<const std::uint8_t*>(memory), size);
+    if (v > 404 && v < 500) r.Skip(r.D());
+    const std::uint32_t units = r.D();
+    for (std::uint32_t u = 0; u < units; ++u) {
+      const std::size_t at = r.Position();
+      SkipStoredName(r, v);
+      r.D();
+      const std::uint32_t unit_offset = r.D();
+      const std::uint32_t code_size = r.D();
+      const std::uint32_t records_length = r.D();
+      if (records_length > r.Left()) break;
+      r.Skip(records_length);
+      index->units.push_back(
+          {unit_offset, static_cast<std::uint64_t>(unit_offset) + code_size, at});
+    }
+  } catch (...) {
+    // the units read so far are indexed; a lookup past them finds nothing, as a scan would
+  }
+  info.UnitIndex = index;
+  return index.get();
+}
+
+}  // namespace
+
 bool LookupInDebugInfo(TVantorModuleInfo& info, std::uintptr_t address, TAddressLocation& location,
                        const TCodeReader& read_code) {
   if (!info.DebugInfo) return false;
@@ -450,9 +499,17 @@ bool LookupInDebugInfo(TVantorModuleInfo& info, std::uintptr_t address, TAddress
   if (v >= 500 && info.PasswordKnown) VEncrypt::SetCipherKey(info.Password);
   try {
     TByteReader r(info.DebugInfo->Memory(), static_cast<std::size_t>(info.DebugInfo->Size()));
-    if (v > 404 && v < 500) r.Skip(r.D());
-    const std::uint32_t units = r.D();
-    for (std::uint32_t u = 0; u < units; ++u) {
+    // The first unit whose code holds the address, as a scan from the start would meet it.
+    const TUnitIndex* index = UnitIndexOf(info);
+    const TUnitSpan* holder = nullptr;
+    for (const TUnitSpan& span : index->units)
+      if (target >= span.offset && target < span.end) {
+        holder = &span;
+        break;
+      }
+    if (!holder) return false;
+    r.Seek(holder->at);
+    for (std::uint32_t u = 0; u < 1; ++u) {
       // The name is decoded only for the unit that holds the address.
       const std::size_t name_at = r.Position();
       SkipStoredName(r, v);

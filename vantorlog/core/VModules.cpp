@@ -41,6 +41,8 @@ std::uint32_t PriorityClassOfBasePriority(std::int32_t base_priority) {
 namespace {
 
 std::recursive_mutex g_lock;
+// The processes list has a lock of its own: it is built beside lookups of modules.
+std::mutex g_processes_lock;
 TVantorModulesList* g_modules = nullptr;
 VCore::TUnitVariable<TVantorProcessesList> g_processes_unit;
 TVantorProcessesList& g_processes = *g_processes_unit;
@@ -399,7 +401,7 @@ std::string FullPathOf(const TProcessFunctions& f, DWORD id, const std::string& 
 TVantorProcessesList* ProcessesList() { return &g_processes; }
 
 void BuildProcessesList() {
-  std::lock_guard<std::recursive_mutex> lock(g_lock);
+  std::lock_guard<std::mutex> lock(g_processes_lock);
   g_processes.Clear();
   TProcessFunctions f;
   HMODULE psapi = LoadLibraryA("PSAPI.dll");

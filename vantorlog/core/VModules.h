@@ -74,6 +74,8 @@ struct TVantorModuleInfo {
   std::uint64_t FileDate = 0;  // last write, local time, as a FILETIME
   std::string Password;
   std::uint8_t PasswordKnown = 1;
+  // Where each unit of DebugInfo starts, made on the first lookup (the debug-data reader's).
+  std::shared_ptr<void> UnitIndex;
 };
 class TVantorModulesList : public TVantorOwnedList<TVantorModuleInfo> {};
 
