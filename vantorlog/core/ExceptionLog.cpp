@@ -636,8 +636,7 @@ bool WillUserHandlerCatch(void* object, const void* address, bool forced, BYTE* 
 
 namespace {
 
-bool IsRethrowOfLast(const void* object) {
-  const TLanguageRaise* raise = CurrentRaise();
+bool IsRethrowOfLast(const TLanguageRaise* raise, const void* object) {
   if (!raise || !raise->Rethrow || raise->Object != object || g_last.Object != object ||
       !g_last.Address)
     return false;
@@ -647,10 +646,6 @@ bool IsRethrowOfLast(const void* object) {
   ReleaseSRWLockShared(&g_stack_copy_lock);
   return copied;
 }
-
-}  // namespace
-
-namespace {
 
 // The common end of a capture: the stack copy, and the processing when no handler of the
 // program takes the object. decision: that of a throw through the wrap.
@@ -683,7 +678,7 @@ void CaptureRaisedException(void* object, const void* address, bool language, bo
   if (__sync_val_compare_and_swap(&state->CaptureGuard, 0, 1) != 0) return;
   const DWORD last_error = GetLastError();
   const TLanguageRaise* raise = CurrentRaise();
-  const bool rethrow = IsRethrowOfLast(object);
+  const bool rethrow = IsRethrowOfLast(raise, object);
   if (rethrow)
     address = g_last.Address;
   else if (!unwind || !g_last.KnownAddress)

@@ -313,6 +313,7 @@ class TProcessesListBuild {
   TProcessesListBuild& operator=(const TProcessesListBuild&) = delete;
   ~TProcessesListBuild() { Finish(); }
   void Start() {
+    wanted_ = true;
     handle_ = RealCreateThread(nullptr, 0, Run, nullptr, CREATE_SUSPENDED, &id_);
     if (!handle_) return;
     SetThreadEnabled(id_, false);
@@ -332,7 +333,6 @@ class TProcessesListBuild {
     started_ = false;
     wanted_ = false;
   }
-  void Want() { wanted_ = true; }
 
  private:
   static DWORD WINAPI Run(void*) {
@@ -738,10 +738,7 @@ bool ProcessCaughtException(void* object, const void* address, bool language, BY
       // The stacks of the report repeat addresses: each is located once.
       TLocationCacheScope locations;
       TProcessesListBuild processes;
-      if (handler_kind != 2 && (options->FLogFlags & 0x10)) {
-        processes.Want();
-        processes.Start();
-      }
+      if (handler_kind != 2 && (options->FLogFlags & 0x10)) processes.Start();
       g_call_stack.reset();
       if (params.StackList) {
         g_call_stack = std::make_unique<TVantorStackList>();

@@ -233,10 +233,8 @@ void ExecuteWrapper(TThread* thread, void (*execute)(TThread* thread)) {
 
 void OnExceptBlockDone() {
   if (!HooksActive()) return;
-  // Handled exceptions are reported only when the options ask (behaviour bit 8): the end of
-  // every other catch block costs no more than this.
-  const TVantorModuleOptions* options = CurrentOptions();
-  if (!options || (options->FBehaviourFlags & 0x100) == 0) return;
+  // Asked first: the end of every catch block passes here.
+  if (!HandledExceptionsWanted()) return;
   TVantorThreadsList* list = ThreadsList();
   if (!list || !list->MarkCurrentThread(IsThreadEnabled(GetCurrentThreadId()))) return;
   void* object = ObjectOf(std::current_exception());

@@ -509,7 +509,7 @@ bool LookupInDebugInfo(TVantorModuleInfo& info, std::uintptr_t address, TAddress
       }
     if (!holder) return false;
     r.Seek(holder->at);
-    for (std::uint32_t u = 0; u < 1; ++u) {
+    {
       // The name is decoded only for the unit that holds the address.
       const std::size_t name_at = r.Position();
       SkipStoredName(r, v);
@@ -519,10 +519,6 @@ bool LookupInDebugInfo(TVantorModuleInfo& info, std::uintptr_t address, TAddress
       const std::uint32_t records_length = r.D();
       if (records_length > r.Left()) return false;
       const std::uint64_t unit_end = static_cast<std::uint64_t>(unit_offset) + code_size;
-      if (target < unit_offset || target >= unit_end) {
-        r.Skip(records_length);
-        continue;
-      }
       std::string unit;
       {
         TByteReader name(info.DebugInfo->Memory(), r.Position());

@@ -246,8 +246,7 @@ void TVantorThreadsList::ClearExceptionMark(DWORD thread_id) {
 }
 
 bool TVantorThreadsList::MarkCurrentThread(bool thread_enabled) {
-  const TVantorModuleOptions* options = ExceptionLog::CurrentOptions();
-  if (!options || (options->FBehaviourFlags & 0x100) == 0 || !ExceptionLog::IsLibraryActive() ||
+  if (!ExceptionLog::HandledExceptionsWanted() || !ExceptionLog::IsLibraryActive() ||
       !thread_enabled || !IsCurrentThreadUnmarked())
     return false;
   SetExceptionMark(GetCurrentThreadId(), 1);
@@ -278,6 +277,11 @@ DWORD StateSlot() {
 }
 
 }  // namespace
+
+bool HandledExceptionsWanted() {
+  const TVantorModuleOptions* options = CurrentOptions();
+  return options && (options->FBehaviourFlags & 0x100) != 0;
+}
 
 ThreadExceptionState* CurrentThreadState() {
   const DWORD slot = StateSlot();

@@ -140,6 +140,9 @@ struct ThreadExceptionState {
 
 namespace ExceptionLog {
 
+// Whether the current options ask for handled exceptions to be reported (behaviour bit 8).
+bool HandledExceptionsWanted();
+
 // The calling thread's state (kept in a TlsAlloc slot; null only when no memory is left).
 ThreadExceptionState* CurrentThreadState();
 // Frees the calling thread's state; for the end of a thread.
