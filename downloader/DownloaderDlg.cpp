@@ -252,8 +252,11 @@ LRESULT CDownloaderDlg::OnCommReceive(WPARAM, LPARAM) {
     return 0;
   }
   std::uint8_t b;
-  // A dump block that follows is taken whole by its own message, not byte by byte.
-  while (!(m_BootDone && m_OperationState == 24) && g_MasterComm.m_QueueRead.Get(b)) {
+  // Only the bytes queued before this message: a reply that lands while a step writes has a
+  // message of its own, so the window keeps answering through a whole download. A dump block
+  // that follows is taken whole by its own message, not byte by byte.
+  for (int n = g_MasterComm.m_QueueRead.GetCount();
+       n > 0 && !(m_BootDone && m_OperationState == 24) && g_MasterComm.m_QueueRead.Get(b); --n) {
     if (!m_BootDone)
       ProcessBootByte(b);
     else

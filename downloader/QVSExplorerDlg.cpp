@@ -277,8 +277,13 @@ LRESULT CQVSExplorerDlg::OnCommReceive(WPARAM, LPARAM) {
   if (m_bInReceive) return 0;  // a message box inside a step: the outer loop goes on
   m_bInReceive = true;
   std::uint8_t b;
-  while (m_nState != 0 && g_MasterComm.m_QueueRead.Get(b)) Step(b);
+  // Only the bytes queued before this message. Later ones come with messages of their own, but
+  // those that arrived while a step's message box ran had theirs taken by the guard above.
+  for (int n = g_MasterComm.m_QueueRead.GetCount();
+       n > 0 && m_nState != 0 && g_MasterComm.m_QueueRead.Get(b); --n)
+    Step(b);
   m_bInReceive = false;
+  if (m_nState != 0 && g_MasterComm.m_QueueRead.GetCount() > 0) PostMessage(WM_COMM_RECEIVE);
   return 0;
 }
 
