@@ -1,6 +1,8 @@
 #include "VHook.h"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "VMemory.h"
 
@@ -193,6 +195,21 @@ bool IsReturn(const TDecoded& d) {
 
 constexpr std::size_t kLongestInstruction = 16;
 
+// End of the first return within maximum bytes, 0 when none.
+std::size_t ReturnEnd(const std::uint8_t* code, std::size_t available, int maximum) {
+  if (!code || maximum <= 0) return 0;
+  const auto limit = static_cast<std::size_t>(maximum);
+  std::size_t at = 0;
+  while (at < limit && at < available) {
+    const TDecoded d = Decode(code + at, available - at);
+    const std::size_t next = at + d.length;
+    if (next > limit) break;
+    if (d.ok && IsReturn(d)) return next;
+    at = next;
+  }
+  return 0;
+}
+
 }  // namespace
 
 bool InstructionLengthOf(const std::uint8_t* code, std::size_t available, int* length) {
@@ -212,26 +229,24 @@ bool InstructionLength(const void* address, int* length) {
 }
 
 int ProcedureLengthOf(const std::uint8_t* code, std::size_t available, int maximum) {
-  if (!code || maximum <= 0) return 1;
-  const auto limit = static_cast<std::size_t>(maximum);
-  std::size_t at = 0;
-  while (at < limit && at < available) {
-    const TDecoded d = Decode(code + at, available - at);
-    const std::size_t next = at + d.length;
-    if (next > limit) break;
-    if (d.ok && IsReturn(d)) return static_cast<int>(next);
-    at = next;
-  }
-  return 1;
+  const std::size_t end = ReturnEnd(code, available, maximum);
+  return end ? static_cast<int>(end) : 1;
 }
 
 int ProcedureLength(const void* address, int maximum) {
   if (maximum <= 0) return 1;
   const std::size_t n = VCore::ReadableBytes(address, static_cast<std::size_t>(maximum));
   if (n == 0) return 1;
-  std::vector<std::uint8_t> code(n);
-  if (!VCore::SafeRead(address, code.data(), n)) return 1;
-  return ProcedureLengthOf(code.data(), n, maximum);
+  // Read a window at a time: most procedures end in the first one. A return counts once every
+  // instruction before it was decoded with a whole instruction's bytes in the window.
+  std::vector<std::uint8_t> code;
+  for (std::size_t window = std::min<std::size_t>(n, 4096);; window = std::min(n, window * 4)) {
+    code.resize(window);
+    if (!VCore::SafeRead(address, code.data(), window)) return 1;
+    const std::size_t end = ReturnEnd(code.data(), window, maximum);
+    if (window == n) return end ? static_cast<int>(end) : 1;
+    if (end && end + kLongestInstruction <= window) return static_cast<int>(end);
+  }
 }
 
 #ifdef _WIN32

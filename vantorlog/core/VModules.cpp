@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "VCore.h"
+#include "VExportTable.h"
 #include "VLData.h"
 #include "VLDataWin.h"
 #include "VMemory.h"
@@ -270,44 +271,17 @@ bool BuildExportList(TModuleHandle module, TVantorFunctionsList& list) {
   const std::uint32_t code_start = nt.OptionalHeader.BaseOfCode;
   if (!IsMemoryReadable(static_cast<const char*>(base) + code_start, nt.OptionalHeader.SizeOfCode))
     return false;
-  if (nt.OptionalHeader.NumberOfRvaAndSizes <= IMAGE_DIRECTORY_ENTRY_EXPORT) return true;
-  const IMAGE_DATA_DIRECTORY dir = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
-  if (dir.VirtualAddress == 0) return true;
-
-  // The section that holds the export directory.
-  const std::uint32_t sections =
-      pe + 4 + sizeof(IMAGE_FILE_HEADER) + nt.FileHeader.SizeOfOptionalHeader;
-  bool held = false;
-  for (int i = 0; i < nt.FileHeader.NumberOfSections && !held; ++i) {
-    IMAGE_SECTION_HEADER s;
-    if (!ReadAt(module, sections + i * sizeof s, &s)) return false;
-    const std::uint32_t size = std::max(s.Misc.VirtualSize, s.SizeOfRawData);
-    held = s.VirtualAddress <= dir.VirtualAddress && s.VirtualAddress + size > dir.VirtualAddress;
-  }
-  if (!held) return true;
-
-  IMAGE_EXPORT_DIRECTORY exports;
-  if (!ReadAt(module, dir.VirtualAddress, &exports) || exports.Characteristics != 0) return true;
-  const std::uint32_t count = std::min(exports.NumberOfFunctions, exports.NumberOfNames);
+  TExportTable table;
+  if (!table.Open(module)) return true;
+  TForwarderResolver forwarders;
   const bool win9x = IsWin95();
-  for (std::uint32_t i = 0; i < count; ++i) {
-    std::uint32_t name_rva = 0, function_rva = 0;
-    std::uint16_t ordinal = 0;
-    if (!ReadAt(module, exports.AddressOfNames + 4 * i, &name_rva) ||
-        !ReadAt(module, exports.AddressOfNameOrdinals + 2 * i, &ordinal) ||
-        ordinal >= exports.NumberOfFunctions ||
-        !ReadAt(module, exports.AddressOfFunctions + 4 * ordinal, &function_rva))
-      continue;
+  for (std::uint32_t i = 0; i < table.NamedCount(); ++i) {
     std::string name;
-    for (std::uint32_t k = 0; k < 256; ++k) {
-      char c;
-      if (!ReadAt(module, name_rva + k, &c) || c == 0) break;
-      name += c;
-    }
+    std::uint32_t function_rva = 0;
+    if (!table.Entry(i, name, function_rva)) continue;
     std::uintptr_t address = module + function_rva;
-    if (function_rva >= dir.VirtualAddress && function_rva < dir.VirtualAddress + dir.Size) {
-      // A forwarder: where the name leads.
-      address = reinterpret_cast<std::uintptr_t>(GetProcAddress(AsModule(module), name.c_str()));
+    if (table.IsForwarder(function_rva)) {
+      address = forwarders.Resolve(table, function_rva, name);
     } else if (win9x) {
       std::uint8_t thunk[10];
       if (SafeRead(reinterpret_cast<const void*>(address), thunk, sizeof thunk) &&

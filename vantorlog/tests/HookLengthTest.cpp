@@ -158,4 +158,26 @@ TEST(ProcedureLengthTest, ReadsOwnMemoryThroughTheProbes) {
   EXPECT_EQ(VHook::ProcedureLength(nullptr, 64), 1);
 }
 
+TEST(ProcedureLengthTest, ReturnsFarIntoTheCodeAndAcrossPiecesAreFound) {
+  const struct {
+    const char* name;
+    std::size_t nops;  // 0x90 bytes before the tail
+    const char* tail;
+    int expected;
+  } cases[] = {
+      {"ret past the first pages", 20000, "c3", 20001},
+      {"ret imm16 across a page end", 4095, "c20400", 4098},
+      // mov eax, imm32 whose immediate holds C3 bytes, across a page end, then the ret
+      {"return bytes inside an immediate", 4093, "b8c3c3c3c3c3", 4099},
+      {"no return within the maximum", 9000, "", 1},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::uint8_t> code(c.nops, 0x90);
+    const auto tail = Bytes(c.tail);
+    code.insert(code.end(), tail.begin(), tail.end());
+    EXPECT_EQ(VHook::ProcedureLength(code.data(), static_cast<int>(code.size())), c.expected)
+        << c.name;
+  }
+}
+
 }  // namespace

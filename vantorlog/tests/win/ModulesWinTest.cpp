@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cstdio>
 #include <fstream>
+#include <map>
 
 #include "Fixtures.h"
 #include "VLData.h"
@@ -108,6 +109,45 @@ TEST_F(ModulesWinTest, LibraryLoadedLaterAppearsWithItsExports) {
   EXPECT_EQ(names, (std::vector<std::string>{"VLProbeAdd", "VLProbeName", "VLProbeTwice",
                                              "VLProbeValue"}));
   FreeLibrary(library);
+}
+
+// Every named export at the address its table gives (a forwarder: where the loader takes it).
+TEST_F(ModulesWinTest, SystemLibraryExportsAreThoseOfTheirTables) {
+  for (const char* name : {"kernel32.dll", "ntdll.dll", "user32.dll"}) {
+    SCOPED_TRACE(name);
+    HMODULE library = GetModuleHandleA(name);
+    if (!library) library = LoadLibraryA(name);
+    ASSERT_NE(library, nullptr);
+    const auto* base = reinterpret_cast<const std::uint8_t*>(library);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY range =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    const auto* directory =
+        reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + range.VirtualAddress);
+    const auto* names = reinterpret_cast<const std::uint32_t*>(base + directory->AddressOfNames);
+    const auto* ordinals =
+        reinterpret_cast<const std::uint16_t*>(base + directory->AddressOfNameOrdinals);
+    const auto* functions =
+        reinterpret_cast<const std::uint32_t*>(base + directory->AddressOfFunctions);
+    std::map<std::string, std::uintptr_t> expected;
+    for (DWORD i = 0; i < directory->NumberOfNames; ++i) {
+      const char* export_name = reinterpret_cast<const char*>(base + names[i]);
+      const std::uint32_t rva = functions[ordinals[i]];
+      expected[export_name] =
+          rva - range.VirtualAddress < range.Size
+              ? reinterpret_cast<std::uintptr_t>(GetProcAddress(library, export_name))
+              : reinterpret_cast<std::uintptr_t>(base + rva);
+    }
+    EXPECT_GT(expected.size(), 100u);
+
+    TVantorFunctionsList exports;
+    ASSERT_TRUE(VCore::BuildExportList(reinterpret_cast<VCore::TModuleHandle>(library), exports));
+    std::map<std::string, std::uintptr_t> found;
+    for (int i = 0; i < exports.Count(); ++i)
+      found[exports.Items(i)->Name] = exports.Items(i)->Address;
+    EXPECT_EQ(found, expected);
+  }
 }
 
 TEST_F(ModulesWinTest, RefreshEntersLightlyAndTheFirstLookupRebuilds) {
