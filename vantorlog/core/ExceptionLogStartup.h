@@ -34,7 +34,9 @@ void FinalizeManager();
 bool UnitInitRunning();
 bool FinalizationStarted();
 void SetFinalizationStarted();
-// A handler of the runtime's own code was met during unit start or stop.
+// A handler of the runtime's own code was met during unit start or stop. Never set with this
+// runtime: it runs the static constructors and the exit procedures with no handler of its own
+// around them, so an exception escaping one meets no handler at all (the terminate backstop).
 bool RuntimeHandlerMet();
 void SetRuntimeHandlerMet();
 
