@@ -123,6 +123,9 @@ HWND ShowForm() {
 }
 
 int g_report_number = 0;
+HWND g_form = nullptr;
+// Whether the form was in front from the step before the report's facts to the step after.
+volatile bool g_front_at_facts = false;
 
 // As the raise hook hands over an uncaught language raise at this call.
 [[gnu::noinline]] void Process(Exception& object) {
@@ -150,15 +153,15 @@ int RunThreads() {
   HANDLE busy = CreateThread(nullptr, 0, BusyThread, nullptr, 0, &id);
   Trail("thread busy " + std::to_string(id));
   HWND form = ShowForm();
+  g_form = form;
   Trail(GetForegroundWindow() == form ? "form in front" : "form behind");
   Sleep(100);  // every thread is at its wait or in its loop
   for (int i = 0; i < 5; ++i) {
     EConvertError error("main thread exception " + std::to_string(i));
     BringToFront(form);
-    const bool before = GetForegroundWindow() == form;
+    g_front_at_facts = false;
     Process(error);  // main-thread-site
-    const bool front = before && GetForegroundWindow() == form;
-    Trail("report " + std::to_string(i) + (front ? " front" : " behind"));
+    Trail("report " + std::to_string(i) + (g_front_at_facts ? " front" : " behind"));
   }
   InterlockedExchange(&g_stop, 1);
   SetEvent(g_go);
@@ -227,7 +230,12 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   ExceptionLog::SetCurrentOptions(options.get());
 
   ExceptionLog::TProcessingSteps& steps = ExceptionLog::ProcessingSteps();
-  steps.Progress = [](DWORD code) { Trail("p " + std::to_string(code)); };
+  steps.Progress = [](DWORD code) {
+    // The worker reads the foreground: it sends nothing to the waiting main thread.
+    if (code == 4) g_front_at_facts = g_form && GetForegroundWindow() == g_form;
+    if (code == 5) g_front_at_facts = g_front_at_facts && GetForegroundWindow() == g_form;
+    Trail("p " + std::to_string(code));
+  };
   steps.CaptureScreenshot = [] { Trail("capture"); };
   steps.ReleaseScreenshot = [] { Trail("release"); };
   steps.SaveReportToLog = [](const std::string& report) {
