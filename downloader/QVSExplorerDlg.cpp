@@ -274,16 +274,21 @@ void CQVSExplorerDlg::OnRecord() {
 // The state machine.
 
 LRESULT CQVSExplorerDlg::OnCommReceive(WPARAM, LPARAM) {
-  if (m_bInReceive) return 0;  // a message box inside a step: the outer loop goes on
+  if (m_bInReceive) {  // a message box inside a step: the outer call goes on afterwards
+    m_bReceiveMissed = true;
+    return 0;
+  }
   m_bInReceive = true;
+  m_bReceiveMissed = false;
   std::uint8_t b;
-  // Only the bytes queued before this message. Later ones come with messages of their own, but
-  // those that arrived while a step's message box ran had theirs taken by the guard above.
+  // Only the bytes queued before this message; later ones come with messages of their own.
   for (int n = g_MasterComm.m_QueueRead.GetCount();
        n > 0 && m_nState != 0 && g_MasterComm.m_QueueRead.Get(b); --n)
     Step(b);
   m_bInReceive = false;
-  if (m_nState != 0 && g_MasterComm.m_QueueRead.GetCount() > 0) PostMessage(WM_COMM_RECEIVE);
+  // Those that came while a message box ran had their messages taken by the guard.
+  if (m_bReceiveMissed && m_nState != 0 && g_MasterComm.m_QueueRead.GetCount() > 0)
+    PostMessage(WM_COMM_RECEIVE);
   return 0;
 }
 

@@ -122,7 +122,8 @@ class CQVSExplorerDlg : public CDialog {
   bool ChooseNand();
 
   bool m_bInReceive = false;
-  bool m_bLastBlock = FALSE;  // the add's block just sent was its last (short or empty)
+  bool m_bReceiveMissed = false;  // a message came while m_bInReceive
+  bool m_bLastBlock = FALSE;      // the add's block just sent was its last (short or empty)
   std::vector<std::uint8_t> m_Block;
   int m_nExitCount = 0;
 
