@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <exception>
 #include <functional>
 #include <string>
 #include <typeinfo>
@@ -272,6 +274,14 @@ bool WillUserHandlerCatch(void* object, const void* address, bool forced, BYTE* 
 // The search for the handler of object ended: at the frame found (its unwind context), or
 // with no frame (null). Entries of the runtime's wraps.
 void OnLanguageSearchEnd(void* object, void* found);
+
+// The thrown object an exception_ptr holds (the runtime's exception_ptr is its address).
+inline void* ObjectOf(const std::exception_ptr& e) {
+  static_assert(sizeof e == sizeof(void*), "exception_ptr holds the object pointer");
+  void* object = nullptr;
+  std::memcpy(&object, &e, sizeof object);
+  return object;
+}
 
 // The processing line's entry, filled by the processing unit: (object, address, language,
 // handler kind, module). Nothing is processed while it is empty.

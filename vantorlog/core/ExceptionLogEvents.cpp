@@ -520,15 +520,6 @@ std::string LineText(const TAddressLocation& location) {
          " - " + std::to_string(location.Line) + "[" + std::to_string(location.LineOffset) + "]";
 }
 
-// The thrown object of the exception being handled (libstdc++'s exception_ptr is the
-// object's address).
-const void* HandledObject(const std::exception_ptr& handled) {
-  static_assert(sizeof(std::exception_ptr) == sizeof(void*), "exception_ptr layout");
-  void* object = nullptr;
-  std::memcpy(&object, &handled, sizeof object);
-  return object;
-}
-
 // Where the object was raised, when the raise hooks saw it.
 const void* RaiseAddressOf(const void* object) {
   if (!object) return nullptr;
@@ -692,7 +683,7 @@ void ReportInternalErrorOf(const std::string& section, const void* object, const
 void ReportInternalError(const std::string& section) {
   try {
     const std::exception_ptr handled = std::current_exception();
-    const void* object = HandledObject(handled);
+    const void* object = ObjectOf(handled);
     ReportInternalErrorOf(section, object, RaiseAddressOf(object));
   } catch (...) {
   }

@@ -34,14 +34,6 @@ TVantorModuleOptionsEx* g_current_options = nullptr;
 
 HMODULE OwnModule() { return reinterpret_cast<HMODULE>(VCore::ThisModuleHandle()); }
 
-// The object an exception_ptr holds.
-void* ObjectOf(const std::exception_ptr& e) {
-  void* object = nullptr;
-  static_assert(sizeof e == sizeof object, "exception_ptr holds the object pointer");
-  std::memcpy(&object, &e, sizeof object);
-  return object;
-}
-
 // Where the handled object was raised: the last exception's address when it is that object,
 // else the last address known.
 const void* RaiseAddressOf(const void* object) {

@@ -15,7 +15,6 @@
 #include <unwind.h>
 
 #include <cstddef>
-#include <cstring>
 #include <exception>
 
 #include "ExceptionLog.h"
@@ -102,10 +101,9 @@ asm(".text\n"
                                                       "  .cfi_endproc\n");
 
 extern "C" void VantorLogRethrowRaise(TLanguageRaise* raise) {
-  // The exception being handled: its object is what an exception_ptr to it holds.
-  std::exception_ptr current = std::current_exception();
-  static_assert(sizeof current == sizeof(void*), "exception_ptr holds the object pointer");
-  std::memcpy(&raise->Object, &current, sizeof(void*));
+  // The exception being handled.
+  const std::exception_ptr current = std::current_exception();
+  raise->Object = ExceptionLog::ObjectOf(current);
   raise->Type = current.__cxa_exception_type();
   VantorLogLanguageRaise(raise);
 }
@@ -132,9 +130,6 @@ extern "C" _Unwind_Reason_Code __wrap___gxx_personality_v0(int version, _Unwind_
 // The raise and rethrow routines call terminate when the search found no handler: the raising
 // frames are still whole under it.
 extern "C" void __wrap__ZSt9terminatev() {
-  const std::exception_ptr current = std::current_exception();
-  void* object = nullptr;
-  std::memcpy(&object, &current, sizeof object);
-  ExceptionLog::OnLanguageSearchEnd(object, nullptr);
+  ExceptionLog::OnLanguageSearchEnd(ExceptionLog::ObjectOf(std::current_exception()), nullptr);
   __real__ZSt9terminatev();
 }
